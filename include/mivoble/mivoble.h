@@ -1,0 +1,141 @@
+/* mivoble: host-side library for Bluetooth LE EEG amplifiers.
+ * Public C interface. Compiles as C99 and as C++. */
+#ifndef MIVOBLE_MIVOBLE_H
+#define MIVOBLE_MIVOBLE_H
+
+#include <stdint.h>
+
+#if defined(MIVOBLE_BUILDING_LIBRARY)
+#define MIVOBLE_API __attribute__((visibility("default")))
+#else
+#define MIVOBLE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint64_t MIVOBLE_HANDLE;
+
+/* Result codes */
+#define MIVOBLE_OK 0
+#define MIVOBLE_ERROR_GENERAL (-1)
+#define MIVOBLE_ERROR_PAYLOAD (-2)
+#define MIVOBLE_ERROR_INVALID_HANDLE 1
+#define MIVOBLE_ERROR_ADAPTER 2
+#define MIVOBLE_ERROR_DEVICE 3
+#define MIVOBLE_ERROR_INVALID_ARGUMENT 4
+
+/* Protocol generations */
+#define MIVOBLE_GENERATION_AUTO 0u
+#define MIVOBLE_GENERATION_NUS 1u
+#define MIVOBLE_GENERATION_LEGACY 2u
+
+/* Connection states */
+#define MIVOBLE_CONNECTION_CONNECTED 0u
+#define MIVOBLE_CONNECTION_LOST 1u
+
+/* Log levels */
+#define MIVOBLE_LOG_DEBUG 0
+#define MIVOBLE_LOG_INFO 1
+#define MIVOBLE_LOG_WARN 2
+#define MIVOBLE_LOG_ERROR 3
+
+/* Sizes */
+#define MIVOBLE_STRING_LENGTH_MAX 255
+#define MIVOBLE_NUMBER_OF_CHANNELS_MAX 64
+#define MIVOBLE_DEVICENAME_LENGTH_MAX 15
+
+/* 1344 bytes */
+typedef struct MIVOBLE_DEVICE_INFORMATION {
+    char modelNumber[MIVOBLE_STRING_LENGTH_MAX];      /* 0 */
+    char serialNumber[MIVOBLE_STRING_LENGTH_MAX];     /* 255 */
+    char firmwareRevision[MIVOBLE_STRING_LENGTH_MAX]; /* 510 */
+    char hardwareRevision[MIVOBLE_STRING_LENGTH_MAX]; /* 765 */
+    char manufacturerName[MIVOBLE_STRING_LENGTH_MAX]; /* 1020 */
+    uint8_t channelTypes[MIVOBLE_NUMBER_OF_CHANNELS_MAX]; /* 1275 */
+    uint8_t reserved0;                                /* 1339, keeps the next field aligned */
+    uint16_t numberOfAcquiredChannels;                /* 1340 */
+    uint16_t samplingRate;                            /* 1342 */
+} MIVOBLE_DEVICE_INFORMATION;
+
+/* 8 bytes */
+typedef struct MIVOBLE_CHANNEL_CONFIGURATION {
+    uint16_t id;    /* 0 */
+    uint8_t type;   /* 2 */
+    uint8_t index;  /* 3 */
+    float scale;    /* 4 */
+} MIVOBLE_CHANNEL_CONFIGURATION;
+
+/* Image state flags */
+#define MIVOBLE_IMAGE_FLAG_CONFIRMED 0x01u
+#define MIVOBLE_IMAGE_FLAG_PENDING 0x02u
+#define MIVOBLE_IMAGE_FLAG_ACTIVE 0x04u
+
+/* 72 bytes */
+typedef struct MIVOBLE_IMAGE_STATE {
+    uint8_t slot;        /* 0 */
+    uint8_t flags;       /* 1 */
+    char version[32];    /* 2 */
+    uint8_t hash[32];    /* 34 */
+    uint8_t reserved[6]; /* 66 */
+} MIVOBLE_IMAGE_STATE;
+
+typedef void (*DeviceDiscoveredCallback)(const char* names, uint32_t count);
+typedef void (*DeviceListChangedCallback)(uint32_t count);
+typedef void (*DataAvailableCallback)(MIVOBLE_HANDLE handle, const float* row, uint32_t width);
+typedef void (*DataAvailableBatchedCallback)(MIVOBLE_HANDLE handle, const float* rows, uint32_t rowCount,
+                                             uint32_t width);
+typedef void (*ConnectionStateCallback)(MIVOBLE_HANDLE handle, uint32_t state);
+typedef void (*UploadProgressCallback)(MIVOBLE_HANDLE handle, uint32_t offset, uint32_t total, void* userData);
+
+MIVOBLE_API const char* MIVOBLE_GetApiVersion(void);
+MIVOBLE_API const char* MIVOBLE_GetLastErrorText(void);
+MIVOBLE_API int32_t MIVOBLE_SetDefaultGeneration(uint32_t generation);
+MIVOBLE_API int32_t MIVOBLE_GetDefaultGeneration(void);
+
+MIVOBLE_API int32_t MIVOBLE_StartScanning(void);
+MIVOBLE_API int32_t MIVOBLE_StopScanning(void);
+MIVOBLE_API int32_t MIVOBLE_GetDiscoveredDeviceCount(void);
+MIVOBLE_API int32_t MIVOBLE_GetDiscoveredDeviceName(uint32_t index, char* buffer, uint32_t size);
+MIVOBLE_API int32_t MIVOBLE_RegisterDeviceDiscoveredCallback(DeviceDiscoveredCallback callback);
+MIVOBLE_API int32_t MIVOBLE_RegisterDeviceListChangedCallback(DeviceListChangedCallback callback);
+
+MIVOBLE_API int32_t MIVOBLE_OpenDevice(const char* name, MIVOBLE_HANDLE* handle);
+MIVOBLE_API int32_t MIVOBLE_CloseDevice(MIVOBLE_HANDLE* handle);
+MIVOBLE_API int32_t MIVOBLE_Shutdown(void);
+
+MIVOBLE_API int32_t MIVOBLE_GetDeviceInformation(MIVOBLE_HANDLE handle, MIVOBLE_DEVICE_INFORMATION* info);
+MIVOBLE_API int32_t MIVOBLE_GetChannelConfiguration(MIVOBLE_HANDLE handle, MIVOBLE_CHANNEL_CONFIGURATION* channels,
+                                                    uint32_t* channelCount);
+MIVOBLE_API int32_t MIVOBLE_RegisterDataAvailableCallback(MIVOBLE_HANDLE handle, DataAvailableCallback callback);
+MIVOBLE_API int32_t MIVOBLE_RegisterDataAvailableBatchedCallback(MIVOBLE_HANDLE handle,
+                                                                 DataAvailableBatchedCallback callback);
+MIVOBLE_API int32_t MIVOBLE_SetFramesPerCallback(MIVOBLE_HANDLE handle, uint32_t frames);
+MIVOBLE_API int32_t MIVOBLE_RegisterConnectionStateCallback(MIVOBLE_HANDLE handle, ConnectionStateCallback callback);
+
+MIVOBLE_API int32_t MIVOBLE_SendFrame(MIVOBLE_HANDLE handle, uint8_t command, const uint8_t* payload,
+                                      uint16_t payloadLength, uint8_t* status, uint8_t* response,
+                                      uint16_t* responseLength, uint32_t timeoutMs);
+MIVOBLE_API int32_t MIVOBLE_SetActiveLayout(MIVOBLE_HANDLE handle, uint8_t channelCount, uint16_t framesPerPayload,
+                                            uint8_t bytesPerSample, uint8_t littleEndian, uint16_t samplingRate);
+
+MIVOBLE_API int32_t MIVOBLE_ListImages(MIVOBLE_HANDLE handle, MIVOBLE_IMAGE_STATE* images, uint32_t* count);
+MIVOBLE_API int32_t MIVOBLE_UploadImage(MIVOBLE_HANDLE handle, const uint8_t* data, uint32_t size, uint32_t unused,
+                                        UploadProgressCallback progress, void* userData);
+MIVOBLE_API int32_t MIVOBLE_TestImage(MIVOBLE_HANDLE handle, const uint8_t* hash);
+MIVOBLE_API int32_t MIVOBLE_ConfirmImage(MIVOBLE_HANDLE handle);
+MIVOBLE_API int32_t MIVOBLE_EraseImage(MIVOBLE_HANDLE handle);
+MIVOBLE_API int32_t MIVOBLE_ResetDevice(MIVOBLE_HANDLE handle);
+MIVOBLE_API int32_t MIVOBLE_Echo(MIVOBLE_HANDLE handle, const char* message, char* response, uint32_t* responseSize);
+
+MIVOBLE_API void MIVOBLE_Log(int32_t level, const char* sourceFile, int32_t line, const char* function,
+                             const char* message);
+MIVOBLE_API int32_t MIVOBLE_SetLogFile(const char* path);
+MIVOBLE_API int32_t MIVOBLE_GetLogFile(char* buffer, uint32_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MIVOBLE_MIVOBLE_H */

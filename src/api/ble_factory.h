@@ -1,0 +1,27 @@
+#pragma once
+// Hands out the process-wide scanner and new device objects.
+#include <memory>
+#include <string>
+
+#include "api/i_adapter.h"
+#include "api/i_device.h"
+
+namespace Mivo::BLE {
+
+class IProtocolHandler;
+
+class BLEFactory {
+public:
+    virtual ~BLEFactory() = default;
+    // The process-wide scanner, created on first call; a failed creation is retried next time.
+    virtual IAdapter& GetAdapter() = 0;
+    // Connects to and configures the amplifier advertising `name`; throws ApiException on failure.
+    // A null handler makes the device apply the default generation.
+    virtual std::shared_ptr<IDevice> CreateDevice(const std::string& name, std::unique_ptr<IProtocolHandler> handler) = 0;
+};
+
+// The factory the exports use. Tests may install their own (nullptr restores the real one).
+BLEFactory& GetFactory();
+void SetFactoryForTesting(std::shared_ptr<BLEFactory> factory);
+
+}  // namespace Mivo::BLE

@@ -1,0 +1,1 @@
+// Placeholder translation unit for targets built from object libraries.
