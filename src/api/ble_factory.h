@@ -20,6 +20,9 @@ public:
     virtual std::shared_ptr<IDevice> CreateDevice(const std::string& name, std::unique_ptr<IProtocolHandler> handler) = 0;
 };
 
+// The real factory (scanner and BleDevice), made once by GetFactory().
+std::shared_ptr<BLEFactory> CreateBleFactory();
+
 // The factory the exports use. Tests may install their own (nullptr restores the real one).
 BLEFactory& GetFactory();
 void SetFactoryForTesting(std::shared_ptr<BLEFactory> factory);
