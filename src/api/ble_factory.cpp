@@ -8,7 +8,7 @@ namespace {
 class BleFactory final : public BLEFactory {
 public:
     IAdapter& GetAdapter() override { throw ApiException("No Bluetooth adapter found.", 2); }
-    std::shared_ptr<IDevice> CreateDevice(const std::string&, std::unique_ptr<IProtocolHandler>) override {
+    std::shared_ptr<IDevice> CreateDevice(const std::string&, std::shared_ptr<IProtocolHandler>) override {
         throw ApiException("Could not find device with the specified serial number.", 3);
     }
 };
