@@ -17,4 +17,11 @@ void LogMessage(const char* label, const char* format, ...) __attribute__((forma
 // One line: "<stamp> [<label>]<location> - <message>\n", cut to 4607 bytes.
 void WriteLine(const char* label, const char* sourceFile, int line, const char* function, const char* message);
 
+// Redirects the process-wide log to `path` (appending, folders created). False when the file
+// cannot be opened; the previous file is closed either way.
+bool SetLogFilePath(const std::string& path);
+
+// The file the process-wide log writes to; empty when none is open. Never opens the default file.
+std::string GetLogFilePath();
+
 }  // namespace Mivo::BLE
