@@ -1,0 +1,214 @@
+#include "device/gatt_access.h"
+
+#include <utility>
+
+#include "api/api_exception.h"
+#include "log/log.h"
+#include "protocol/uuid_text.h"
+#include "runtime/await_bounded.h"
+#include "runtime/bluetooth_executor.h"
+
+namespace Mivo::BLE {
+namespace {
+
+constexpr uint32_t kTaskBudgetMs = 15000;
+
+// Runs `body`, turning a platform error into ApiException (3) with the platform's text.
+template <typename F>
+auto TranslatingPlatformErrors(F&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const Platform::PlatformError& e) {
+        throw ApiException(e.message, 3);
+    }
+}
+
+}  // namespace
+
+GattAccess::GattAccess(std::string deviceName, GattTiming timing)
+    : deviceName_(std::move(deviceName)), timing_(timing), executor_(nullptr) {}
+
+GattAccess::GattAccess(std::string deviceName, GattTiming timing, BluetoothExecutor& executor)
+    : deviceName_(std::move(deviceName)), timing_(timing), executor_(&executor) {}
+
+GattAccess::~GattAccess() = default;
+
+BluetoothExecutor& GattAccess::Executor() { return executor_ ? *executor_ : BluetoothExecutor::Instance(); }
+
+void GattAccess::SetPlatformDevice(std::shared_ptr<Platform::IBluetoothLEDevice> device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    device_ = std::move(device);
+}
+
+void GattAccess::StoreService(std::shared_ptr<Platform::IGattService> service) {
+    if (!service) return;
+    const Platform::Uuid uuid = TranslatingPlatformErrors([&] { return service->GetUuid(); });
+    std::lock_guard<std::mutex> lock(mutex_);
+    services_[uuid] = std::move(service);
+}
+
+void GattAccess::StoreCharacteristic(std::shared_ptr<Platform::IGattCharacteristic> characteristic) {
+    if (!characteristic) return;
+    const Platform::Uuid uuid = TranslatingPlatformErrors([&] { return characteristic->GetUuid(); });
+    std::lock_guard<std::mutex> lock(mutex_);
+    characteristics_[uuid] = std::move(characteristic);
+}
+
+size_t GattAccess::ServiceCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return services_.size();
+}
+
+size_t GattAccess::CharacteristicCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return characteristics_.size();
+}
+
+bool GattAccess::HasService(const std::string& uuidText) {
+    try {
+        const Platform::Uuid uuid = ParseUuidText(uuidText);
+        std::lock_guard<std::mutex> lock(mutex_);
+        return services_.count(uuid) != 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::shared_ptr<Platform::IGattCharacteristic> GattAccess::GetCharacteristic(const std::string& uuidText) {
+    const Platform::Uuid uuid = ParseUuidText(uuidText);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = characteristics_.find(uuid);
+    if (it == characteristics_.end()) throw ApiException("Could not find characteristic '" + uuidText + "'.", 3);
+    return it->second;
+}
+
+std::vector<uint8_t> GattAccess::Read(const std::string& uuidText) {
+    auto characteristic = GetCharacteristic(uuidText);
+    const uint32_t bound = timing_.readBoundMs;
+    return Executor().Run("Read", kTaskBudgetMs, [characteristic, bound] {
+        return TranslatingPlatformErrors([&] {
+            auto result = AwaitBounded(characteristic->ReadValueAsync(), bound, "ReadValueAsync");
+            if (result.status != Platform::GattStatus::Success)
+                throw ApiException("Failed to read characteristic value.", 3);
+            return std::move(result.value);
+        });
+    });
+}
+
+void GattAccess::Write(const std::string& uuidText, std::vector<uint8_t> data, Platform::WriteOption option) {
+    auto characteristic = GetCharacteristic(uuidText);
+    const uint32_t bound = timing_.writeBoundMs;
+    Executor().Run("Write", kTaskBudgetMs, [characteristic, bound, option, data = std::move(data)]() mutable {
+        TranslatingPlatformErrors([&] {
+            auto status =
+                AwaitBounded(characteristic->WriteValueWithResultAsync(std::move(data), option), bound, "WriteValueAsync");
+            if (status != Platform::GattStatus::Success) throw ApiException("Failed to write characteristic value.", 3);
+        });
+    });
+}
+
+Platform::EventToken GattAccess::Register(Platform::IGattCharacteristic& characteristic, NotificationHandler handler) {
+    return characteristic.AddValueChanged([handler = std::move(handler)](const Platform::Bytes& value) {
+        try {
+            handler(value);
+        } catch (...) {
+            // A throwing handler must not reach the backend's notification thread.
+        }
+    });
+}
+
+bool GattAccess::Unregister(const Subscription& subscription) {
+    if (!subscription.characteristic || subscription.token == 0) return true;
+    try {
+        subscription.characteristic->RemoveValueChanged(subscription.token);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void GattAccess::Subscribe(const std::string& uuidText, NotificationHandler handler) {
+    auto characteristic = GetCharacteristic(uuidText);
+    const Platform::Uuid uuid = ParseUuidText(uuidText);
+    const uint32_t bound = timing_.subscribeBoundMs;
+    Executor().Run("Subscribe", kTaskBudgetMs, [this, characteristic, uuid, bound, handler = std::move(handler)]() mutable {
+        TranslatingPlatformErrors([&] {
+            // Registered before notifications are switched on, so none is missed.
+            Subscription added{characteristic, Register(*characteristic, std::move(handler))};
+            try {
+                auto status = AwaitBounded(
+                    characteristic->WriteClientCharacteristicConfigurationDescriptorAsync(Platform::CccdValue::Notify),
+                    bound, "SubscribeCccd");
+                if (status != Platform::GattStatus::Success)
+                    throw ApiException("Failed to subscribe to characteristic notifications.", 3);
+            } catch (...) {
+                Unregister(added);
+                throw;
+            }
+            Subscription replaced;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                auto& slot = subscriptions_[uuid];
+                replaced = std::exchange(slot, added);
+            }
+            // One handler per characteristic: the previous one goes once the new one is in place.
+            Unregister(replaced);
+        });
+    });
+}
+
+void GattAccess::Unsubscribe(const std::string& uuidText) {
+    const Platform::Uuid uuid = ParseUuidText(uuidText);
+    std::shared_ptr<Platform::IGattCharacteristic> characteristic;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = characteristics_.find(uuid);
+        if (it == characteristics_.end()) return;
+        characteristic = it->second;
+    }
+    const uint32_t bound = timing_.unsubscribeBoundMs;
+    Executor().Run("Unsubscribe", kTaskBudgetMs, [this, characteristic, uuid, bound] {
+        Subscription removed;
+        std::shared_ptr<Platform::IBluetoothLEDevice> device;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = subscriptions_.find(uuid);
+            if (it != subscriptions_.end()) {
+                removed = it->second;
+                subscriptions_.erase(it);
+            }
+            device = device_;
+        }
+        if (!Unregister(removed)) {
+            LogMessage(kLogWarn, "device '%s': revoking a notification handler failed", deviceName_.c_str());
+        }
+        // Switching notifications off is a courtesy to the device; a lost link is not an error here.
+        try {
+            if (device && device->GetConnectionStatus() == Platform::ConnectionStatus::Connected) {
+                AwaitBounded(
+                    characteristic->WriteClientCharacteristicConfigurationDescriptorAsync(Platform::CccdValue::None),
+                    bound, "UnsubscribeCccd");
+            }
+        } catch (...) {
+        }
+    });
+}
+
+std::vector<std::shared_ptr<Platform::IGattService>> GattAccess::DetachAll() {
+    std::map<Platform::Uuid, std::shared_ptr<Platform::IGattService>> services;
+    std::map<Platform::Uuid, std::shared_ptr<Platform::IGattCharacteristic>> characteristics;
+    std::map<Platform::Uuid, Subscription> subscriptions;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        services.swap(services_);
+        characteristics.swap(characteristics_);
+        subscriptions.swap(subscriptions_);
+    }
+    for (const auto& [uuid, subscription] : subscriptions) Unregister(subscription);
+    std::vector<std::shared_ptr<Platform::IGattService>> detached;
+    detached.reserve(services.size());
+    for (auto& [uuid, service] : services) detached.push_back(std::move(service));
+    return detached;
+}
+
+}  // namespace Mivo::BLE
