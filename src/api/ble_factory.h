@@ -25,6 +25,8 @@ std::shared_ptr<BLEFactory> CreateBleFactory();
 
 // The factory the exports use. Tests may install their own (nullptr restores the real one).
 BLEFactory& GetFactory();
+// The same factory, kept alive for as long as the caller holds it.
+std::shared_ptr<BLEFactory> AcquireFactory();
 void SetFactoryForTesting(std::shared_ptr<BLEFactory> factory);
 
 }  // namespace Mivo::BLE
