@@ -1,0 +1,316 @@
+#include "protocol/sample_stream.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "api/api_exception.h"
+
+namespace Mivo::BLE {
+
+SampleStream::SampleStream(ConfigurationCollector& configuration, std::function<MIVOBLE_HANDLE()> findHandle,
+                           std::function<bool()> linkUp, StreamDiagnostics& diagnostics)
+    : configuration_(configuration),
+      findHandle_(std::move(findHandle)),
+      linkUp_(std::move(linkUp)),
+      diagnostics_(diagnostics) {}
+
+// ---- tables ------------------------------------------------------------------------------
+
+void SampleStream::BuildTables() {
+    {
+        std::lock_guard lock(mutex_);
+        handler_ = configuration_.Handler();
+        BuildLocked(configuration_.Snapshot(), /*keepCapacity=*/false);
+        built_ = true;
+    }
+    configuration_.FinishDeviceInformation();
+}
+
+void SampleStream::BuildLocked(ConfigurationSnapshot snapshot, bool keepCapacity) {
+    config_ = std::move(snapshot);
+    const uint16_t signalColumns = config_.amplifier.channelCount;
+    const uint16_t width = static_cast<uint16_t>(signalColumns + 2);
+
+    // Hold numbers: 0 for every channel of the table, then 1 + frame index of the last record naming it.
+    std::map<uint16_t, uint16_t> holdTable;
+    for (const auto& [id, record] : config_.channels) holdTable[id] = 0;
+    for (const auto& record : config_.layout) holdTable[record.channelId] = static_cast<uint16_t>(record.frameIndex + 1);
+    uint16_t frames = 0;
+    for (const auto& [id, h] : holdTable) frames = std::max(frames, h);
+
+    hold_.assign(signalColumns, 0);
+    counterColumns_.clear();
+    for (uint16_t j = 0; j < signalColumns; ++j) {
+        auto h = holdTable.find(static_cast<uint16_t>(j + 1));
+        if (h != holdTable.end()) hold_[j] = h->second;
+        auto channel = config_.channels.find(static_cast<uint16_t>(j + 1));
+        if (channel != config_.channels.end() && channel->second.type == kChannelTypeCounter) counterColumns_.push_back(j);
+    }
+
+    // Where each payload value goes in the row grid; -1 when it falls outside.
+    scatter_.resize(config_.layout.size());
+    for (size_t i = 0; i < config_.layout.size(); ++i) {
+        const auto& r = config_.layout[i];
+        const bool inside = r.channelId != 0 && r.channelId <= signalColumns && r.frameIndex < frames;
+        scatter_[i] = inside ? static_cast<int32_t>(r.frameIndex * width + r.channelId - 1) : -1;
+    }
+
+    if (!keepCapacity) rowCapacity_ = std::max(frames, kMinRowCapacity);
+    framesPerPayload_ = frames;
+    rowWidth_ = width;
+    values_.assign(config_.amplifier.valuesPerPayload, 0.0f);
+    current_.assign(size_t{rowCapacity_} * width, 0.0f);
+    previous_.assign(size_t{rowCapacity_} * width, 0.0f);
+    output_.assign(width, 0.0f);
+}
+
+void SampleStream::FreeTables() {
+    std::lock_guard lock(mutex_);
+    built_ = false;
+    config_ = {};
+    scatter_ = {};
+    hold_ = {};
+    counterColumns_ = {};
+    values_ = {};
+    current_ = {};
+    previous_ = {};
+    output_ = {};
+    framesPerPayload_ = 0;
+}
+
+bool SampleStream::TablesBuilt() const {
+    std::lock_guard lock(mutex_);
+    return built_;
+}
+
+uint16_t SampleStream::RowWidth() const {
+    std::lock_guard lock(mutex_);
+    return rowWidth_;
+}
+
+uint16_t SampleStream::FramesPerPayload() const {
+    std::lock_guard lock(mutex_);
+    return framesPerPayload_;
+}
+
+uint16_t SampleStream::RowCapacity() const {
+    std::lock_guard lock(mutex_);
+    return rowCapacity_;
+}
+
+// ---- layout ------------------------------------------------------------------------------
+
+void SampleStream::ApplyHostLayout(uint8_t channelCount, uint16_t framesPerPayload, uint16_t samplingRate) {
+    auto handler = configuration_.Handler();
+    const uint8_t width = handler ? handler->BytesPerSample() : 3;
+    configuration_.ApplyHostLayout(channelCount, framesPerPayload, samplingRate, width);
+}
+
+void SampleStream::ApplyDefaultHostLayout() {
+    const uint16_t rate = configuration_.DeviceInformationSamplingRate();
+    ApplyHostLayout(1, 1, rate == 0 ? kDefaultHostSamplingRate : rate);
+}
+
+int32_t SampleStream::SetActiveLayout(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
+                                      bool littleEndian, uint16_t samplingRate) {
+    std::lock_guard lock(mutex_);
+    return ApplyLayoutLocked(channelCount, framesPerPayload, bytesPerSample, littleEndian, samplingRate);
+}
+
+int32_t SampleStream::SetChannelCount(uint8_t channelCount) {
+    std::lock_guard lock(mutex_);
+    auto handler = configuration_.Handler();
+    if (!handler) return -1;
+    auto* nus = dynamic_cast<MivoNusProtocolHandler*>(handler.get());
+    const uint16_t frames = framesPerPayload_ == 0 ? 1 : framesPerPayload_;
+    const uint16_t rate = configuration_.GetAmplifierConfiguration().samplingRate;
+    return ApplyLayoutLocked(channelCount, frames, handler->BytesPerSample(), nus != nullptr && nus->LittleEndian(),
+                             rate);
+}
+
+int32_t SampleStream::ApplyLayoutLocked(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
+                                        bool littleEndian, uint16_t samplingRate) {
+    auto handler = configuration_.Handler();
+    if (!handler) return -1;
+    const uint16_t capacity = built_ ? rowCapacity_ : kMinRowCapacity;
+    if (channelCount == 0 || framesPerPayload == 0 || (bytesPerSample != 3 && bytesPerSample != 4) ||
+        framesPerPayload > capacity) {
+        return -1;
+    }
+    auto* nus = dynamic_cast<MivoNusProtocolHandler*>(handler.get());
+    const uint32_t width = nus ? bytesPerSample : handler->BytesPerSample();
+    const uint32_t values = uint32_t{channelCount} * framesPerPayload;
+    if (values > UINT16_MAX || values * width > UINT16_MAX) return -1;
+
+    if (nus) nus->SetSampleFormat(bytesPerSample, littleEndian);
+    configuration_.ApplyHostLayout(channelCount, framesPerPayload, samplingRate, static_cast<uint8_t>(width));
+    configuration_.SetDeviceInformationSamplingRate(samplingRate);
+    if (built_) {
+        handler_ = handler;
+        BuildLocked(configuration_.Snapshot(), /*keepCapacity=*/true);
+        // Rows of the old layout do not belong in a batch of the new one.
+        batchRows_ = 0;
+        if (batchCallback_) batch_.resize(size_t{FramesPerCallback()} * rowWidth_);
+    }
+    return 0;
+}
+
+// ---- delivery settings -------------------------------------------------------------------
+
+void SampleStream::SetFramesPerCallback(uint32_t frames) {
+    if (frames < kMinFramesPerCallback || frames > kMaxFramesPerCallback) {
+        throw ApiException("Frames per callback must be between 1 and 64.", MIVOBLE_ERROR_INVALID_ARGUMENT);
+    }
+    framesPerCallback_.store(frames, std::memory_order_relaxed);
+}
+
+bool SampleStream::SetDataAvailableCallback(DataAvailableCallback callback) {
+    std::lock_guard lock(mutex_);
+    rowCallback_ = callback;
+    batchCallback_ = nullptr;
+    return callback != nullptr;
+}
+
+bool SampleStream::SetDataAvailableBatchedCallback(DataAvailableBatchedCallback callback) {
+    std::lock_guard lock(mutex_);
+    batchCallback_ = callback;
+    rowCallback_ = nullptr;
+    batchRows_ = 0;
+    if (callback) {
+        batch_.resize(size_t{FramesPerCallback()} * rowWidth_);
+    } else {
+        batch_ = {};
+    }
+    return callback != nullptr;
+}
+
+bool SampleStream::HasCallback() const {
+    std::lock_guard lock(mutex_);
+    return rowCallback_ != nullptr || batchCallback_ != nullptr;
+}
+
+void SampleStream::ResetBatch() {
+    std::lock_guard lock(mutex_);
+    batchRows_ = 0;
+    if (batchCallback_) batch_.resize(size_t{FramesPerCallback()} * rowWidth_);
+}
+
+// ---- notifications -----------------------------------------------------------------------
+
+void SampleStream::OnBatteryNotification(const uint8_t* data, size_t length) noexcept {
+    try {
+        if (linkUp_ && !linkUp_()) return;
+        std::lock_guard lock(mutex_);
+        if (!built_ || (linkUp_ && !linkUp_())) return;
+        configuration_.DecodeBatteryLevel(ByteView(data, length));
+    } catch (...) {
+        // An undecodable battery value leaves the last level in place.
+    }
+}
+
+void SampleStream::OnSamplePayload(const uint8_t* data, size_t length) noexcept {
+    try {
+        if (linkUp_ && !linkUp_()) return;
+        std::lock_guard lock(mutex_);
+        if (!built_ || (linkUp_ && !linkUp_())) return;
+        diagnostics_.FirstNotification(length);
+        try {
+            ProcessLocked(data, length);
+        } catch (const std::exception& e) {
+            diagnostics_.ParseError(e.what());
+        } catch (...) {
+            diagnostics_.UnknownError();
+        }
+    } catch (...) {
+        // A failing link check or lock: the payload is dropped.
+    }
+}
+
+void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
+    const ByteView bytes(data, length);
+    const size_t valueCount = values_.size();
+    if (handler_->IsNusGeneration()) {
+        handler_->DecodeNusPayload(bytes, values_.data(), valueCount, config_.amplifier, config_.layout);
+    } else {
+        handler_->DecodeLegacyPayload(bytes, values_.data(), valueCount, config_.amplifier, config_.channels,
+                                      config_.filters, config_.layout);
+    }
+
+    const size_t W = rowWidth_;
+    const size_t frames = framesPerPayload_;
+    float* const rows = current_.data();
+
+    // Scatter the values into the row grid.
+    const size_t records = std::min(scatter_.size(), valueCount);
+    for (size_t i = 0; i < records; ++i) {
+        const int32_t at = scatter_[i];
+        if (at < 0) throw ApiException("Payload index out of range.", MIVOBLE_ERROR_PAYLOAD);
+        rows[at] = values_[i];
+    }
+
+    // Hold: a channel carried only in early frames keeps its last value in the later ones.
+    for (size_t j = 0; j < hold_.size(); ++j) {
+        const size_t h = hold_[j];
+        if (h >= 1 && h < frames) {
+            const float held = rows[(h - 1) * W + j];
+            for (size_t k = h; k < frames; ++k) rows[k * W + j] = held;
+        }
+    }
+
+    // Counters: a payload counter from 1 becomes a frame counter from 1.
+    const float framesF = static_cast<float>(frames);
+    for (size_t k = 0; k < frames; ++k) {
+        for (uint16_t j : counterColumns_) {
+            float& v = rows[k * W + j];
+            v = (v - 1.0f) * framesF + static_cast<float>(k + 1);
+        }
+    }
+
+    const float battery = static_cast<float>(configuration_.BatteryLevel());
+    for (size_t k = 0; k < frames; ++k) {
+        rows[k * W + W - 2] = battery;
+        rows[k * W + W - 1] = 1.0f;
+    }
+
+    // Gap fill from the last row of the previous payload.
+    if (!counterColumns_.empty() && frames != 0) {
+        const size_t d = counterColumns_.back();
+        const float* last = PreviousRow(frames - 1);
+        const float difference = rows[d] - last[d] - 1.0f;
+        const int32_t limit = config_.amplifier.samplingRate != 0 ? config_.amplifier.samplingRate : kGapLimitWithoutRate;
+        int32_t gap = 0;
+        if (difference >= 1.0f && difference < static_cast<float>(limit) + 1.0f) gap = static_cast<int32_t>(difference);
+        for (int32_t i = 0; i < gap; ++i) {
+            std::copy(last, last + W, output_.begin());
+            output_[d] = last[d] + static_cast<float>(i + 1);
+            output_[W - 1] = 0.0f;
+            DeliverRowLocked(output_.data());
+        }
+    }
+
+    for (size_t k = 0; k < frames; ++k) {
+        std::copy(rows + k * W, rows + (k + 1) * W, output_.begin());
+        DeliverRowLocked(output_.data());
+    }
+    std::copy(rows, rows + frames * W, previous_.begin());
+}
+
+void SampleStream::DeliverRowLocked(const float* row) {
+    const uint32_t W = rowWidth_;
+    if (rowCallback_) {
+        rowCallback_(findHandle_(), row, W);
+        return;
+    }
+    if (!batchCallback_) return;
+    const size_t at = size_t{batchRows_} * W;
+    if (batch_.size() < at + W) batch_.resize(at + W);
+    std::copy(row, row + W, batch_.begin() + static_cast<std::ptrdiff_t>(at));
+    ++batchRows_;
+    if (batchRows_ >= FramesPerCallback()) {
+        const uint32_t count = batchRows_;
+        batchRows_ = 0;  // an unregistered device drops the batch instead of growing it
+        batchCallback_(findHandle_(), batch_.data(), count, W);
+    }
+}
+
+}  // namespace Mivo::BLE

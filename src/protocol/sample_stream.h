@@ -1,0 +1,134 @@
+#pragma once
+// A device's sample stream: turns every sample notification into rows of floats (signal
+// channels, battery percent, valid flag), holds slow channels, turns counter channels into
+// sample numbers, fills lost samples with synthesised rows and delivers the rows to the
+// per-row or the batched data callback. It also owns the host-set layout and the
+// frames-per-callback setting.
+//
+// Threads and locks: OnSamplePayload and OnBatteryNotification run on notification threads;
+// everything else on API threads or the device's open/reconnect thread. One stream mutex
+// guards the tables, buffers and callbacks; the data callbacks run with it held, so a
+// callback must not register a data callback of the same device. While holding it the
+// stream may take the configuration mutex (never the reverse).
+//
+// What the device does around it: after a successful open it calls BuildTables() before it
+// marks itself connected; before teardown it marks itself not connected and calls
+// FreeTables(). Subscribing and unsubscribing the sample and battery characteristics is the
+// device's job: the callback setters return whether the stream should run.
+//
+// Processing a payload allocates nothing: every buffer is sized when the tables are built or
+// a layout is applied; only the batch buffer grows when frames per callback was raised.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "mivoble/mivoble.h"
+#include "protocol/configuration_collector.h"
+#include "protocol/protocol_handler.h"
+#include "protocol/stream_diagnostics.h"
+
+namespace Mivo::BLE {
+
+inline constexpr uint32_t kMinFramesPerCallback = 1;
+inline constexpr uint32_t kMaxFramesPerCallback = 64;
+inline constexpr uint32_t kDefaultFramesPerCallback = 4;
+inline constexpr uint16_t kMinRowCapacity = 64;
+inline constexpr uint16_t kDefaultHostSamplingRate = 256;
+inline constexpr int32_t kGapLimitWithoutRate = 1000;
+
+class SampleStream {
+public:
+    // findHandle: the handle the device is registered under (HandleRegistry::FindHandle); it
+    //   throws when the device is not registered, and then the rows are not delivered.
+    // linkUp: optional; false while the device is not connected or is being torn down, and
+    //   then notifications are ignored. Checked before and again under the stream lock.
+    SampleStream(ConfigurationCollector& configuration, std::function<MIVOBLE_HANDLE()> findHandle,
+                 std::function<bool()> linkUp = {}, StreamDiagnostics& diagnostics = StreamDiagnostics::Instance());
+    SampleStream(const SampleStream&) = delete;
+    SampleStream& operator=(const SampleStream&) = delete;
+
+    // ---- tables ----
+    // Builds the stream tables from the configuration (and the handler) in force, zeroes the
+    // rows and finishes the device information (channel types, channel count, rate).
+    void BuildTables();
+    // Frees the tables; payloads are ignored until the next BuildTables().
+    void FreeTables();
+    bool TablesBuilt() const;
+
+    // Host layout of N channels, F frames per payload, rate R (configuration only; the stream
+    // tables follow at the next BuildTables()).
+    void ApplyHostLayout(uint8_t channelCount, uint16_t framesPerPayload, uint16_t samplingRate);
+    // The NUS open: one channel, one frame, the device information's rate or 256 when it is 0.
+    void ApplyDefaultHostLayout();
+
+    // Sets the host layout: 0 when in force, -1 when rejected (nothing changed): no channels,
+    // no frames, a sample width other than 3 or 4, more frames than the row capacity, or a
+    // payload whose byte or value count does not fit 16 bits. Drops a partly filled batch.
+    int32_t SetActiveLayout(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample, bool littleEndian,
+                            uint16_t samplingRate);
+    // Host layout with a new channel count, the current frames per payload (1 when none), the
+    // current sample format and rate; -1 for a count of 0.
+    int32_t SetChannelCount(uint8_t channelCount);
+
+    // ---- delivery ----
+    // 1..64, else ApiException "Frames per callback must be between 1 and 64." code 4.
+    void SetFramesPerCallback(uint32_t frames);
+    uint32_t FramesPerCallback() const { return framesPerCallback_.load(std::memory_order_relaxed); }
+    // Each setter clears the other callback; returns true when a callback is now set (start
+    // the stream) and false when none is (stop it).
+    bool SetDataAvailableCallback(DataAvailableCallback callback);
+    bool SetDataAvailableBatchedCallback(DataAvailableBatchedCallback callback);
+    bool HasCallback() const;
+    // After a reconnection: drops a partly filled batch and sizes the batch buffer for the
+    // current row width.
+    void ResetBatch();
+
+    // ---- notification entry points (never throw) ----
+    void OnSamplePayload(const uint8_t* data, size_t length) noexcept;
+    void OnBatteryNotification(const uint8_t* data, size_t length) noexcept;
+
+    // ---- inspection ----
+    uint16_t RowWidth() const;
+    uint16_t FramesPerPayload() const;
+    uint16_t RowCapacity() const;
+
+private:
+    void BuildLocked(ConfigurationSnapshot snapshot, bool keepCapacity);
+    void ProcessLocked(const uint8_t* data, size_t length);
+    void DeliverRowLocked(const float* row);
+    int32_t ApplyLayoutLocked(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
+                              bool littleEndian, uint16_t samplingRate);
+    float* CurrentRow(size_t k) { return current_.data() + k * rowWidth_; }
+    float* PreviousRow(size_t k) { return previous_.data() + k * rowWidth_; }
+
+    ConfigurationCollector& configuration_;
+    const std::function<MIVOBLE_HANDLE()> findHandle_;
+    const std::function<bool()> linkUp_;
+    StreamDiagnostics& diagnostics_;
+
+    mutable std::mutex mutex_;
+    bool built_ = false;
+    std::shared_ptr<IProtocolHandler> handler_;
+    ConfigurationSnapshot config_;           // what the tables derive from
+    std::vector<int32_t> scatter_;           // per payload record: offset in the row grid, -1 outside
+    std::vector<uint16_t> hold_;             // per signal column: 1 + last frame index naming it, 0 none
+    std::vector<uint16_t> counterColumns_;   // signal columns of counter channels, ascending
+    uint16_t framesPerPayload_ = 0;
+    uint16_t rowCapacity_ = 0;
+    uint16_t rowWidth_ = 0;
+    std::vector<float> values_;
+    std::vector<float> current_;
+    std::vector<float> previous_;
+    std::vector<float> output_;
+
+    DataAvailableCallback rowCallback_ = nullptr;
+    DataAvailableBatchedCallback batchCallback_ = nullptr;
+    std::vector<float> batch_;
+    uint32_t batchRows_ = 0;
+    std::atomic<uint32_t> framesPerCallback_{kDefaultFramesPerCallback};
+};
+
+}  // namespace Mivo::BLE
