@@ -1,0 +1,1 @@
+"""Native binding of mivo_ble: library location and the ctypes wrapper."""
