@@ -1,6 +1,6 @@
 // The real factory: the process-wide scanner and new BleDevice objects.
-#include "api/api_exception.h"
 #include "api/ble_factory.h"
+#include "device/ble_device.h"
 #include "discovery/ble_scanner.h"
 
 namespace Mivo::BLE {
@@ -9,8 +9,9 @@ namespace {
 class BleFactory final : public BLEFactory {
 public:
     IAdapter& GetAdapter() override { return BleScanner::Instance(); }
-    std::shared_ptr<IDevice> CreateDevice(const std::string&, std::shared_ptr<IProtocolHandler>) override {
-        throw ApiException("Could not find device with the specified serial number.", 3);
+    // Opening is constructing: the device connects and configures itself, or throws.
+    std::shared_ptr<IDevice> CreateDevice(const std::string& name, std::shared_ptr<IProtocolHandler> handler) override {
+        return std::make_shared<BleDevice>(name, std::move(handler));
     }
 };
 

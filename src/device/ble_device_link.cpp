@@ -1,0 +1,290 @@
+// Link loss, the reconnect thread, teardown, Close, CanDestroy and the destructor.
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "api/api_exception.h"
+#include "api/handle_registry.h"
+#include "device/ble_device.h"
+#include "device/device_task.h"
+#include "log/log.h"
+#include "runtime/await_bounded.h"
+#include "runtime/bluetooth_executor.h"
+
+namespace Mivo::BLE {
+namespace {
+
+// Devices whose reconnect thread had to be detached. Reachable for the whole process and
+// never destroyed, so a detached thread never sees its device freed.
+std::mutex& LeakedMutex() {
+    static auto* mutex = new std::mutex();
+    return *mutex;
+}
+std::vector<std::shared_ptr<BleDevice>>& LeakedDevices() {
+    static auto* devices = new std::vector<std::shared_ptr<BleDevice>>();
+    return *devices;
+}
+
+std::string ErrorText(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const std::exception& e) {
+        return e.what()[0] != '\0' ? e.what() : "unknown error";
+    } catch (const Platform::PlatformError& e) {
+        return e.message.empty() ? "unknown error" : e.message;
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+}  // namespace
+
+void BleDevice::StartReconnectThread() {
+    {
+        std::lock_guard<std::mutex> lock(reconnectMutex_);
+        // A loss reported during the open concerned a link the open already replaced or
+        // verified. A link that went down after the final check is still a loss: the status
+        // is read here, under the lock, so that a loss either shows up now or sets the flags.
+        linkLost_ = false;
+        notifyLinkLost_ = false;
+        auto device = PlatformDevice();
+        bool connected = false;
+        try {
+            connected = device && device->GetConnectionStatus() == Platform::ConnectionStatus::Connected;
+        } catch (...) {
+        }
+        if (!connected) {
+            ready_ = false;
+            linkLost_ = true;
+        }
+    }
+    reconnectThread_ = std::thread([this] { ReconnectLoop(); });
+}
+
+void BleDevice::OnConnectionStatusChanged(const std::weak_ptr<Platform::IBluetoothLEDevice>& sender) {
+    if (tearingDown_.load()) return;
+    try {
+        auto device = sender.lock();
+        if (!device || device->GetConnectionStatus() == Platform::ConnectionStatus::Connected) return;
+    } catch (...) {
+        return;
+    }
+    bool unsolicited = false;
+    {
+        std::lock_guard<std::mutex> lock(reconnectMutex_);
+        if (!closing_.load()) {
+            linkLost_ = true;
+            notifyLinkLost_ = true;
+            unsolicited = true;
+        }
+    }
+    if (unsolicited) reconnectCondition_.notify_all();
+    ready_ = false;  // samples are no longer accepted
+    LogMessage(kLogWarn, "device '%s': link lost (unsolicited=%d)", name_.c_str(), unsolicited ? 1 : 0);
+}
+
+void BleDevice::ReconnectLoop() {
+    auto exitThread = [this] {
+        {
+            std::lock_guard<std::mutex> lock(reconnectMutex_);
+            threadExited_ = true;
+        }
+        reconnectCondition_.notify_all();
+    };
+    for (;;) {
+        bool notify = false;
+        {
+            std::unique_lock<std::mutex> lock(reconnectMutex_);
+            reconnectCondition_.wait(lock, [this] { return linkLost_ || closing_.load(); });
+            if (closing_.load()) {
+                lock.unlock();
+                return exitThread();
+            }
+            linkLost_ = false;
+            notify = std::exchange(notifyLinkLost_, false);
+        }
+        if (notify) ReportConnectionState(MIVOBLE_CONNECTION_LOST);
+
+        auto delay = timing_.reconnectFirstDelay;
+        for (int attempt = 1;; ++attempt) {
+            if (closing_.load()) return exitThread();
+            LogMessage(kLogInfo, "device '%s': reconnect attempt %d", name_.c_str(), attempt);
+            std::exception_ptr failure;
+            try {
+                Reconnect();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (!failure) {
+                LogMessage(kLogInfo, "device '%s': reconnected after %d attempt(s)", name_.c_str(), attempt);
+                break;
+            }
+            LogMessage(kLogWarn, "device '%s': reconnect attempt %d failed (%s); retrying in %d ms", name_.c_str(),
+                       attempt, ErrorText(failure).c_str(), static_cast<int>(delay.count()));
+            {
+                std::unique_lock<std::mutex> lock(reconnectMutex_);
+                if (reconnectCondition_.wait_for(lock, delay, [this] { return closing_.load(); })) {
+                    lock.unlock();
+                    return exitThread();
+                }
+            }
+            delay = std::min(delay * 2, timing_.reconnectMaxDelay);
+        }
+    }
+}
+
+void BleDevice::Reconnect() {
+    TeardownConnection();
+    stream_.FreeTables();
+    {
+        // The loss being handled is the old link's; only a loss of the link this attempt
+        // makes should start another cycle.
+        std::lock_guard<std::mutex> lock(reconnectMutex_);
+        linkLost_ = false;
+        notifyLinkLost_ = false;
+    }
+    Connect(1);
+
+    // A partly filled batch belongs to the old link; the stream starts again from here.
+    const bool restartStream = stream_.HasCallback();
+    if (restartStream) stream_.ResetBatch();
+    bool frameHandlerInstalled = false;
+    {
+        std::lock_guard<std::mutex> lock(frameHandlerMutex_);
+        frameHandlerInstalled = frameHandler_ != nullptr;
+    }
+    if (restartStream) StartStreaming();
+    if (frameHandlerInstalled && !txSubscribed_.load()) SubscribeTx();
+    ReportConnectionState(MIVOBLE_CONNECTION_CONNECTED);
+}
+
+void BleDevice::ReportConnectionState(uint32_t state) {
+    ConnectionStateCallback callback = connectionStateCallback_.load();
+    if (!callback) return;
+    try {
+        const MIVOBLE_HANDLE handle = HandleRegistry::Instance().FindHandle(this);
+        callback(handle, state);
+    } catch (...) {
+        // Not registered (any more), or the callback threw: nothing is reported.
+    }
+}
+
+void BleDevice::TeardownConnection() {
+    try {
+        RunDeviceTask("TeardownConnection", timing_.teardownBudgetMs, [this] { TeardownBody(); });
+    } catch (...) {
+        tearingDown_ = false;
+    }
+}
+
+void BleDevice::TeardownBody() {
+    std::shared_ptr<Platform::IBluetoothLEDevice> device;
+    Platform::EventToken token = 0;
+    {
+        std::lock_guard<std::mutex> lock(platformMutex_);
+        device = platformDevice_;
+        token = connectionStatusToken_;
+    }
+    if (!device) return;
+    LogMessage(kLogDebug, "device '%s': tearing down transport", name_.c_str());
+    tearingDown_ = true;
+    ready_ = false;
+
+    // Handlers go without descriptor writes: the link is going away.
+    std::vector<std::shared_ptr<Platform::IGattService>> services = gatt_.DetachAll();
+    if (token != 0) {
+        try {
+            device->RemoveConnectionStatusChanged(token);
+        } catch (...) {
+        }
+    }
+    for (const auto& service : services) {
+        try {
+            service->Close();
+        } catch (...) {
+        }
+    }
+    services.clear();
+    {
+        std::lock_guard<std::mutex> lock(platformMutex_);
+        platformDevice_.reset();
+        connectionStatusToken_ = 0;
+    }
+    gatt_.SetPlatformDevice(nullptr);
+    // A slow close must not hold the executor.
+    CloseInBackground(std::move(device));
+
+    dataSubscribed_ = false;
+    batterySubscribed_ = false;
+    txSubscribed_ = false;
+    tearingDown_ = false;
+}
+
+void BleDevice::KeepAliveForever() {
+    leaked_ = true;
+    std::shared_ptr<BleDevice> self = weak_from_this().lock();
+    if (!self) return;
+    std::lock_guard<std::mutex> lock(LeakedMutex());
+    LeakedDevices().push_back(std::move(self));
+}
+
+void BleDevice::Close() {
+    if (closeStarted_.exchange(true)) return;
+    {
+        std::lock_guard<std::mutex> lock(reconnectMutex_);
+        closing_ = true;
+    }
+    reconnectCondition_.notify_all();
+
+    if (reconnectThread_.joinable()) {
+        if (std::this_thread::get_id() == reconnectThread_.get_id()) {
+            // Called from the connection-state callback: the thread cannot join itself.
+            LogMessage(kLogWarn, "device '%s': closed from its own reconnect thread; detaching it", name_.c_str());
+            reconnectThread_.detach();
+            KeepAliveForever();
+        } else if (WaitForReconnectThreadExit(timing_.closeBound)) {
+            reconnectThread_.join();
+        } else {
+            LogMessage(kLogError,
+                       "device '%s': reconnect thread did not exit within %u ms; detaching it. The device object will "
+                       "be leaked rather than destroyed.",
+                       name_.c_str(), static_cast<unsigned>(timing_.closeBound.count()));
+            reconnectThread_.detach();
+            KeepAliveForever();
+        }
+    }
+
+    connectionStateCallback_ = nullptr;
+    try {
+        SetDataAvailableCallback(nullptr);  // clears both callbacks and stops the stream
+    } catch (...) {
+    }
+    TeardownConnection();
+}
+
+bool BleDevice::WaitForReconnectThreadExit(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(reconnectMutex_);
+    return reconnectCondition_.wait_for(lock, timeout, [this] { return threadExited_.load(); });
+}
+
+bool BleDevice::CanDestroy() { return !leaked_.load() && !BluetoothExecutor::Instance().IsWedged(); }
+
+BleDevice::~BleDevice() {
+    LogMessage(kLogInfo, "device '%s': closing", name_.c_str());
+    Close();
+    if (leaked_.load()) {
+        LogMessage(kLogError, "device '%s': leaking streaming buffers; the detached reconnect thread may still use them",
+                   name_.c_str());
+        // Nothing keeps this object alive (it was never shared, or this is its last owner),
+        // so its members go away with it: wait for the detached thread to finish its attempt,
+        // which every bounded platform wait and executor budget ends eventually.
+        std::unique_lock<std::mutex> lock(reconnectMutex_);
+        reconnectCondition_.wait(lock, [this] { return threadExited_.load(); });
+    } else {
+        stream_.FreeTables();
+    }
+    LogMessage(kLogInfo, "device '%s': closed", name_.c_str());
+}
+
+}  // namespace Mivo::BLE

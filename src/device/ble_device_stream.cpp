@@ -1,0 +1,80 @@
+// Data callbacks and the sample/battery subscriptions behind them, layout, battery, device
+// information and the GATT operations the API exposes directly.
+#include <string>
+
+#include "api/api_exception.h"
+#include "device/ble_device.h"
+#include "protocol/uuid_text.h"
+
+namespace Mivo::BLE {
+
+void BleDevice::SetDataAvailableCallback(DataAvailableCallback callback) {
+    if (stream_.SetDataAvailableCallback(callback)) {
+        StartStreaming();
+    } else {
+        StopStreaming();
+    }
+}
+
+void BleDevice::SetDataAvailableBatchedCallback(DataAvailableBatchedCallback callback) {
+    if (stream_.SetDataAvailableBatchedCallback(callback)) {
+        StartStreaming();
+    } else {
+        StopStreaming();
+    }
+}
+
+void BleDevice::StartStreaming() {
+    // Subscribe replaces an existing handler, so starting again while streaming is harmless.
+    gatt_.Subscribe(uuids_[kUuidSampleCharacteristic],
+                    [this](const Bytes& value) { stream_.OnSamplePayload(value.data(), value.size()); });
+    dataSubscribed_ = true;
+    gatt_.Subscribe(std::string(ProtocolUuids::kBatteryLevel),
+                    [this](const Bytes& value) { stream_.OnBatteryNotification(value.data(), value.size()); });
+    batterySubscribed_ = true;
+}
+
+void BleDevice::StopStreaming() {
+    if (dataSubscribed_.exchange(false)) gatt_.Unsubscribe(uuids_[kUuidSampleCharacteristic]);
+    if (batterySubscribed_.exchange(false)) gatt_.Unsubscribe(std::string(ProtocolUuids::kBatteryLevel));
+}
+
+void BleDevice::SetFramesPerCallback(uint32_t frames) { stream_.SetFramesPerCallback(frames); }
+
+void BleDevice::SetConnectionStateCallback(ConnectionStateCallback callback) { connectionStateCallback_ = callback; }
+
+int32_t BleDevice::SetActiveLayout(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
+                                   bool littleEndian, uint16_t samplingRate) {
+    return stream_.SetActiveLayout(channelCount, framesPerPayload, bytesPerSample, littleEndian, samplingRate);
+}
+
+int32_t BleDevice::SetChannelCount(uint8_t channelCount) { return stream_.SetChannelCount(channelCount); }
+
+uint8_t BleDevice::GetBatteryLevel() { return configuration_.BatteryLevel(); }
+
+MIVOBLE_DEVICE_INFORMATION BleDevice::GetDeviceInformation() { return configuration_.GetDeviceInformation(); }
+
+std::vector<MIVOBLE_CHANNEL_CONFIGURATION> BleDevice::GetChannelConfiguration() {
+    return configuration_.GetChannelConfiguration();
+}
+
+bool BleDevice::HasService(const char* serviceUuid) {
+    try {
+        return gatt_.HasService(serviceUuid ? serviceUuid : "");
+    } catch (...) {
+        return false;
+    }
+}
+
+// The service text is accepted and ignored: characteristics are addressed by UUID alone.
+std::vector<uint8_t> BleDevice::ReadCharacteristic(const char*, const char* characteristicUuid) {
+    return gatt_.Read(characteristicUuid ? characteristicUuid : "");
+}
+
+void BleDevice::WriteCharacteristic(const char*, const char* characteristicUuid, const uint8_t* data, size_t length) {
+    if (!data && length != 0) throw ApiException("Data must not be null.", MIVOBLE_ERROR_INVALID_ARGUMENT);
+    Bytes value = data ? Bytes(data, data + length) : Bytes();
+    gatt_.Write(characteristicUuid ? characteristicUuid : "", std::move(value), Platform::WriteOption::WithResponse);
+}
+
+}  // namespace Mivo::BLE
