@@ -53,7 +53,14 @@ struct AmplifierConfig {
     Milliseconds interval{1};             // [interval] connection interval that paces the link
     size_t smpSplit = 1;                  // [smp_split] notifications per SMP response (1 = whole)
     size_t filters = 2;                   // [filters] filter records announced and sent (legacy)
-    Milliseconds batteryEvery{10000};     // [battery_every] battery notification period; 0 = never
+    Milliseconds batteryEvery{10000};     // [battery_every] battery drains 1 % per period; 0 = never
+    size_t mtu = 247;                     // [mtu] ATT MTU: SMP responses go out in MTU-3 byte pieces
+    Milliseconds connectFail{30};         // [connect_fail_ms] how long a refused connect takes to fail
+    Milliseconds resetDelay{250};         // [reset_ms] SMP reset: reply, then reboot after this
+    Milliseconds bootTime{50};            // [boot_ms] reboot: silent and not connectable meanwhile
+    Milliseconds eraseTime{0};            // [erase_ms] how long an SMP erase takes
+    size_t slotSize = 256 * 1024;         // [slot_size] bytes per image slot
+    bool smpRcZero = false;               // [smp_rc0] add "rc": 0 to upload and erase replies
 };
 
 // The names of operations that Hang() and Delay() accept.
