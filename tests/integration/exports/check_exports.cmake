@@ -1,0 +1,27 @@
+# Checks that the shared library's exported functions are exactly the expected C names.
+# Usage: cmake -DLIBRARY=<libmivoble.so> -DEXPECTED=<file with one name per line> -P check_exports.cmake
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+                OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${symbols}")
+set(actual)
+foreach(line IN LISTS lines)
+  # "<address> <type> <name>"; T, W and i are code (strong, weak, indirect).
+  if(line MATCHES "^[0-9a-fA-F]+ [TWi] ([^ ]+)$")
+    list(APPEND actual ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+file(STRINGS ${EXPECTED} expected)
+list(SORT actual)
+list(SORT expected)
+list(LENGTH actual count)
+if(NOT actual STREQUAL expected)
+  set(extra ${actual})
+  list(REMOVE_ITEM extra ${expected})
+  set(missing ${expected})
+  list(REMOVE_ITEM missing ${actual})
+  message(FATAL_ERROR "exported functions differ (${count} found)\n  unexpected: ${extra}\n  missing: ${missing}")
+endif()
+message(STATUS "${count} exported functions, as expected")
