@@ -48,4 +48,11 @@ size_t ManagementLock::EntriesForTesting() {
     return table.entries.size();
 }
 
+size_t ManagementLock::UsersForTesting(const IDevice* device) {
+    LockTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.guard);
+    auto it = table.entries.find(device);
+    return it == table.entries.end() ? 0 : it->second.users;
+}
+
 }  // namespace Mivo::BLE

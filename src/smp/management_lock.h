@@ -19,6 +19,8 @@ public:
 
     // Number of devices that currently have an entry (for leak checks in tests).
     static size_t EntriesForTesting();
+    // Commands holding or waiting for the lock of `device`.
+    static size_t UsersForTesting(const IDevice* device);
 
 private:
     const IDevice* device_;
