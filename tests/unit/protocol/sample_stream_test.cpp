@@ -1,0 +1,452 @@
+#include "protocol/sample_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "api/api_exception.h"
+#include "protocol_bytes.h"
+
+namespace Mivo::BLE {
+namespace {
+
+using Wire::Bytes;
+using Row = std::vector<float>;
+
+// ---- what the callbacks saw --------------------------------------------------------------
+
+struct Delivery {
+    MIVOBLE_HANDLE handle;
+    bool batched;
+    uint32_t rows;
+    uint32_t width;
+    std::vector<float> data;
+};
+std::vector<Delivery> g_deliveries;
+
+void OnRow(MIVOBLE_HANDLE h, const float* row, uint32_t width) {
+    g_deliveries.push_back({h, false, 1, width, std::vector<float>(row, row + width)});
+}
+void OnBatch(MIVOBLE_HANDLE h, const float* rows, uint32_t count, uint32_t width) {
+    g_deliveries.push_back({h, true, count, width, std::vector<float>(rows, rows + size_t{count} * width)});
+}
+
+std::vector<Row> AllRows() {
+    std::vector<Row> rows;
+    for (const auto& d : g_deliveries) {
+        for (uint32_t r = 0; r < d.rows; ++r) rows.emplace_back(d.data.begin() + r * d.width, d.data.begin() + (r + 1) * d.width);
+    }
+    return rows;
+}
+
+constexpr MIVOBLE_HANDLE kHandle = 7;
+
+class SampleStreamTest : public ::testing::Test {
+protected:
+    void SetUp() override { g_deliveries.clear(); }
+
+    // A NUS device right after open (one channel, one frame), optionally with a host layout.
+    void OpenNus() {
+        collector.SetHandler(std::make_shared<MivoNusProtocolHandler>());
+        stream.ApplyDefaultHostLayout();
+        stream.BuildTables();
+    }
+
+    // A legacy device from its own records.
+    void OpenLegacy(uint16_t rate, uint16_t channelCount, const std::vector<ChannelRecord>& channels,
+                    const PayloadLayout& layout) {
+        collector.SetHandler(std::make_shared<MivoLegacyProtocolHandler>());
+        const auto values = static_cast<uint16_t>(layout.size());
+        collector.DecodeAmplifierConfiguration(
+            Wire::AmplifierConfigBytes(rate, channelCount, static_cast<uint16_t>(values * 3), channelCount, values, 0));
+        for (const auto& c : channels) collector.OnChannelRecord(Wire::ChannelBytes(c.id, c.type, c.index, c.scale));
+        for (const auto& p : layout) collector.OnPayloadRecord(Wire::PayloadRecordBytes(p.channelId, p.frameIndex));
+        stream.BuildTables();
+    }
+
+    void Send(const Bytes& b) { stream.OnSamplePayload(b.data(), b.size()); }
+
+    bool registered = true;
+    bool linkUp = true;
+    std::FILE* diagnosticsFile = std::tmpfile();
+    StreamDiagnostics diagnostics{true, diagnosticsFile};
+    ConfigurationCollector collector;
+    SampleStream stream{collector,
+                        [this] {
+                            if (!registered) throw ApiException("Device not found.", 1);
+                            return kHandle;
+                        },
+                        [this] { return linkUp; }, diagnostics};
+
+    std::string DiagnosticsText() {
+        std::fflush(diagnosticsFile);
+        std::rewind(diagnosticsFile);
+        std::string text;
+        for (int c; (c = std::fgetc(diagnosticsFile)) != EOF;) text.push_back(static_cast<char>(c));
+        return text;
+    }
+    void TearDown() override { std::fclose(diagnosticsFile); }
+};
+
+// Legacy payload: 24-bit big-endian values in layout order.
+Bytes Legacy(std::initializer_list<int32_t> values) {
+    Bytes b;
+    for (int32_t v : values) Wire::PutBe24(b, v);
+    return b;
+}
+
+// NUS 8 x 10 payload, frame-major; value of channel k in frame f: f*100 + k, negative for odd k.
+int32_t NusValue(int f, int k) { return (k % 2 ? -1 : 1) * (f * 100 + k); }
+Bytes Nus8x10() {
+    Bytes b;
+    for (int f = 0; f < 10; ++f)
+        for (int k = 1; k <= 8; ++k) Wire::PutBe24(b, NusValue(f, k));
+    return b;
+}
+
+// ---- decoding and row assembly -----------------------------------------------------------
+
+TEST_F(SampleStreamTest, NusDeviceAfterOpenDeliversThreeValueRows) {
+    OpenNus();
+    EXPECT_TRUE(stream.SetDataAvailableCallback(OnRow));
+    Send(Bytes{0xFF, 0xFF, 0xFE});
+    ASSERT_EQ(g_deliveries.size(), 1u);
+    EXPECT_EQ(g_deliveries[0].handle, kHandle);
+    EXPECT_EQ(g_deliveries[0].data, (Row{-2.0f, 100.0f, 1.0f}));
+}
+
+TEST_F(SampleStreamTest, HostLayoutOfEightChannelsAndTenFrames) {
+    OpenNus();
+    ASSERT_EQ(stream.SetActiveLayout(8, 10, 3, false, 250), 0);
+    stream.SetDataAvailableCallback(OnRow);
+    const Bytes payload = Nus8x10();
+    ASSERT_EQ(payload.size(), 240u);
+    Send(payload);
+    const auto rows = AllRows();
+    ASSERT_EQ(rows.size(), 10u);
+    for (int f = 0; f < 10; ++f) {
+        ASSERT_EQ(rows[f].size(), 10u);
+        for (int k = 1; k <= 8; ++k) EXPECT_EQ(rows[f][k - 1], static_cast<float>(NusValue(f, k))) << f << "," << k;
+        EXPECT_EQ(rows[f][8], 100.0f);
+        EXPECT_EQ(rows[f][9], 1.0f);
+    }
+}
+
+TEST_F(SampleStreamTest, FourByteLittleEndianLayout) {
+    OpenNus();
+    ASSERT_EQ(stream.SetActiveLayout(2, 1, 4, true, 500), 0);
+    stream.SetDataAvailableCallback(OnRow);
+    Send(Bytes{0xFE, 0xFF, 0xFF, 0xFF, 0x10, 0x00, 0x00, 0x00});
+    ASSERT_EQ(g_deliveries.size(), 1u);
+    EXPECT_EQ(g_deliveries[0].data, (Row{-2.0f, 16.0f, 100.0f, 1.0f}));
+}
+
+TEST_F(SampleStreamTest, LegacyScaleAndHeldSlowChannel) {
+    // Channel 2 is carried only in frames 0 and 1 of 4 and keeps its frame-1 value afterwards.
+    OpenLegacy(250, 2, {{1, 1, 1, 0.5f}, {2, 1, 2, 1.0f}}, {{1, 0}, {2, 0}, {1, 1}, {2, 1}, {1, 2}, {1, 3}});
+    stream.SetDataAvailableCallback(OnRow);
+    Send(Legacy({2, 11, 4, 12, 6, 8}));
+    const auto rows = AllRows();
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0], (Row{1.0f, 11.0f, 100.0f, 1.0f}));
+    EXPECT_EQ(rows[1], (Row{2.0f, 12.0f, 100.0f, 1.0f}));
+    EXPECT_EQ(rows[2], (Row{3.0f, 12.0f, 100.0f, 1.0f}));
+    EXPECT_EQ(rows[3], (Row{4.0f, 12.0f, 100.0f, 1.0f}));
+}
+
+// ---- counters and gaps --------------------------------------------------------------------
+
+// Legacy amplifier: signal channel 1 in 10 frames, counter channel 2 once per payload.
+PayloadLayout TenFramesWithCounter() {
+    PayloadLayout l;
+    for (uint16_t f = 0; f < 10; ++f) l.push_back({1, f});
+    l.push_back({2, 0});
+    return l;
+}
+
+TEST_F(SampleStreamTest, CounterBecomesSampleNumberAndFirstPayloadIsPrecededByZeroRows) {
+    OpenLegacy(250, 2, {{1, 1, 1, 1.0f}, {2, 5, 2, 1.0f}}, TenFramesWithCounter());
+    stream.SetDataAvailableCallback(OnRow);
+    Send(Legacy({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 3}));
+    const auto rows = AllRows();
+    ASSERT_EQ(rows.size(), 30u);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(rows[i], (Row{0.0f, float(i + 1), 0.0f, 0.0f})) << i;
+    for (int k = 0; k < 10; ++k) EXPECT_EQ(rows[20 + k], (Row{float(k), float(21 + k), 100.0f, 1.0f})) << k;
+}
+
+class GapTest : public SampleStreamTest {
+protected:
+    void Open(uint16_t rate) {
+        OpenLegacy(rate, 2, {{1, 1, 1, 1.0f}, {2, 5, 2, 1.0f}}, {{1, 0}, {2, 0}});
+        stream.SetDataAvailableCallback(OnRow);
+    }
+};
+
+TEST_F(GapTest, LostSamplesAreFilledFromThePreviousRow) {
+    Open(250);
+    Send(Legacy({7, 100}));
+    g_deliveries.clear();
+    Send(Legacy({9, 104}));
+    const auto rows = AllRows();
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0], (Row{7.0f, 101.0f, 100.0f, 0.0f}));
+    EXPECT_EQ(rows[1], (Row{7.0f, 102.0f, 100.0f, 0.0f}));
+    EXPECT_EQ(rows[2], (Row{7.0f, 103.0f, 100.0f, 0.0f}));
+    EXPECT_EQ(rows[3], (Row{9.0f, 104.0f, 100.0f, 1.0f}));
+}
+
+TEST_F(GapTest, JumpsBeyondTheRateAndBackwardsCountersFillNothing) {
+    Open(250);
+    Send(Legacy({0, 1}));
+    Send(Legacy({0, 2 + 251}));  // gap of 251 > 250
+    Send(Legacy({0, 100}));      // backwards
+    Send(Legacy({0, 100 + 251}));  // gap of exactly 250: filled
+    const auto rows = AllRows();
+    ASSERT_EQ(rows.size(), 3u + 250u + 1u);
+    EXPECT_EQ(rows[1][1], 253.0f);
+    EXPECT_EQ(rows[2][1], 100.0f);
+    EXPECT_EQ(rows[3][1], 101.0f);
+    EXPECT_EQ(rows[3][3], 0.0f);
+}
+
+TEST_F(GapTest, WithoutRateTheLimitIsOneThousand) {
+    Open(0);
+    Send(Legacy({0, 1002}));  // first payload: 1001 missing samples > 1000
+    EXPECT_EQ(AllRows().size(), 1u);
+    Send(Legacy({0, 2003}));  // 1000 missing: filled
+    EXPECT_EQ(AllRows().size(), 1u + 1000u + 1u);
+}
+
+TEST_F(GapTest, DroppedPayloadKeepsTheLastGoodRowsForTheNextGap) {
+    Open(250);
+    Send(Legacy({5, 10}));
+    g_deliveries.clear();
+    Bytes shortPayload = Legacy({6, 11});
+    shortPayload.pop_back();
+    Send(shortPayload);
+    EXPECT_TRUE(g_deliveries.empty());
+    Send(Legacy({7, 12}));
+    const auto rows = AllRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (Row{5.0f, 11.0f, 100.0f, 0.0f}));
+    EXPECT_EQ(rows[1], (Row{7.0f, 12.0f, 100.0f, 1.0f}));
+}
+
+// ---- delivery -----------------------------------------------------------------------------
+
+TEST_F(SampleStreamTest, BatchesOfFourLeaveTheRestForTheNextPayload) {
+    OpenNus();
+    ASSERT_EQ(stream.SetActiveLayout(8, 10, 3, false, 250), 0);
+    EXPECT_TRUE(stream.SetDataAvailableBatchedCallback(OnBatch));
+    Send(Nus8x10());
+    ASSERT_EQ(g_deliveries.size(), 2u);
+    EXPECT_EQ(g_deliveries[0].rows, 4u);
+    EXPECT_EQ(g_deliveries[1].rows, 4u);
+    EXPECT_EQ(g_deliveries[1].data[0], static_cast<float>(NusValue(4, 1)));
+    Send(Nus8x10());
+    ASSERT_EQ(g_deliveries.size(), 5u);
+    // Rows 8 and 9 of the first payload lead the third batch.
+    EXPECT_EQ(g_deliveries[2].data[0], static_cast<float>(NusValue(8, 1)));
+    EXPECT_EQ(g_deliveries[2].data[2 * 10], static_cast<float>(NusValue(0, 1)));
+    EXPECT_EQ(AllRows().size(), 20u);
+    for (const auto& d : g_deliveries) {
+        EXPECT_TRUE(d.batched);
+        EXPECT_EQ(d.width, 10u);
+        EXPECT_EQ(d.handle, kHandle);
+    }
+}
+
+TEST_F(SampleStreamTest, FramesPerCallbackRangeAndLowering) {
+    OpenNus();
+    ASSERT_EQ(stream.SetActiveLayout(1, 10, 3, false, 250), 0);
+    for (uint32_t bad : {0u, 65u}) {
+        try {
+            stream.SetFramesPerCallback(bad);
+            ADD_FAILURE() << bad;
+        } catch (const ApiException& e) {
+            EXPECT_STREQ(e.what(), "Frames per callback must be between 1 and 64.");
+            EXPECT_EQ(e.Code(), 4);
+        }
+    }
+    EXPECT_EQ(stream.FramesPerCallback(), 4u);
+    stream.SetFramesPerCallback(8);
+    stream.SetDataAvailableBatchedCallback(OnBatch);
+    Send(Bytes(30, 0));
+    ASSERT_EQ(g_deliveries.size(), 1u);
+    EXPECT_EQ(g_deliveries[0].rows, 8u);
+    // Lowered while two rows wait: the next row delivers all three.
+    stream.SetFramesPerCallback(1);
+    Send(Bytes(30, 0));
+    ASSERT_EQ(g_deliveries.size(), 1u + 1u + 9u);
+    EXPECT_EQ(g_deliveries[1].rows, 3u);
+    EXPECT_EQ(g_deliveries[2].rows, 1u);
+}
+
+TEST_F(SampleStreamTest, RegisteringOneCallbackKindClearsTheOther) {
+    OpenNus();
+    stream.SetFramesPerCallback(1);
+    EXPECT_TRUE(stream.SetDataAvailableCallback(OnRow));
+    EXPECT_TRUE(stream.SetDataAvailableBatchedCallback(OnBatch));
+    Send(Bytes{0, 0, 1});
+    ASSERT_EQ(g_deliveries.size(), 1u);
+    EXPECT_TRUE(g_deliveries[0].batched);
+    EXPECT_TRUE(stream.SetDataAvailableCallback(OnRow));
+    Send(Bytes{0, 0, 2});
+    ASSERT_EQ(g_deliveries.size(), 2u);
+    EXPECT_FALSE(g_deliveries[1].batched);
+    EXPECT_FALSE(stream.SetDataAvailableCallback(nullptr));
+    EXPECT_FALSE(stream.HasCallback());
+    Send(Bytes{0, 0, 3});
+    EXPECT_EQ(g_deliveries.size(), 2u);
+}
+
+TEST_F(SampleStreamTest, UnregisteredDeviceDeliversNothingAndRecovers) {
+    OpenNus();
+    stream.SetDataAvailableBatchedCallback(OnBatch);
+    registered = false;
+    for (int i = 0; i < 8; ++i) Send(Bytes{0, 0, 1});  // two full batches, both dropped
+    EXPECT_TRUE(g_deliveries.empty());
+    registered = true;
+    for (int i = 0; i < 4; ++i) Send(Bytes{0, 0, 2});
+    ASSERT_EQ(g_deliveries.size(), 1u);
+    EXPECT_EQ(g_deliveries[0].rows, 4u);  // nothing of the unregistered period piled up
+    EXPECT_EQ(g_deliveries[0].data[0], 2.0f);
+}
+
+TEST_F(SampleStreamTest, PayloadsAreIgnoredWhileTheLinkIsDownOrTablesAreFreed) {
+    OpenNus();
+    stream.SetDataAvailableCallback(OnRow);
+    linkUp = false;
+    Send(Bytes{0, 0, 1});
+    linkUp = true;
+    stream.FreeTables();
+    Send(Bytes{0, 0, 1});
+    EXPECT_TRUE(g_deliveries.empty());
+    stream.ApplyDefaultHostLayout();
+    stream.BuildTables();
+    Send(Bytes{0, 0, 1});
+    EXPECT_EQ(g_deliveries.size(), 1u);
+}
+
+TEST_F(SampleStreamTest, BatteryNotificationsFillTheBatteryColumn) {
+    OpenNus();
+    stream.SetDataAvailableCallback(OnRow);
+    const Bytes level{63};
+    stream.OnBatteryNotification(level.data(), level.size());
+    Send(Bytes{0, 0, 1});
+    ASSERT_EQ(g_deliveries.size(), 1u);
+    EXPECT_EQ(g_deliveries[0].data[1], 63.0f);
+    linkUp = false;
+    const Bytes other{10};
+    stream.OnBatteryNotification(other.data(), other.size());
+    EXPECT_EQ(collector.BatteryLevel(), 63);
+}
+
+// ---- layout -------------------------------------------------------------------------------
+
+TEST_F(SampleStreamTest, RejectedLayoutsChangeNothing) {
+    OpenNus();
+    ASSERT_EQ(stream.SetActiveLayout(8, 10, 3, false, 250), 0);
+    EXPECT_EQ(stream.SetActiveLayout(8, 10, 2, false, 250), -1);
+    EXPECT_EQ(stream.SetActiveLayout(0, 10, 3, false, 250), -1);
+    EXPECT_EQ(stream.SetActiveLayout(8, 0, 3, false, 250), -1);
+    EXPECT_EQ(stream.RowCapacity(), 64);
+    EXPECT_EQ(stream.SetActiveLayout(1, 65, 3, true, 100), -1);
+    EXPECT_EQ(stream.SetActiveLayout(1, 64, 4, false, 100), 0);
+    EXPECT_EQ(stream.SetActiveLayout(8, 10, 3, false, 250), 0);
+    EXPECT_EQ(stream.SetActiveLayout(8, 10, 5, true, 100), -1);
+    stream.SetDataAvailableCallback(OnRow);
+    Send(Nus8x10());
+    EXPECT_EQ(AllRows().size(), 10u);
+    EXPECT_EQ(collector.GetDeviceInformation().samplingRate, 250);
+}
+
+TEST_F(SampleStreamTest, LayoutsThatOverflowSixteenBitsAreRejected) {
+    // A legacy amplifier with 100 frames per payload gives a row capacity of 100.
+    PayloadLayout layout;
+    for (uint16_t f = 0; f < 100; ++f) layout.push_back({1, f});
+    OpenLegacy(250, 1, {{1, 1, 1, 1.0f}}, layout);
+    ASSERT_EQ(stream.RowCapacity(), 100);
+    EXPECT_EQ(stream.SetActiveLayout(255, 100, 3, false, 250), -1);  // 76500 bytes
+    EXPECT_EQ(collector.GetAmplifierConfiguration().valuesPerPayload, 100);
+    EXPECT_EQ(stream.SetActiveLayout(200, 100, 3, false, 250), 0);  // 60000 bytes
+    EXPECT_EQ(collector.GetAmplifierConfiguration().payloadSize, 60000);
+}
+
+TEST_F(SampleStreamTest, LayoutChangeKeepsOpenDescriptionButFollowsRateAndDropsPartialBatch) {
+    OpenNus();
+    ASSERT_EQ(stream.SetActiveLayout(8, 10, 3, false, 250), 0);
+    stream.SetDataAvailableBatchedCallback(OnBatch);
+    Send(Nus8x10());  // two batches, two rows waiting
+    ASSERT_EQ(g_deliveries.size(), 2u);
+    ASSERT_EQ(stream.SetActiveLayout(2, 2, 3, false, 500), 0);
+    const auto info = collector.GetDeviceInformation();
+    EXPECT_EQ(info.numberOfAcquiredChannels, 3);
+    EXPECT_EQ(info.channelTypes[0], 1);
+    EXPECT_EQ(info.channelTypes[1], 4);
+    EXPECT_EQ(info.samplingRate, 500);
+    EXPECT_EQ(stream.RowWidth(), 4);
+
+    Send(Legacy({1, 2, 3, 4}));
+    Send(Legacy({5, 6, 7, 8}));
+    ASSERT_EQ(g_deliveries.size(), 3u);
+    EXPECT_EQ(g_deliveries[2].width, 4u);
+    EXPECT_EQ(g_deliveries[2].data, (Row{1, 2, 100, 1, 3, 4, 100, 1, 5, 6, 100, 1, 7, 8, 100, 1}));
+}
+
+TEST_F(SampleStreamTest, SetChannelCountKeepsFramesAndFormat) {
+    OpenNus();
+    ASSERT_EQ(stream.SetActiveLayout(1, 2, 4, true, 300), 0);
+    EXPECT_EQ(stream.SetChannelCount(0), -1);
+    ASSERT_EQ(stream.SetChannelCount(2), 0);
+    EXPECT_EQ(stream.RowWidth(), 4);
+    EXPECT_EQ(stream.FramesPerPayload(), 2);
+    const auto a = collector.GetAmplifierConfiguration();
+    EXPECT_EQ(a.payloadSize, 16);
+    EXPECT_EQ(a.samplingRate, 300);
+}
+
+TEST_F(SampleStreamTest, PayloadOutsideTheRowGridIsDroppedAndReportedOnce) {
+    // Channel 3 has a record but lies beyond the two signal columns.
+    OpenLegacy(250, 2, {{1, 1, 1, 1.0f}, {2, 1, 2, 1.0f}, {3, 1, 3, 1.0f}}, {{1, 0}, {3, 0}});
+    stream.SetDataAvailableCallback(OnRow);
+    Send(Legacy({1, 2}));
+    Send(Legacy({1, 2}));
+    EXPECT_TRUE(g_deliveries.empty());
+    EXPECT_EQ(DiagnosticsText(),
+              "[mivoble] OnEEGAvailable: first EEG notification (6 bytes)\n"
+              "[mivoble] OnEEGAvailable parse error (payload dropped): Payload index out of range.\n");
+}
+
+// ---- diagnostics --------------------------------------------------------------------------
+
+TEST(StreamDiagnosticsSwitch, OnlyExactlyOneEnables) {
+    EXPECT_TRUE(StreamDiagnostics::SwitchValueEnables("1"));
+    EXPECT_FALSE(StreamDiagnostics::SwitchValueEnables("true"));
+    EXPECT_FALSE(StreamDiagnostics::SwitchValueEnables("01"));
+    EXPECT_FALSE(StreamDiagnostics::SwitchValueEnables(""));
+    EXPECT_FALSE(StreamDiagnostics::SwitchValueEnables(nullptr));
+}
+
+TEST(StreamDiagnosticsSwitch, DisabledPrintsNothingEnabledPrintsEachMessageOnce) {
+    std::FILE* f = std::tmpfile();
+    StreamDiagnostics off(false, f);
+    off.FirstNotification(3);
+    off.UnknownError();
+    StreamDiagnostics on(true, f);
+    on.UnknownError();
+    on.UnknownError();
+    on.FirstNotification(3);
+    on.FirstNotification(4);
+    std::rewind(f);
+    char buffer[256] = {};
+    const size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+    std::fclose(f);
+    EXPECT_EQ(std::string(buffer, n),
+              "[mivoble] OnEEGAvailable: unknown error (payload dropped)\n"
+              "[mivoble] OnEEGAvailable: first EEG notification (3 bytes)\n");
+}
+
+}  // namespace
+}  // namespace Mivo::BLE
