@@ -206,7 +206,8 @@ def test_discovery_names_are_cut_at_their_nul_and_a_full_slot_is_kept_whole():
     assert stand_in.calls("StartScanning") == 1
 
     assert stand_in.emit_discovered(_slots(b"ab", b"abc", b"MV-2401.00.011"), 3) == 0
-    assert stand_in.emit_discovered(b"ABCDEFGHIJKLMNO" + _slots(b"x"), 2) == 0
+    # A full slot without NUL is kept whole; bytes after a NUL are not part of the name.
+    assert stand_in.emit_discovered(b"ABCDEFGHIJKLMNO" + b"x\0leftover\0\0\0\0\0", 2) == 0
     # The 14-byte cut goes through "é" (2 bytes) and leaves half a character.
     assert stand_in.emit_discovered(_slots("MV-2401.00.01é".encode()[:14]), 1) == 0
     assert stand_in.emit_discovered(None, 0) == 0
