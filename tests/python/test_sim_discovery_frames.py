@@ -71,6 +71,8 @@ def test_layout_set_on_both_sides_gives_rows_of_the_new_width():
     assert amp.send_frame(0x20, _layout_request(4, 2, 4, True, 500)) == (0, b"")
     amp.set_active_layout(4, 2, 4, True, 500)
     assert amp.sampling_rate == 500
+    # The record's channel fields keep describing the layout found at open.
+    assert amp.no_of_acquired_channels == 3
 
     rows = Collector()
     amp.set_data_callback(rows)

@@ -38,20 +38,6 @@ def test_open_describes_the_amplifier_and_close_twice_is_harmless():
     again.close()
 
 
-@isolated(MIVOBLE_LIBRARY=REAL_LIBRARY, MIVOBLE_BACKEND=SIM, MIVOBLE_SIM=f"{LEGACY};MV-2401.00.02,gen=nus")
-def test_two_amplifiers_open_side_by_side():
-    w = load_wrapper()
-    legacy = w.MivoBLEWrapper(LEGACY)
-    nus = w.MivoBLEWrapper("MV-2401.00.02")
-    assert (legacy.handle, nus.handle) == (1, 2)
-    assert nus.serial_number == "MV-2401.00.02"
-    # The newer generation starts with the host layout of one channel.
-    assert nus.no_of_acquired_channels == 3
-    nus.close()
-    assert legacy.serial_number == LEGACY
-    legacy.close()
-
-
 # ---------------------------------------------------------- errors as ValueError
 
 
@@ -70,14 +56,6 @@ def test_no_adapter_on_the_simulated_radio():
     w = load_wrapper()
     with pytest.raises(ValueError, match=r"^No Bluetooth adapter found\.$"):
         w.MivoBLEWrapper(LEGACY)
-
-
-@isolated(MIVOBLE_LIBRARY=REAL_LIBRARY, MIVOBLE_BACKEND=SIM, MIVOBLE_SIM=f"radio=off;{LEGACY}")
-def test_radio_off_is_reported_by_start_scanning():
-    w = load_wrapper()
-    w.MivoBLEWrapper.set_device_discovered_callback(lambda names: None)
-    with pytest.raises(ValueError, match=r"^Bluetooth adapter not enabled\.$"):
-        w.MivoBLEWrapper.start_scanning()
 
 
 @isolated(MIVOBLE_LIBRARY=REAL_LIBRARY, MIVOBLE_BACKEND=SIM, MIVOBLE_SIM="MV-2401.00.09,connectable=0")
