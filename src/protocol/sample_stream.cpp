@@ -20,6 +20,7 @@ void SampleStream::BuildTables() {
     {
         std::lock_guard lock(mutex_);
         handler_ = configuration_.Handler();
+        if (!handler_) throw ApiException("No protocol handler has been selected.", MIVOBLE_ERROR_GENERAL);
         BuildLocked(configuration_.Snapshot(), /*keepCapacity=*/false);
         built_ = true;
     }
