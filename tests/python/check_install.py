@@ -63,7 +63,9 @@ def main():
 
         elsewhere = scratch / "elsewhere"
         elsewhere.mkdir()
-        probe_env = dict(env, MIVOBLE_BACKEND="sim", MIVOBLE_SIM="MV-2401.00.01")
+        # The library's default log goes under XDG_DATA_HOME: keep it in the scratch folder.
+        probe_env = dict(env, MIVOBLE_BACKEND="sim", MIVOBLE_SIM="MV-2401.00.01", HOME=str(scratch),
+                         XDG_DATA_HOME=str(scratch / "share"))
         print(run("import", [str(venv / "bin" / "python"), "-c", PROBE, str(venv)], cwd=elsewhere, env=probe_env),
               end="")
 
