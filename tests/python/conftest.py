@@ -1,4 +1,6 @@
+import atexit
 import os
+import shutil
 import sys
 import tempfile
 from pathlib import Path
@@ -11,3 +13,4 @@ if _SOURCE not in sys.path:
 # The library's default log goes under XDG_DATA_HOME; never into the real home folder.
 if "XDG_DATA_HOME" not in os.environ:
     os.environ["XDG_DATA_HOME"] = tempfile.mkdtemp(prefix="mivo_ble_tests_")
+    atexit.register(shutil.rmtree, os.environ["XDG_DATA_HOME"], True)
