@@ -18,7 +18,8 @@ from setuptools.dist import Distribution
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent.parent
 BUNDLED_NAME = "libmivoble.so.1"
-SANITIZED_BUILDS = ("asan", "tsan", "fuzz")
+# Sanitizer and fuzzing builds need their runtime preloaded: never bundle one by accident.
+SANITIZED_TAGS = ("asan", "tsan", "msan", "fuzz")
 
 
 def _candidates():
@@ -30,7 +31,7 @@ def _candidates():
     folders = [build / "release", build / "debug"]
     if build.is_dir():
         others = sorted(p for p in build.iterdir() if p.is_dir() and p not in folders)
-        folders += [p for p in others if p.name not in SANITIZED_BUILDS]
+        folders += [p for p in others if not any(tag in p.name for tag in SANITIZED_TAGS)]
     return [folder / "libmivoble.so" for folder in folders]
 
 

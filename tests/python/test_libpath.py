@@ -45,6 +45,8 @@ def test_build_tree_prefers_release_then_debug_then_others_with_sanitizer_builds
     root, package = source_tree
     asan = _touch(root / "build" / "asan" / "libmivoble.so")
     assert find_library({}, package, _no_system) == str(asan)
+    # Sorted first, but a sanitizer build all the same.
+    _touch(root / "build" / "area-tsan" / "libmivoble.so")
     other = _touch(root / "build" / "mybuild" / "libmivoble.so")
     assert find_library({}, package, _no_system) == str(other)
     debug = _touch(root / "build" / "debug" / "libmivoble.so")

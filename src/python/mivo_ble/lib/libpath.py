@@ -22,7 +22,12 @@ ENV_VAR = "MIVOBLE_LIBRARY"
 LIBRARY_NAME = "libmivoble.so"
 
 _PREFERRED_BUILDS = ("release", "debug")
-_LAST_BUILDS = ("asan", "tsan", "fuzz")
+# Sanitizer and fuzzing builds cannot be loaded without their runtime preloaded.
+_LAST_BUILD_TAGS = ("asan", "tsan", "msan", "fuzz")
+
+
+def _is_last_build(name):
+    return any(tag in name for tag in _LAST_BUILD_TAGS)
 
 
 def _bundled_candidates(package_dir):
@@ -45,8 +50,8 @@ def _build_tree_candidates(root):
     ordered = [build / name for name in _PREFERRED_BUILDS]
     if build.is_dir():
         others = sorted(p for p in build.iterdir() if p.is_dir() and p.name not in _PREFERRED_BUILDS)
-        ordered += [p for p in others if p.name not in _LAST_BUILDS]
-        ordered += [p for p in others if p.name in _LAST_BUILDS]
+        ordered += [p for p in others if not _is_last_build(p.name)]
+        ordered += [p for p in others if _is_last_build(p.name)]
     return [folder / LIBRARY_NAME for folder in ordered]
 
 
