@@ -1,7 +1,10 @@
 """Where the wrapper looks for the native library, in which order, and what it says when it finds none."""
 
+import sys
+
 import pytest
 
+from forked import isolated
 from mivo_ble.exceptions import LibraryNotFound
 from mivo_ble.lib.libpath import find_library
 
@@ -70,3 +73,15 @@ def test_error_names_every_place_tried(source_tree):
                   str(root / "build" / "release" / "libmivoble.so"),
                   str(root / "build" / "debug" / "libmivoble.so"), "find_library('mivoble')"):
         assert place in text
+
+
+@isolated(MIVOBLE_LIBRARY="/no/such/libmivoble.so")
+def test_package_imports_without_the_library_and_names_the_problem_on_first_use():
+    for name in [m for m in sys.modules if m == "mivo_ble" or m.startswith("mivo_ble.")]:
+        del sys.modules[name]
+    import mivo_ble
+
+    assert mivo_ble.__version__ == "1.24.2"
+    assert mivo_ble.Amplifier.Error.NONE.value == 0
+    with pytest.raises(ImportError, match="MIVOBLE_LIBRARY is set to '/no/such/libmivoble.so'"):
+        mivo_ble.MivoBLEWrapper
