@@ -27,7 +27,7 @@ def main():
     name = os.environ.get("MIVOBLE_SIM", "MV-2401.00.01").split(";")[0].split(",")[0]
     amp = MivoBLEWrapper(name)
     counter_column = amp.channel_types.index(5) if 5 in amp.channel_types else None
-    lock = threading.Lock()
+    lock = threading.Condition()
     state = {"rows": 0, "invalid": 0, "last": None, "jumps": 0}
 
     def on_row(data):
@@ -40,15 +40,14 @@ def main():
                 if state["last"] is not None and counter != state["last"] + 1:
                     state["jumps"] += 1
                 state["last"] = counter
+            if state["rows"] == 100:
+                lock.notify_all()
 
     amp.set_data_callback(on_row)
     amp.start()
-    first_rows = threading.Event()
-    while not first_rows.wait(0.05):  # let the stream settle before measuring
-        with lock:
-            if state["rows"] >= 100:
-                first_rows.set()
-    with lock:
+    with lock:  # let the stream settle before measuring
+        if not lock.wait_for(lambda: state["rows"] >= 100, timeout=30):
+            sys.exit("no rows arrived within 30 s")
         rows0 = state["rows"]
     wall0, cpu0 = time.monotonic(), cpu_seconds()
     time.sleep(seconds)  # measuring over a fixed wall-clock span
