@@ -339,6 +339,7 @@ def test_send_frame_refuses_values_that_c_would_wrap():
         (ValueError, lambda: amp.send_frame(1, bytes(65536 + 3))),
         (TypeError, lambda: amp.send_frame(1, 5)),
         (TypeError, lambda: amp.send_frame(1, "text")),
+        (TypeError, lambda: amp.send_frame(1.0)),
     ]
     for error, call in bad_calls:
         with pytest.raises(error):
@@ -364,7 +365,7 @@ def test_set_active_layout_forwards_arguments_and_refreshes_the_record():
     stand_in = StandIn(w.lib)
     amp = _open(w, stand_in)
     reads = stand_in.calls("GetDeviceInformation")
-    amp.set_active_layout(8, 10, 4, True, 1000)
+    amp.set_active_layout(8, numpy.uint16(10), 4, True, 1000)
     assert stand_in.last_layout() == [8, 10, 4, 1, 1000]
     assert stand_in.calls("GetDeviceInformation") == reads + 1
     assert amp.sampling_rate == 1000

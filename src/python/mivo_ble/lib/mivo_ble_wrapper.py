@@ -12,6 +12,7 @@ library may call them.
 
 import atexit
 import ctypes
+import operator
 import weakref
 
 import numpy
@@ -118,8 +119,10 @@ def _decode_text(raw):
 
 def _check_range(name, value, low, high):
     """ctypes silently wraps integers into narrow C types; refuse instead."""
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}.")
+    try:
+        value = operator.index(value)  # int and numpy integers; not float or str
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}.") from None
     if not low <= value <= high:
         raise ValueError(f"{name} must be between {low} and {high}.")
     return value
@@ -358,8 +361,8 @@ class MivoBLEWrapper:
         MivoBLEWrapper._check_runtime()
         if not _HAS_QUARN:
             raise RuntimeError("this native mivoble has no MIVOBLE_SendFrame; Quarn devices need 1.24.1.0 or newer")
-        _check_range("cmd", cmd, 0, 0xFF)
-        _check_range("timeout_ms", timeout_ms, 0, 0xFFFFFFFF)
+        cmd = _check_range("cmd", cmd, 0, 0xFF)
+        timeout_ms = _check_range("timeout_ms", timeout_ms, 0, 0xFFFFFFFF)
         if isinstance(payload, int):
             # bytes(5) would silently mean five zero bytes.
             raise TypeError("payload must be bytes or a sequence of byte values, not int.")
@@ -394,10 +397,10 @@ class MivoBLEWrapper:
             raise RuntimeError(
                 "this native mivoble has no MIVOBLE_SetActiveLayout; Quarn devices need 1.24.1.0 or newer"
             )
-        _check_range("channel_count", channel_count, 0, 0xFF)
-        _check_range("samples_per_payload", samples_per_payload, 0, 0xFFFF)
-        _check_range("bytes_per_channel", bytes_per_channel, 0, 0xFF)
-        _check_range("sampling_rate", sampling_rate, 0, 0xFFFF)
+        channel_count = _check_range("channel_count", channel_count, 0, 0xFF)
+        samples_per_payload = _check_range("samples_per_payload", samples_per_payload, 0, 0xFFFF)
+        bytes_per_channel = _check_range("bytes_per_channel", bytes_per_channel, 0, 0xFF)
+        sampling_rate = _check_range("sampling_rate", sampling_rate, 0, 0xFFFF)
 
         # The library rejects a layout with -1 without writing a last-error
         # text; an unchanged text is then a stale one from an earlier failure.
