@@ -115,6 +115,9 @@ private:
     void TeardownConnection();
     void TeardownBody();
     void ReportConnectionState(uint32_t state);
+    // Close: waits for the reconnect thread within the close bound; when it does not exit in
+    // time, marks the device leaked (under the reconnect lock) and returns false.
+    bool WaitForReconnectThreadExitOrGiveUp();
     // Keeps this object alive for the rest of the process (its detached thread may use it).
     void KeepAliveForever();
 

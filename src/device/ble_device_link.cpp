@@ -86,7 +86,16 @@ void BleDevice::OnConnectionStatusChanged(const std::weak_ptr<Platform::IBluetoo
 
 void BleDevice::ReconnectLoop() {
     auto exitThread = [this] {
+        // A Close that gave up waiting for this thread left the transport to it. Close decides
+        // under the same lock, so either it sees this thread gone or this thread sees it gave up.
+        bool tearDown = false;
         {
+            std::lock_guard<std::mutex> lock(reconnectMutex_);
+            tearDown = leaked_.load();
+            if (!tearDown) threadExited_ = true;
+        }
+        if (tearDown) {
+            TeardownConnection();
             std::lock_guard<std::mutex> lock(reconnectMutex_);
             threadExited_ = true;
         }
@@ -237,13 +246,14 @@ void BleDevice::Close() {
     }
     reconnectCondition_.notify_all();
 
+    bool handedOver = false;  // the detached thread tears the transport down when it exits
     if (reconnectThread_.joinable()) {
         if (std::this_thread::get_id() == reconnectThread_.get_id()) {
             // Called from the connection-state callback: the thread cannot join itself.
             LogMessage(kLogWarn, "device '%s': closed from its own reconnect thread; detaching it", name_.c_str());
             reconnectThread_.detach();
             KeepAliveForever();
-        } else if (WaitForReconnectThreadExit(timing_.closeBound)) {
+        } else if (WaitForReconnectThreadExitOrGiveUp()) {
             reconnectThread_.join();
         } else {
             LogMessage(kLogError,
@@ -252,15 +262,29 @@ void BleDevice::Close() {
                        name_.c_str(), static_cast<unsigned>(timing_.closeBound.count()));
             reconnectThread_.detach();
             KeepAliveForever();
+            handedOver = true;
         }
     }
 
     connectionStateCallback_ = nullptr;
+    if (handedOver) {
+        // The thread is stuck in a Bluetooth step, so every task queued now would wait behind
+        // it: only the callbacks go here, which keeps Close within its bound.
+        stream_.SetDataAvailableCallback(nullptr);
+        return;
+    }
     try {
         SetDataAvailableCallback(nullptr);  // clears both callbacks and stops the stream
     } catch (...) {
     }
     TeardownConnection();
+}
+
+bool BleDevice::WaitForReconnectThreadExitOrGiveUp() {
+    std::unique_lock<std::mutex> lock(reconnectMutex_);
+    if (reconnectCondition_.wait_for(lock, timing_.closeBound, [this] { return threadExited_.load(); })) return true;
+    leaked_ = true;  // from here on the thread owns the teardown
+    return false;
 }
 
 bool BleDevice::WaitForReconnectThreadExit(std::chrono::milliseconds timeout) {
