@@ -102,6 +102,32 @@ def test_dropped_instance_is_closed_at_once_without_the_cycle_collector():
     assert stand_in.emit_row(1, [1.0])[0] == -1, "the data callback is still registered"
 
 
+@isolated(MIVOBLE_LIBRARY=STANDIN)
+def test_close_from_inside_a_callback_completes_on_another_thread():
+    w = load_wrapper()
+    stand_in = StandIn(w.lib)
+    gc.disable()
+    holder = [_open(w, stand_in)]
+    first = holder[0]
+    first.set_data_callback(lambda data: first.close())
+    first.start()
+    stand_in.emit_row(1, [1.0])
+    assert first.handle == 0 and not first.connected
+
+    # A wrapper whose last reference is dropped inside its own callback.
+    holder.append(_open(w, stand_in))
+    holder[1].set_connection_state_callback(lambda state: holder.pop())
+    stand_in.emit_state(2, 1)
+    assert len(holder) == 1
+
+    for closer in w._detached_closes:
+        closer.join(10)
+        assert not closer.is_alive()
+    assert stand_in.calls("CloseDevice") == 2
+    assert stand_in.emit_row(1, [1.0])[0] == -1
+    assert stand_in.emit_state(2, 0) == -1
+
+
 def test_device_left_open_is_closed_when_the_interpreter_exits(tmp_path):
     # The probe's own exit handler is registered before the wrapper's, so it
     # runs after it and sees what the wrapper's handler did.

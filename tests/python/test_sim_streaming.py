@@ -116,3 +116,38 @@ def test_link_drop_is_reported_and_streaming_resumes():
     rows.wait_until(lambda items: len(items) >= resumed_from + 10, what="rows after the reconnect")
     amp.close()
     assert not amp.connected
+
+
+@isolated(
+    MIVOBLE_LIBRARY=REAL_LIBRARY, MIVOBLE_BACKEND=SIM, MIVOBLE_SIM=f"{LEGACY};MV-2401.00.03,drop_every=300",
+    timeout=60,
+)
+def test_closing_from_inside_callbacks_neither_deadlocks_nor_leaks_the_handle():
+    w = load_wrapper()
+    by_row = w.MivoBLEWrapper(LEGACY)
+    rows = Collector()
+
+    def close_on_tenth(data):
+        rows(data)
+        if len(rows.snapshot()) == 10:
+            by_row.close()
+
+    by_row.set_data_callback(close_on_tenth)
+    by_row.start()
+
+    by_state = w.MivoBLEWrapper("MV-2401.00.03")
+    events = Collector()
+
+    def close_on_loss(state):
+        events(state)
+        by_state.close()
+
+    by_state.set_connection_state_callback(close_on_loss)
+    rows.wait_until(lambda items: len(items) >= 10, what="ten rows")
+    events.wait_until(lambda items: len(items) >= 1, what="a lost link")
+    for closer in w._detached_closes:
+        closer.join(20)
+        assert not closer.is_alive(), "a close from inside a callback did not finish"
+    assert by_row.handle == 0 and by_state.handle == 0
+    # Both devices are really closed: opening them again issues new handles.
+    assert sorted([w.MivoBLEWrapper(LEGACY).handle, w.MivoBLEWrapper("MV-2401.00.03").handle]) == [3, 4]

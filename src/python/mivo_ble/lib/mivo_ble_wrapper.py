@@ -13,6 +13,7 @@ library may call them.
 import atexit
 import ctypes
 import operator
+import threading
 import weakref
 
 import numpy
@@ -105,6 +106,16 @@ _EMPTY_ROW = numpy.empty(0, dtype=numpy.float32)
 # before the library's threads could call into a finalising interpreter.
 _live_instances = weakref.WeakSet()
 
+# Depth of this package's device callbacks on the current thread (library threads only).
+_callback_state = threading.local()
+
+# Closes requested from inside a device callback run on their own threads (see
+# close()); the callback objects they retire are kept for the life of the process
+# because the library thread may still be returning through one of them.
+_detached_closes = []
+_retired_callbacks = []
+_DETACHED_CLOSE_WAIT = 10.0
+
 
 def _last_error_text():
     text = lib.MIVOBLE_GetLastErrorText()
@@ -139,10 +150,39 @@ def _weak_trampoline(instance, method_name):
 
     def forward(*args):
         target = ref()
-        if target is not None:
+        if target is None:
+            return
+        _callback_state.depth = getattr(_callback_state, "depth", 0) + 1
+        try:
             getattr(target, method_name)(*args)
+        finally:
+            # Dropped while the depth still counts this call, so that a wrapper
+            # whose last reference goes here is finalised knowing where it is.
+            target = None
+            _callback_state.depth -= 1
 
     return forward
+
+
+def _in_device_callback():
+    return getattr(_callback_state, "depth", 0) > 0
+
+
+def _close_detached(handle):
+    """The library side of close(), for a wrapper closed from inside its own callback."""
+    if _HAS_CONNECTION_STATE_CB:
+        try:
+            lib.MIVOBLE_RegisterConnectionStateCallback(handle, ctypes.cast(None, ConnectionStateCallback))
+        except Exception:
+            pass
+    try:
+        lib.MIVOBLE_RegisterDataAvailableCallback(handle, ctypes.cast(None, DataAvailableCallback))
+    except Exception:
+        pass
+    try:
+        lib.MIVOBLE_CloseDevice(ctypes.byref(handle))
+    except Exception:
+        pass
 
 
 class MivoBLEWrapper:
@@ -291,6 +331,19 @@ class MivoBLEWrapper:
             return
         if MivoBLEWrapper._shut_down:
             self._release()
+            return
+        if _in_device_callback():
+            # On a library thread inside a data or connection-state callback (a
+            # close() there, or the last reference dropped there). The library
+            # delivers samples under a lock that unregistering takes, and closes
+            # from the reconnect thread by leaking the device, so the library
+            # side of the close runs on a thread of its own.
+            handle = MIVOBLE_HANDLE(self.__hDevice.value)
+            _retired_callbacks.append((self._data_callback_internal, self._conn_callback_internal))
+            self._release()
+            closer = threading.Thread(target=_close_detached, args=(handle,), name="mivo_ble-close", daemon=True)
+            _detached_closes.append(closer)
+            closer.start()
             return
         if _HAS_CONNECTION_STATE_CB:
             try:
@@ -473,6 +526,8 @@ def _close_at_exit():
             instance.close()
         except Exception:
             pass
+    for closer in list(_detached_closes):
+        closer.join(_DETACHED_CLOSE_WAIT)
     if MivoBLEWrapper._dd_registered and not MivoBLEWrapper._shut_down:
         try:
             lib.MIVOBLE_RegisterDeviceDiscoveredCallback(ctypes.cast(None, DeviceDiscoveredCallback))
