@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <future>
 
 #include "log/log.h"
 #include "platform/sim/sim_gatt.h"
@@ -137,7 +138,18 @@ void AmplifierCore::Shutdown() {
     }
     Disconnect();
     link_.Stop();
+    // Deliver what is queued (the link-status event of the drop) before the thread stops.
+    if (!events_.OnThisThread()) {
+        auto delivered = std::make_shared<std::promise<void>>();
+        auto future = delivered->get_future();
+        if (events_.Post([delivered] { delivered->set_value(); })) future.wait_for(std::chrono::seconds(2));
+    }
     events_.Stop();
+}
+
+bool AmplifierCore::IsShutDown() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return shutdown_;
 }
 
 bool AmplifierCore::StackAvailable() {
@@ -297,6 +309,10 @@ void AmplifierCore::ClearFaults() {
 
 void AmplifierCore::Connect(std::shared_ptr<SimDevice> device, AsyncOp<IBluetoothLEDevice::ServicesResult> op,
                             std::function<IBluetoothLEDevice::ServicesResult()> services) {
+    if (IsShutDown()) {
+        op->Fail(PlatformError{-1, "The device is no longer available."});
+        return;
+    }
     auto fault = FaultFor(kOpServices, std::nullopt);
     auto token = BeginPending(op);
     if (fault.hang) return;
@@ -981,15 +997,17 @@ void AmplifierCore::HandleSmp(const Bytes& value, Clock::time_point at) {
 }
 
 void AmplifierCore::Reboot() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        smp_.Reboot();
+        ++resets_;
+        rebootingUntil_ = Clock::now() + config_.bootTime;
+        nusLayout_ = SampleLayout{};  // RAM state is lost
+        std::string running = smp_.RunningVersion();
+        firmware_ = smp_.SlotData(0) == SmpServer::SeedImage() ? config_.fw : running;
+        LogMessage(kLogDebug, "sim: '%s' reboots into image %s", name_.c_str(), running.c_str());
+    }
     Disconnect();
-    std::lock_guard<std::mutex> lock(mutex_);
-    smp_.Reboot();
-    ++resets_;
-    rebootingUntil_ = Clock::now() + config_.bootTime;
-    nusLayout_ = SampleLayout{};  // RAM state is lost
-    std::string running = smp_.RunningVersion();
-    firmware_ = smp_.SlotData(0) == SmpServer::SeedImage() ? config_.fw : running;
-    LogMessage(kLogDebug, "sim: '%s' rebooted into image %s", name_.c_str(), running.c_str());
 }
 
 void AmplifierCore::SetSmpSplit(size_t parts) {

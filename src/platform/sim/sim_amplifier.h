@@ -94,6 +94,10 @@ public:
     // link thread and completes the operation with its result on the completion pool.
     template <typename T>
     void RunOperation(const std::string& name, std::optional<Attr> attr, Platform::AsyncOp<T> op, std::function<T()> work) {
+        if (IsShutDown()) {
+            op->Fail(Platform::PlatformError{-1, "The device is no longer available."});
+            return;
+        }
         auto fault = FaultFor(name, attr);
         auto token = BeginPending(op);
         if (fault.hang) return;
@@ -145,6 +149,7 @@ public:
         size_t notificationsSent = 0, notificationsDropped = 0, advertisements = 0, nusRequests = 0, smpRequests = 0, pending = 0;
     };
     Counters GetCounters();
+    bool IsShutDown();
     std::vector<ImageSlot> Images();
 
 private:
