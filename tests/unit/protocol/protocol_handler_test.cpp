@@ -56,33 +56,27 @@ TEST(GenerationSelection, DefaultGenerationPicksTheHandler) {
 
 // ---- handler identity and capabilities ---------------------------------------------------
 
-TEST(ProtocolHandlers, IdentityTablesAndCapabilities) {
-    MivoLegacyProtocolHandler legacy;
-    MivoNusProtocolHandler nus;
-    EXPECT_EQ(legacy.Version(), "1.0");
-    EXPECT_EQ(nus.Name(), "mivo NUS");
-    EXPECT_EQ(nus.Version(), "2.0");
-
-    const UuidTable l = legacy.GetUuidTable();
-    EXPECT_EQ(l[kUuidDataService], "B5211405-449F-4BA0-A651-B887924B81E8");
-    EXPECT_EQ(l[kUuidSampleCharacteristic], "B5211406-449F-4BA0-A651-B887924B81E8");
-    EXPECT_TRUE(l[kUuidNusService].empty() && l[kUuidNusRx].empty() && l[kUuidNusTx].empty());
-    EXPECT_EQ(l[kUuidAmplifierConfiguration], "B5211407-449F-4BA0-A651-B887924B81E8");
+TEST(ProtocolHandlers, UuidTablesListOnlyWhatEachGenerationUses) {
+    const UuidTable l = MivoLegacyProtocolHandler().GetUuidTable();
+    const UuidTable n = MivoNusProtocolHandler().GetUuidTable();
+    for (size_t i = 0; i < l.size(); ++i) {
+        const bool shared = i == kUuidDataService || i == kUuidSampleCharacteristic;
+        const bool nusOnly = i >= kUuidNusService && i <= kUuidNusTx;
+        EXPECT_EQ(l[i].empty(), nusOnly) << i;
+        EXPECT_EQ(n[i].empty(), !shared && !nusOnly) << i;
+        if (shared) {
+            EXPECT_EQ(l[i], n[i]) << i;
+        }
+        if (!l[i].empty()) {
+            EXPECT_NO_THROW(ParseUuidText(l[i])) << i;
+        }
+        if (!n[i].empty()) {
+            EXPECT_NO_THROW(ParseUuidText(n[i])) << i;
+        }
+    }
+    EXPECT_EQ(n[kUuidNusTx], "6E400003-B5A3-F393-E0A9-E50E24DCCA9E");
     EXPECT_EQ(l[kUuidChannelConfiguration], "B5211409-449F-4BA0-A651-B887924B81E8");
     EXPECT_EQ(l[kUuidPayloadConfiguration], "B5211408-449F-4BA0-A651-B887924B81E8");
-    EXPECT_EQ(l[kUuidFilterConfiguration], "B521140A-449F-4BA0-A651-B887924B81E8");
-
-    const UuidTable n = nus.GetUuidTable();
-    EXPECT_EQ(n[kUuidDataService], l[kUuidDataService]);
-    EXPECT_EQ(n[kUuidSampleCharacteristic], l[kUuidSampleCharacteristic]);
-    EXPECT_EQ(n[kUuidNusService], "6E400001-B5A3-F393-E0A9-E50E24DCCA9E");
-    EXPECT_EQ(n[kUuidNusRx], "6E400002-B5A3-F393-E0A9-E50E24DCCA9E");
-    EXPECT_EQ(n[kUuidNusTx], "6E400003-B5A3-F393-E0A9-E50E24DCCA9E");
-    for (size_t i = kUuidAmplifierConfiguration; i <= kUuidFilterConfiguration; ++i) EXPECT_TRUE(n[i].empty()) << i;
-
-    EXPECT_TRUE(legacy.ReadsChannelConfiguration() && legacy.ReadsPayloadConfiguration() &&
-                legacy.ReadsFilterConfiguration());
-    EXPECT_FALSE(nus.ReadsChannelConfiguration() || nus.ReadsPayloadConfiguration() || nus.ReadsFilterConfiguration());
 }
 
 TEST(ProtocolHandlers, MatchesServicesIgnoresCaseAndNeedsItsOwnService) {
@@ -166,17 +160,6 @@ TEST(BatteryDecoding, LegacyRefusesEmptyValueNusReadsZero) {
     EXPECT_EQ(nus.DecodeBatteryLevel(Bytes{55}), 55);
     EXPECT_EQ(nus.DecodeBatteryLevel(Bytes{}), 0);
     ExpectApiError([&] { legacy.DecodeBatteryLevel(Bytes{}); }, "Empty battery level value.", 3);
-}
-
-TEST(NusDecoders, ConfigurationOperationsLeaveTheirOutputsAlone) {
-    MivoNusProtocolHandler nus;
-    AmplifierConfiguration c;
-    c.samplingRate = 123;
-    nus.DecodeAmplifierConfiguration(Wire::AmplifierConfigBytes(250, 8, 24, 8, 8, 0), c);
-    EXPECT_EQ(c.samplingRate, 123);
-    ChannelRecord ch{9, 9, 9, 9.0f};
-    nus.DecodeChannelConfiguration(Wire::ChannelBytes(1, 1, 1, 1.0f), ch);
-    EXPECT_EQ(ch.id, 9);
 }
 
 // ---- payload decoders ----------------------------------------------------------------------
