@@ -126,11 +126,13 @@ def test_closing_from_inside_callbacks_neither_deadlocks_nor_leaks_the_handle():
     w = load_wrapper()
     by_row = w.MivoBLEWrapper(LEGACY)
     rows = Collector()
+    closed = Collector()
 
     def close_on_tenth(data):
         rows(data)
         if len(rows.snapshot()) == 10:
             by_row.close()
+            closed("by row")
 
     by_row.set_data_callback(close_on_tenth)
     by_row.start()
@@ -141,10 +143,11 @@ def test_closing_from_inside_callbacks_neither_deadlocks_nor_leaks_the_handle():
     def close_on_loss(state):
         events(state)
         by_state.close()
+        closed("by state")
 
     by_state.set_connection_state_callback(close_on_loss)
-    rows.wait_until(lambda items: len(items) >= 10, what="ten rows")
-    events.wait_until(lambda items: len(items) >= 1, what="a lost link")
+    closed.wait_until(lambda items: len(items) == 2, what="both closes requested")
+    assert events.snapshot() == [1]
     for closer in w._detached_closes:
         closer.join(20)
         assert not closer.is_alive(), "a close from inside a callback did not finish"

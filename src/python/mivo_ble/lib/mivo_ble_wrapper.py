@@ -342,8 +342,8 @@ class MivoBLEWrapper:
             _retired_callbacks.append((self._data_callback_internal, self._conn_callback_internal))
             self._release()
             closer = threading.Thread(target=_close_detached, args=(handle,), name="mivo_ble-close", daemon=True)
-            _detached_closes.append(closer)
             closer.start()
+            _detached_closes.append(closer)
             return
         if _HAS_CONNECTION_STATE_CB:
             try:
