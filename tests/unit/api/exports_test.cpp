@@ -118,6 +118,10 @@ TEST_F(ExportsTest, OpenChecksArgumentsAndReusesOpenDevices) {
     EXPECT_NE(Open("mv-ser"), first);  // names compare case-sensitively
     EXPECT_EQ(Open("MV-SER"), first);
     EXPECT_EQ(factory_->creates, 2);
+    // A device is also found again by the name it was opened with.
+    const MIVOBLE_HANDLE alias = Open("mv-alias");
+    EXPECT_EQ(Open("mv-alias"), alias);
+    EXPECT_EQ(factory_->creates, 3);
 }
 
 TEST_F(ExportsTest, HandlesCountUpAndAFailedOpenConsumesNone) {
