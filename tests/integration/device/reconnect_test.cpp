@@ -34,9 +34,12 @@ TEST_F(ReconnectTest, DropWhileStreamingIsReportedAndRowsResumeWithoutReRegistra
     EXPECT_THAT(Recorder::Instance().Get(handle).states, ElementsAre(MIVOBLE_CONNECTION_LOST, MIVOBLE_CONNECTION_CONNECTED));
 
     const std::string prefix = "device '" + amp->Name() + "': ";
-    EXPECT_EQ(log_.Count("WARN ", prefix + "link lost (unsolicited=1)"), 1);
+    EXPECT_TRUE(log_.WaitFor("WARN ", prefix + "link lost (unsolicited=1)"));  // written on the event thread
+    EXPECT_EQ(log_.Count("WARN ", prefix + "link lost"), 1);
     EXPECT_EQ(log_.Count("INFO ", prefix + "reconnect attempt 1"), 1);
-    EXPECT_EQ(log_.Count("INFO ", prefix + "reconnected after 1 attempt(s)"), 1);
+    // The line follows the CONNECTED report on the reconnect thread.
+    EXPECT_TRUE(log_.WaitFor("INFO ", prefix + "reconnected after 1 attempt(s)"));
+    EXPECT_EQ(log_.Count("INFO ", prefix + "reconnected after"), 1);
 }
 
 TEST_F(ReconnectTest, BatchedDeliveryRestartsWithAnEmptyBatchAfterAReconnect) {
@@ -73,7 +76,7 @@ TEST_F(ReconnectTest, RepeatedFailuresBackOffUpToTheCapAndNeverGiveUp) {
         EXPECT_NE(lines[0].find("); retrying in " + std::to_string(delays[attempt - 1]) + " ms"), std::string::npos)
             << lines[0];
     }
-    EXPECT_EQ(log_.Count("INFO ", "device '" + amp->Name() + "': reconnected after 7 attempt(s)"), 1);
+    EXPECT_TRUE(log_.WaitFor("INFO ", "device '" + amp->Name() + "': reconnected after 7 attempt(s)"));
     EXPECT_EQ(amp->RefusedConnectCount(), 6);
 }
 
