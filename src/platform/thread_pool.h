@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,17 +21,25 @@ public:
 
     // False once the pool is shutting down. Exceptions thrown by work are swallowed.
     bool Submit(std::function<void()> work);
-    // Runs what is queued, then joins the workers.
+    // Runs what is queued, then joins the workers. Called from one of the pool's own work
+    // items (for example when that item drops the last owner of the pool), it does not wait
+    // for that worker, which finishes the queue on its own.
     void Shutdown();
 
 private:
-    void WorkerLoop();
+    // Shared with the workers, so a worker that is still finishing after Shutdown() returned
+    // from one of its own items never touches a destroyed pool.
+    struct Core {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> queue;
+        bool stopping = false;
+        void WorkerLoop();
+    };
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> queue_;
+    std::shared_ptr<Core> core_;
+    std::mutex threadsMutex_;
     std::vector<std::thread> workers_;
-    bool stopping_ = false;
 };
 
 }  // namespace Mivo::BLE::Platform

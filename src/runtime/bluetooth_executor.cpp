@@ -148,6 +148,16 @@ BluetoothExecutor::~BluetoothExecutor() { Stop(); }
 
 bool BluetoothExecutor::IsWedged() const { return state_->wedged.load(); }
 
+bool BluetoothExecutor::IsStopped() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->stopRequested;
+}
+
+size_t BluetoothExecutor::Pending() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->queue.size();
+}
+
 bool BluetoothExecutor::OnWorkerThread() const { return std::this_thread::get_id() == state_->workerId; }
 
 void BluetoothExecutor::Enqueue(const char* name, uint32_t budgetMs, Task task) {
@@ -160,9 +170,13 @@ void BluetoothExecutor::Enqueue(const char* name, uint32_t budgetMs, Task task) 
     state_->wake.notify_one();
 }
 
-void BluetoothExecutor::WaitForTask(const char* name, const std::function<bool(std::chrono::milliseconds)>& ready) {
-    State& s = *state_;
-    const auto start = s.clock();
+std::chrono::steady_clock::time_point BluetoothExecutor::Now() const { return state_->clock(); }
+
+void BluetoothExecutor::WaitForTask(const char* name, std::chrono::steady_clock::time_point start,
+                                    const std::function<bool(std::chrono::milliseconds)>& ready) {
+    // A local owner: once the task is done the worker (possibly detached) may drop the state.
+    const std::shared_ptr<State> keep = state_;
+    State& s = *keep;
     for (;;) {
         if (ready(s.timing.poll)) return;
         const long long elapsed = WholeMs(s.clock() - start);

@@ -5,6 +5,7 @@
 // executor logs overruns and detects a worker that no longer makes progress ("wedged");
 // from then on every new task fails at once instead of queueing behind the stuck one.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -44,6 +45,10 @@ public:
     auto Run(const char* name, uint32_t budgetMs, F work) -> std::invoke_result_t<F>;
 
     bool IsWedged() const;
+    // True once Stop() has been called.
+    bool IsStopped() const;
+    // Tasks queued and not yet started.
+    size_t Pending() const;
     // Lets the worker drain the queued tasks and joins it; detaches it when it does not
     // finish within the stop wait. Final: later Run calls fail with code -1. A second call
     // returns at once.
@@ -56,9 +61,11 @@ private:
     bool OnWorkerThread() const;
     // Queues the task (throws when stopped or wedged).
     void Enqueue(const char* name, uint32_t budgetMs, Task task);
+    std::chrono::steady_clock::time_point Now() const;
     // Polls `ready` once per poll interval until it returns true; gives up with code 3 when
-    // the worker is stuck.
-    void WaitForTask(const char* name, const std::function<bool(std::chrono::milliseconds)>& ready);
+    // the worker is stuck. `start` is when the caller submitted the task.
+    void WaitForTask(const char* name, std::chrono::steady_clock::time_point start,
+                     const std::function<bool(std::chrono::milliseconds)>& ready);
 
     std::shared_ptr<State> state_;
 };
@@ -72,7 +79,9 @@ auto BluetoothExecutor::Run(const char* name, uint32_t budgetMs, F work) -> std:
     std::future<R> future = promise->get_future();
     // Held through a shared pointer so that move-only callables fit into std::function.
     auto callable = std::make_shared<F>(std::move(work));
-    Enqueue(name, budgetMs, [promise, callable]() {
+    const auto start = Now();
+    // Both are moved into the task: the work's captures are released on the worker, not here.
+    Enqueue(name, budgetMs, [promise = std::move(promise), callable = std::move(callable)]() {
         try {
             if constexpr (std::is_void_v<R>) {
                 (*callable)();
@@ -84,7 +93,7 @@ auto BluetoothExecutor::Run(const char* name, uint32_t budgetMs, F work) -> std:
             promise->set_exception(std::current_exception());
         }
     });
-    WaitForTask(name, [&future](std::chrono::milliseconds slice) {
+    WaitForTask(name, start, [&future](std::chrono::milliseconds slice) {
         return future.wait_for(slice) == std::future_status::ready;
     });
     return future.get();
