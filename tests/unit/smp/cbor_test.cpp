@@ -26,20 +26,6 @@ TEST(CborWriter, HeadsAreShortestBigEndianAndStopAt32Bits) {
     EXPECT_EQ(Head(5, 300), Bytes({0xB9, 0x01, 0x2C}));
 }
 
-TEST(CborWriter, ItemsOfRequests) {
-    CborWriter writer;
-    writer.WriteMapHeader(4);
-    writer.WriteText("data");
-    const Bytes hash(32, 0x11);
-    writer.WriteBytes(hash.data(), hash.size());
-    writer.WriteBool(true);
-    writer.WriteBool(false);
-    Bytes expected = {0xA4, 0x64, 'd', 'a', 't', 'a', 0x58, 0x20};
-    expected.insert(expected.end(), hash.begin(), hash.end());
-    expected.insert(expected.end(), {0xF5, 0xF4});
-    EXPECT_EQ(writer.Bytes(), expected);
-}
-
 TEST(CborReader, ReadArgumentIsBoundsCheckedAtEveryWidth) {
     struct Case {
         Bytes data;
