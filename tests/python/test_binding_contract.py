@@ -181,6 +181,7 @@ def test_serial_that_c_would_misread_is_refused_before_the_library():
     with pytest.raises(TypeError):
         w.MivoBLEWrapper(b"MV-2401.00.01")
     assert stand_in.calls("OpenDevice") == 0
+    assert stand_in.calls("CloseDevice") == 0
 
 
 # -------------------------------------------------------------------- shutdown

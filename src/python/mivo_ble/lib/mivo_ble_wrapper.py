@@ -282,6 +282,11 @@ class MivoBLEWrapper:
     def __init__(self, serial):
         self._closed = True
         MivoBLEWrapper._check_runtime()
+        if not isinstance(serial, str):
+            raise TypeError(f"serial must be a str, not {type(serial).__name__}.")
+        if "\0" in serial:
+            # C would see only the text before the NUL and open another device.
+            raise ValueError("serial must not contain NUL characters.")
         self._data_callback = None
         self._conn_callback = None
         self._conn_callback_internal = None
@@ -289,11 +294,6 @@ class MivoBLEWrapper:
         self._closed = False
 
         self.__hDevice = MIVOBLE_HANDLE(0)
-        if not isinstance(serial, str):
-            raise TypeError(f"serial must be a str, not {type(serial).__name__}.")
-        if "\0" in serial:
-            # C would see only the text before the NUL and open another device.
-            raise ValueError("serial must not contain NUL characters.")
         MivoBLEWrapper.__handle_error__(lib.MIVOBLE_OpenDevice(serial.encode("utf-8"), ctypes.byref(self.__hDevice)))
         _live_instances.add(self)
 
