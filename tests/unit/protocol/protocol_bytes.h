@@ -47,9 +47,9 @@ inline Bytes PayloadRecordBytes(uint16_t channelId, uint16_t frameIndex) {
 }
 
 inline Bytes FilterBytes(uint16_t key, uint8_t fill) {
-    Bytes b;
-    PutLe16(b, key);
-    b.insert(b.end(), 14, fill);
+    Bytes b(16, fill);
+    b[0] = static_cast<uint8_t>(key);
+    b[1] = static_cast<uint8_t>(key >> 8);
     return b;
 }
 
