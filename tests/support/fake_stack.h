@@ -476,9 +476,10 @@ public:
     Platform::ScanningMode Mode() const { return mode_.load(); }
     void SetStatus(Platform::WatcherStatus status) { status_ = status; }
     size_t HandlerCount() const { return received_.Count(); }
-    // Delivers one advertisement on the event thread (only while the watcher is started, as
-    // a real radio would).
+    // Delivers one advertisement on the event thread, as a real radio would: only when the
+    // watcher is started now and still started at delivery.
     void Advertise(Platform::AdvertisementEvent event) {
+        if (status_ != Platform::WatcherStatus::Started) return;
         auto self = shared_from_this();
         loop_->Post([self, event] {
             if (self->status_ == Platform::WatcherStatus::Started) self->received_.Fire(event);
