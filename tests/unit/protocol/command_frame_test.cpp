@@ -17,11 +17,17 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 Bytes Response(uint8_t command, uint8_t status, const Bytes& payload) {
-    Bytes r{0xF0, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size()), command, status};
-    r.insert(r.end(), payload.begin(), payload.end());
-    const uint16_t crc = Crc16CcittFalse(std::span<const uint8_t>(r).subspan(1));
-    r.push_back(static_cast<uint8_t>(crc >> 8));
-    r.push_back(static_cast<uint8_t>(crc));
+    const size_t n = payload.size();
+    Bytes r(n + 7, 0);
+    r[0] = 0xF0;
+    r[1] = static_cast<uint8_t>(n >> 8);
+    r[2] = static_cast<uint8_t>(n);
+    r[3] = command;
+    r[4] = status;
+    std::copy(payload.begin(), payload.end(), r.begin() + 5);
+    const uint16_t crc = Crc16CcittFalse(std::span<const uint8_t>(r).subspan(1, n + 4));
+    r[n + 5] = static_cast<uint8_t>(crc >> 8);
+    r[n + 6] = static_cast<uint8_t>(crc);
     return r;
 }
 

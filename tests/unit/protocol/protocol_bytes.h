@@ -9,47 +9,45 @@ namespace Mivo::BLE::Wire {
 
 using Bytes = std::vector<uint8_t>;
 
-inline void PutLe16(Bytes& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
+inline void SetLe16(Bytes& b, size_t at, uint16_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
 
-// Amplifier configuration record (16 bytes).
+// Amplifier configuration record (16 bytes; bytes 4..7 are not interpreted).
 inline Bytes AmplifierConfigBytes(uint16_t rate, uint16_t declared, uint16_t payloadSize, uint16_t channels,
                                   uint16_t values, uint16_t filters) {
-    Bytes b;
-    PutLe16(b, rate);
-    PutLe16(b, declared);
-    b.insert(b.end(), {0xAA, 0xBB, 0xCC, 0xDD});
-    PutLe16(b, payloadSize);
-    PutLe16(b, channels);
-    PutLe16(b, values);
-    PutLe16(b, filters);
+    Bytes b(16, 0xAA);
+    SetLe16(b, 0, rate);
+    SetLe16(b, 2, declared);
+    SetLe16(b, 8, payloadSize);
+    SetLe16(b, 10, channels);
+    SetLe16(b, 12, values);
+    SetLe16(b, 14, filters);
     return b;
 }
 
 inline Bytes ChannelBytes(uint16_t id, uint8_t type, uint8_t index, float scale) {
-    Bytes b;
-    PutLe16(b, id);
-    b.push_back(type);
-    b.push_back(index);
+    Bytes b(8, 0);
+    SetLe16(b, 0, id);
+    b[2] = type;
+    b[3] = index;
     uint32_t bits;
     std::memcpy(&bits, &scale, 4);
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+    for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<uint8_t>(bits >> (8 * i));
     return b;
 }
 
 inline Bytes PayloadRecordBytes(uint16_t channelId, uint16_t frameIndex) {
-    Bytes b;
-    PutLe16(b, channelId);
-    PutLe16(b, frameIndex);
+    Bytes b(4, 0);
+    SetLe16(b, 0, channelId);
+    SetLe16(b, 2, frameIndex);
     return b;
 }
 
 inline Bytes FilterBytes(uint16_t key, uint8_t fill) {
     Bytes b(16, fill);
-    b[0] = static_cast<uint8_t>(key);
-    b[1] = static_cast<uint8_t>(key >> 8);
+    SetLe16(b, 0, key);
     return b;
 }
 

@@ -96,7 +96,7 @@ TEST(ProtocolHandlers, MatchesServicesIgnoresCaseAndNeedsItsOwnService) {
 TEST(LegacyDecoders, AmplifierConfigurationFieldsAndTrailingBytes) {
     MivoLegacyProtocolHandler h;
     Bytes b = Wire::AmplifierConfigBytes(250, 9, 27, 9, 9, 2);
-    b.insert(b.end(), {1, 2, 3, 4});  // 20 bytes: the extra four are ignored
+    b.resize(20, 0x77);  // 20 bytes: the extra four are ignored
     AmplifierConfiguration c;
     h.DecodeAmplifierConfiguration(b, c);
     EXPECT_EQ(c.samplingRate, 250);
