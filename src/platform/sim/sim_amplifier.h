@@ -102,7 +102,7 @@ public:
         auto token = BeginPending(op);
         if (fault.hang) return;
         std::weak_ptr<AmplifierCore> weak = weak_from_this();
-        auto due = ReserveLinkSlot(Clock::now() + fault.delay);
+        auto due = ReserveLinkSlot(Clock::now()) + fault.delay;  // a late answer does not hold up the others
         bool posted = link_.PostAt(due, [weak, op, token, work = std::move(work)] {
             auto self = weak.lock();
             if (!self) return;

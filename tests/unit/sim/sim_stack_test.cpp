@@ -47,7 +47,7 @@ TEST(SimAdapter, OperationsCompleteOnSimulatorThreads) {
     sim->Find("A1")->Delay(kOpRead, 5ms);
     auto op = link->Char("2A19")->ReadValueAsync();
     std::promise<std::thread::id> completedOn;
-    bool installing = true;
+    std::atomic<bool> installing{true};
     op->SetCompleted([&](AsyncStatus) {
         EXPECT_FALSE(installing) << "completed before the handler was installed";
         completedOn.set_value(std::this_thread::get_id());
@@ -96,7 +96,7 @@ TEST(SimAdvertising, ContentAndInterval) {
     EXPECT_FALSE(ofB[0].connectable);
     // Eleven advertisements at 20 ms take at least 180 ms (first one may come at once).
     EXPECT_GE(elapsed, 180ms);
-    EXPECT_LT(elapsed, 1500ms);
+    EXPECT_LT(elapsed, 5000ms);
     EXPECT_GE(a->AdvertisementsSent(), 11u);
 
     // A passive scan gets no names (they travel in the scan response).

@@ -22,7 +22,7 @@ TEST(SimStream, LegacyPacingAndCounter) {
     auto elapsed = Clock::now() - start;
     // 50 payloads of one frame at 250 Hz: 200 ms of signal.
     EXPECT_GE(elapsed, 190ms);
-    EXPECT_LT(elapsed, 1000ms);
+    EXPECT_LT(elapsed, 5000ms);  // generous: only catches a stream that is not paced at all
     auto values = samples.values.Items();
     for (size_t i = 0; i < 50; ++i) {
         ASSERT_EQ(values[i].size(), 27u);
@@ -89,7 +89,7 @@ TEST(SimStream, NusDefaultAndHostLayout) {
         ASSERT_TRUE(samples.values.WaitSize(64));
         auto elapsed = Clock::now() - start;
         EXPECT_GE(elapsed, 240ms);  // 64 single-frame payloads at 256 Hz
-        EXPECT_LT(elapsed, 1200ms);
+        EXPECT_LT(elapsed, 5000ms);
         for (auto& v : samples.values.Items()) ASSERT_EQ(v.size(), 3u);
     }
     // Layout 2 channels, 4 frames, 4 bytes, little-endian, 16 Hz, set before streaming.
