@@ -180,10 +180,12 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, limit, [&] { return condition(records_[handle]); });
     }
-    // Continuity is judged from here on (after a reconnect the counter starts again).
+    // Continuity is judged from here on (after a reconnect the counter starts again): breaks
+    // counted so far are forgotten and the next row sets the baseline.
     void RestartCounter(MIVOBLE_HANDLE handle) {
         std::lock_guard<std::mutex> lock(mutex_);
         records_[handle].haveCounter = false;
+        records_[handle].counterBreaks = 0;
     }
     void Clear() {
         std::lock_guard<std::mutex> lock(mutex_);
