@@ -1,10 +1,15 @@
 """Samples and link events from simulated amplifiers, as a Python program receives them."""
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy
 import pytest
 
 from forked import isolated, load_wrapper
-from helpers import REAL_LIBRARY, Collector
+from helpers import REAL_LIBRARY, REPO, Collector
 
 pytestmark = pytest.mark.skipif(REAL_LIBRARY is None, reason="libmivoble not built")
 
@@ -154,3 +159,24 @@ def test_closing_from_inside_callbacks_neither_deadlocks_nor_leaks_the_handle():
     assert by_row.handle == 0 and by_state.handle == 0
     # Both devices are really closed: opening them again issues new handles.
     assert sorted([w.MivoBLEWrapper(LEGACY).handle, w.MivoBLEWrapper("MV-2401.00.03").handle]) == [3, 4]
+
+
+def test_process_exits_cleanly_while_a_device_streams_into_python():
+    script = textwrap.dedent(
+        f"""
+        import threading
+        from mivo_ble.lib.mivo_ble_wrapper import MivoBLEWrapper
+        amp = MivoBLEWrapper({LEGACY!r})
+        started = threading.Event()
+        amp.set_data_callback(lambda data: started.set())
+        amp.set_connection_state_callback(lambda state: None)
+        amp.start()
+        assert started.wait(15), "no rows"
+        print("streaming", flush=True)
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=str(REPO / "src" / "python"), MIVOBLE_LIBRARY=REAL_LIBRARY,
+               MIVOBLE_BACKEND=SIM, MIVOBLE_SIM=f"{LEGACY},rate=2000")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, env=env)
+    assert (result.returncode, result.stdout) == (0, "streaming\n"), result.stderr
+    assert "Exception" not in result.stderr, result.stderr
