@@ -57,6 +57,7 @@ void BleDevice::StartReconnectThread() {
         if (!connected) {
             ready_ = false;
             linkLost_ = true;
+            notifyLinkLost_ = true;
         }
     }
     reconnectThread_ = std::thread([this] { ReconnectLoop(); });
