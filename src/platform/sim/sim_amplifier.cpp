@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
+#include <limits>
 #include <future>
 
 #include "log/log.h"
@@ -107,6 +109,8 @@ AmplifierCore::AmplifierCore(AmplifierConfig config, std::weak_ptr<StackCore> st
       firmware_(config.fw),
       refuseRemaining_(config.refuseConnects),
       dropNotifyEvery_(config.dropNotifyEvery),
+      corruptNext_(config.corrupt),
+      shortenNext_(config.shorten),
       smp_(SmpServer::Options{config.slotSize, config.smpRcZero}),
       smpSplit_(std::max<size_t>(1, config.smpSplit)),
       link_("sim-link"),
@@ -115,6 +119,21 @@ AmplifierCore::AmplifierCore(AmplifierConfig config, std::weak_ptr<StackCore> st
         auto colon = config.hang.find(':');
         if (colon == std::string::npos) Hang(config.hang, "");
         else Hang(config.hang.substr(0, colon), config.hang.substr(colon + 1));
+    }
+    if (!config.delay.empty()) {  // "Op:ms" or "Op:UUID:ms", checked by the configuration reader
+        auto first = config.delay.find(':'), last = config.delay.rfind(':');
+        long ms = std::strtol(config.delay.c_str() + last + 1, nullptr, 10);
+        Delay(config.delay.substr(0, first), Milliseconds(ms), first == last ? "" : config.delay.substr(first + 1, last - first - 1));
+    }
+    if (!config.nus.empty()) {
+        NusResponseScript every;
+        every.requests = std::numeric_limits<int>::max();
+        if (config.nus.rfind("late:", 0) == 0) every.delay = Milliseconds(std::strtol(config.nus.c_str() + 5, nullptr, 10));
+        else if (config.nus == "never") every.never = true;
+        else if (config.nus == "badcrc") every.badCrc = true;
+        else if (config.nus == "trailing") every.trailing = {0x00};
+        else if (config.nus == "unsolicited") every.unsolicited = Wire::BuildResponseFrame(0x7E, 0x00, {});  // an event frame of its own
+        ScriptNusResponse(every);
     }
 }
 
@@ -445,10 +464,15 @@ void AmplifierCore::Disconnect() {
 void AmplifierCore::ScheduleDropLocked() {
     if (dropTask_) link_.Cancel(dropTask_);
     dropTask_ = 0;
-    if (!connected_ || dropEvery_.count() <= 0) return;
+    Milliseconds after = dropEvery_;
+    if (!dropOnceDone_ && config_.dropOnce.count() > 0 && connected_) {
+        dropOnceDone_ = true;
+        after = config_.dropOnce;
+    }
+    if (!connected_ || after.count() <= 0) return;
     std::weak_ptr<AmplifierCore> weak = weak_from_this();
     uint64_t epoch = linkEpoch_;
-    dropTask_ = link_.PostAfter(dropEvery_, [weak, epoch] {
+    dropTask_ = link_.PostAfter(after, [weak, epoch] {
         auto self = weak.lock();
         if (!self) return;
         {
@@ -456,7 +480,7 @@ void AmplifierCore::ScheduleDropLocked() {
             if (self->linkEpoch_ != epoch) return;
             self->dropTask_ = 0;
         }
-        LogMessage(kLogDebug, "sim: '%s' drops the link (drop_every)", self->Name().c_str());
+        LogMessage(kLogDebug, "sim: '%s' drops the link as scripted", self->Name().c_str());
         self->Disconnect();
     });
 }

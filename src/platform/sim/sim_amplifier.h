@@ -220,6 +220,7 @@ private:
     std::vector<std::weak_ptr<SimDevice>> attached_;
     std::set<Attr> cccd_;
     TimerThread::TaskId dropTask_ = 0;
+    bool dropOnceDone_ = false;
 
     // faults
     std::vector<Fault> faults_;

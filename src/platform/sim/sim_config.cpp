@@ -41,6 +41,10 @@ bool ParseInt(const std::string& text, long long min, long long max, long long& 
     return true;
 }
 
+bool KnownOperation(const std::string& op) {
+    return op == kOpRead || op == kOpServices || op == kOpCharacteristics || op == kOpWrite || op == kOpCccd || op == kOpFromAddress;
+}
+
 // Sets one key of `config`; returns an empty string or the reason it was refused.
 std::string SetKey(AmplifierConfig& config, const std::string& key, const std::string& value) {
     long long n = 0;
@@ -106,8 +110,7 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
     }
     if (key == "hang") {
         std::string op = value.substr(0, value.find(':'));
-        if (op != kOpRead && op != kOpServices && op != kOpCharacteristics && op != kOpWrite && op != kOpCccd && op != kOpFromAddress)
-            return "unknown operation '" + op + "' for hang";
+        if (!KnownOperation(op)) return "unknown operation '" + op + "' for hang";
         if (op.size() != value.size()) {
             Platform::Uuid u;
             if (!Detail::ParseUuidText(value.substr(op.size() + 1), u)) return "bad characteristic UUID in hang '" + value + "'";
@@ -149,6 +152,36 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
         return e;
     }
     if (key == "smp_rc0") return flag(config.smpRcZero);
+    if (key == "delay") {
+        auto first = value.find(':'), last = value.rfind(':');
+        if (first == std::string::npos) return "delay '" + value + "' is not Operation:ms or Operation:UUID:ms";
+        std::string op = value.substr(0, first);
+        if (!KnownOperation(op)) return "unknown operation '" + op + "' for delay";
+        if (first != last) {
+            Platform::Uuid u;
+            if (!Detail::ParseUuidText(value.substr(first + 1, last - first - 1), u)) return "bad characteristic UUID in delay '" + value + "'";
+        }
+        if (!ParseInt(value.substr(last + 1), 0, 3600 * 1000, n)) return "delay '" + value + "' does not end in milliseconds";
+        config.delay = value;
+        return {};
+    }
+    if (key == "drop_once") return ms(config.dropOnce, 0);
+    if (key == "corrupt") {
+        if ((e = range(0, 1000000000)).empty()) config.corrupt = static_cast<int>(n);
+        return e;
+    }
+    if (key == "shorten") {
+        if ((e = range(0, 1000000000)).empty()) config.shorten = static_cast<int>(n);
+        return e;
+    }
+    if (key == "nus") {
+        long long late = 0;
+        bool ok = value == "never" || value == "badcrc" || value == "trailing" || value == "unsolicited" ||
+                  (value.rfind("late:", 0) == 0 && ParseInt(value.substr(5), 0, 3600 * 1000, late));
+        if (!ok) return "nus fault '" + value + "' is not late:ms, never, badcrc, trailing or unsolicited";
+        config.nus = value;
+        return {};
+    }
     return "unknown key '" + key + "'";
 }
 

@@ -61,6 +61,11 @@ struct AmplifierConfig {
     Milliseconds eraseTime{0};            // [erase_ms] how long an SMP erase takes
     size_t slotSize = 256 * 1024;         // [slot_size] bytes per image slot
     bool smpRcZero = false;               // [smp_rc0] add "rc": 0 to upload and erase replies
+    std::string delay;                    // [delay] "Op:ms" or "Op:UUID:ms": that operation answers late
+    Milliseconds dropOnce{0};             // [drop_once] drop the link once, this long after the first connect
+    int corrupt = 0;                      // [corrupt] corrupt the first N sample payloads
+    int shorten = 0;                      // [shorten] cut the last byte off the first N sample payloads
+    std::string nus;                      // [nus] every NUS answer: late:ms | never | badcrc | trailing | unsolicited
 };
 
 // The names of operations that Hang() and Delay() accept.

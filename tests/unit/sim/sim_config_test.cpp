@@ -51,7 +51,8 @@ TEST(SimConfig, EveryKey) {
         "MV-K,gen=both,channels=61,counter=0,frames=64,rate=1000,addr=aa:bb:cc:dd:ee:0f,connectable=0,adv=250,battery=5,"
         "model=Mx,fw=9.9,hw=H1,maker=Mk,drop_every=700,refuse_connects=3,hang=ReadValueAsync:2A19,drop_notify_every=4,seed=99,"
         "interval=7,smp_split=2,filters=0,battery_every=0,mtu=23,connect_fail_ms=1,reset_ms=2,boot_ms=3,erase_ms=4,slot_size=4096,"
-        "smp_rc0=1,advertise=0");
+        "smp_rc0=1,advertise=0,delay=WriteValueAsync:6E400002-B5A3-F393-E0A9-E50E24DCCA9E:15,drop_once=40,corrupt=2,shorten=3,"
+        "nus=late:25");
     auto amp = sim->Find("MV-K");
     ASSERT_TRUE(amp);
     auto c = amp->Config();
@@ -86,6 +87,11 @@ TEST(SimConfig, EveryKey) {
     EXPECT_EQ(c.slotSize, 4096u);
     EXPECT_TRUE(c.smpRcZero);
     EXPECT_FALSE(c.advertising);
+    EXPECT_EQ(c.delay, "WriteValueAsync:6E400002-B5A3-F393-E0A9-E50E24DCCA9E:15");
+    EXPECT_EQ(c.dropOnce, 40ms);
+    EXPECT_EQ(c.corrupt, 2);
+    EXPECT_EQ(c.shorten, 3);
+    EXPECT_EQ(c.nus, "late:25");
 }
 
 TEST(SimConfig, BadItemsAreLoggedAndIgnored) {
@@ -96,7 +102,8 @@ TEST(SimConfig, BadItemsAreLoggedAndIgnored) {
     auto sim = MakeSimStack(
         "Good1;BadGen,gen=modern;BadChannels,channels=62;ZeroChannels,channels=0;BadKey,colour=red;NoValue,rate;"
         "BadAddr,addr=12:34;BadFlag,counter=2;BadHang,hang=Nap;,gen=nus;adapter=maybe;Good2,channels=61;Good1;"
-        "SameAddr,addr=" + FormatAddress(AddressFromName("Good2")) + ";BadRate,rate=70000;BadSeed,seed=-1");
+        "SameAddr,addr=" + FormatAddress(AddressFromName("Good2")) + ";BadRate,rate=70000;BadSeed,seed=-1;"
+        "BadDelay,delay=ReadValueAsync;BadDelayMs,delay=ReadValueAsync:2A19:soon;BadNus,nus=sometimes");
     std::vector<std::string> names;
     for (auto& a : sim->Amplifiers()) names.push_back(a->Name());
     EXPECT_EQ(names, (std::vector<std::string>{"Good1", "Good2"}));
@@ -105,7 +112,8 @@ TEST(SimConfig, BadItemsAreLoggedAndIgnored) {
     for (const char* expected : {"BadGen,gen=modern' ignored: unknown generation 'modern'", "channels=62' ignored: value '62' of 'channels'",
                                  "ZeroChannels", "unknown key 'colour'", "'rate' is not key=value", "is not of the form AA:BB:CC:DD:EE:FF",
                                  "must be 0 or 1", "unknown operation 'Nap'", "the amplifier has no name", "adapter must be",
-                                 "'Good1': name or address", "'SameAddr': name or address", "BadRate", "BadSeed"}) {
+                                 "'Good1': name or address", "'SameAddr': name or address", "BadRate", "BadSeed",
+                                 "is not Operation:ms", "does not end in milliseconds", "nus fault 'sometimes'"}) {
         EXPECT_NE(log.find(expected), std::string::npos) << expected;
     }
     EXPECT_NE(log.find("[ERROR]"), std::string::npos);

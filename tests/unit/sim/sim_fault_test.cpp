@@ -205,4 +205,33 @@ TEST(SimFaults, RadioOffAdapterGoneAndRemoval) {
     }
 }
 
+TEST(SimFaults, FaultsFromTheConfiguration) {
+    auto sim = MakeSimStack("MV-C1,delay=ReadValueAsync:2A19:200,drop_once=300,corrupt=1,shorten=1;MV-C2,gen=nus,nus=badcrc");
+    auto link = Open(*sim, "MV-C1");
+    ASSERT_TRUE(link->statusEvents.WaitSize(1));
+    auto start = Clock::now();
+    link->Read("2A19");
+    EXPECT_GE(Clock::now() - start, 200ms);
+    // Dropped once, about 300 ms after the first connect; not again after reconnecting.
+    ASSERT_TRUE(link->statusEvents.WaitSize(2));
+    EXPECT_GE(link->statusEvents.Stamps()[1] - link->statusEvents.Stamps()[0], 280ms);
+    EXPECT_EQ(Await(link->device->GetGattServicesAsync()).status, GattStatus::Success);
+    Subscription samples(link->Char(kSample));
+    ASSERT_TRUE(samples.values.WaitSize(3));
+    EXPECT_EQ(samples.values.At(0).size(), 26u);
+    EXPECT_EQ(samples.values.At(1).size(), 27u);
+    EXPECT_EQ(sim->Find("MV-C1")->ConnectCount(), 2);
+    EXPECT_EQ(link->statusEvents.Size(), 3u);
+
+    auto nus = Open(*sim, "MV-C2");
+    Subscription tx(nus->Char(kNusTx));
+    Bytes request{0xF0, 0x00, 0x02, 0x10, 0x01, 0x02, 0xAC, 0x74};
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(Await(nus->Char(kNusRx)->WriteValueWithResultAsync(request, WriteOption::WithoutResponse)), GattStatus::Success);
+    ASSERT_TRUE(tx.values.WaitSize(2));
+    Bytes bad{0xF0, 0x00, 0x01, 0x10, 0x00, 0x2A, 0xA1, 0x0C};  // F3 flipped
+    EXPECT_EQ(tx.values.At(0), bad);
+    EXPECT_EQ(tx.values.At(1), bad);
+}
+
 }  // namespace
