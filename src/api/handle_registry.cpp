@@ -11,15 +11,19 @@ HandleRegistry& HandleRegistry::Instance() {
     return *registry;
 }
 
+namespace {
+
+bool HasSerialNumber(IDevice& device, const std::string& name) {
+    const MIVOBLE_DEVICE_INFORMATION info = device.GetDeviceInformation();
+    return strnlen(info.serialNumber, sizeof info.serialNumber) == name.size() &&
+           std::memcmp(info.serialNumber, name.data(), name.size()) == 0;
+}
+
+}  // namespace
+
 MIVOBLE_HANDLE HandleRegistry::FindByNameLocked(const std::string& name) const {
     for (const auto& [handle, slot] : devices_) {
         if (slot.name == name) return handle;
-        // GetDeviceInformation takes no device lock, so calling it here keeps the lock order.
-        const MIVOBLE_DEVICE_INFORMATION info = slot.device->GetDeviceInformation();
-        if (strnlen(info.serialNumber, sizeof info.serialNumber) == name.size() &&
-            std::memcmp(info.serialNumber, name.data(), name.size()) == 0) {
-            return handle;
-        }
     }
     return 0;
 }
@@ -34,12 +38,32 @@ MIVOBLE_HANDLE HandleRegistry::Open(const std::string& name, const DeviceMaker& 
     {
         std::unique_lock<std::mutex> guard(lock_);
         for (;;) {
+            if (opening_.count(name) != 0) {
+                ++openWaiters_;
+                changed_.notify_all();
+                changed_.wait(guard, [&] { return opening_.count(name) == 0; });
+                --openWaiters_;
+                continue;
+            }
             if (const MIVOBLE_HANDLE existing = FindByNameLocked(name); existing != 0) return existing;
-            if (opening_.count(name) == 0) break;
-            ++openWaiters_;
-            changed_.notify_all();
-            changed_.wait(guard, [&] { return opening_.count(name) == 0; });
-            --openWaiters_;
+            // Serial numbers are asked without the registry lock (a device may take its own
+            // locks, and device threads take the registry lock after theirs).
+            std::vector<Entry> open;
+            for (const auto& [handle, slot] : devices_) open.emplace_back(handle, slot.device);
+            const uint64_t seen = counter_;
+            guard.unlock();
+            MIVOBLE_HANDLE match = 0;
+            for (const auto& [handle, device] : open) {
+                if (HasSerialNumber(*device, name)) {
+                    match = handle;
+                    break;
+                }
+            }
+            open.clear();
+            guard.lock();
+            if (match != 0 && devices_.count(match) != 0) return match;
+            // Checked against a registry that has not gained a device since: create it.
+            if (counter_ == seen && opening_.count(name) == 0) break;
         }
         opening_.insert(name);
     }

@@ -1,6 +1,9 @@
 // A fresh registry: handle numbering, lookups and the reverse lookup used by device callbacks.
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include "api/api_exception.h"
 #include "api/handle_registry.h"
 #include "api_fakes.h"
@@ -60,6 +63,29 @@ TEST(HandleRegistryTest, RemoveAllReturnsEntriesInHandleOrder) {
     EXPECT_EQ(removed[1], (HandleRegistry::Entry{3, c}));
     EXPECT_TRUE(registry.Handles().empty());
     EXPECT_EQ(registry.Register(MakeDevice("MV-D")), 4u);  // the counter is not reset
+}
+
+TEST(HandleRegistryTest, SerialNumbersAreAskedWithoutTheRegistryLock) {
+    // The device takes the registry lock inside GetDeviceInformation, as a device thread
+    // reporting its handle may; asking it under the lock would deadlock.
+    auto* registry = new HandleRegistry();
+    auto device = MakeDevice("MV-A");
+    ON_CALL(*device, GetDeviceInformation()).WillByDefault([registry, raw = device.get()] {
+        EXPECT_EQ(registry->FindHandle(raw), 1u);
+        MIVOBLE_DEVICE_INFORMATION info{};
+        std::strcpy(info.serialNumber, "MV-A");
+        return info;
+    });
+    registry->Register(device, "opened-under-another-name");
+    device.reset();
+    auto opened = std::make_shared<std::promise<MIVOBLE_HANDLE>>();
+    auto result = opened->get_future();
+    std::thread([registry, opened] {
+        opened->set_value(registry->Open("MV-A", [] { return MakeDevice("MV-A"); }));
+    }).detach();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "deadlocked";
+    EXPECT_EQ(result.get(), 1u);
+    delete registry;  // kept alive above only when the open never returned
 }
 
 }  // namespace
