@@ -11,19 +11,33 @@ REPO = Path(__file__).resolve().parents[2]
 EVENT_TIMEOUT = 15.0
 
 
-def _build_file(env_var, pattern):
-    """A test library from the environment (set by ctest), else the newest match in the build tree."""
-    value = os.environ.get(env_var)
-    if value:
-        return value
-    matches = sorted((REPO / "build").glob(pattern), key=lambda p: p.stat().st_mtime, reverse=True)
+_SANITIZER_TAGS = ("asan", "tsan", "msan")
+
+
+def _newest(pattern):
+    """Newest match in the build tree, leaving out sanitizer builds (they need a preloaded runtime)."""
+    matches = [p for p in (REPO / "build").glob(pattern)
+               if not any(tag in p.relative_to(REPO / "build").parts[0] for tag in _SANITIZER_TAGS)]
+    matches.sort(key=lambda p: p.stat().st_mtime, reverse=True)
     return str(matches[0]) if matches else None
 
 
-REAL_LIBRARY = _build_file("MIVOBLE_LIBRARY", "*/libmivoble.so")
-STANDIN = _build_file("MIVOBLE_TEST_STANDIN", "*/tests/python/libmivoble_standin.so")
-STANDIN_NO_STATE = _build_file("MIVOBLE_TEST_STANDIN_NO_STATE", "*/tests/python/libmivoble_standin_no_state.so")
-STANDIN_NO_FRAMES = _build_file("MIVOBLE_TEST_STANDIN_NO_FRAMES", "*/tests/python/libmivoble_standin_no_frames.so")
+def _stand_in(env_var, name):
+    """A stand-in from the environment (set by ctest), else the one built beside the library under test."""
+    value = os.environ.get(env_var)
+    if value:
+        return value
+    if REAL_LIBRARY:
+        beside = Path(REAL_LIBRARY).resolve().parent / "tests" / "python" / name
+        if beside.is_file():
+            return str(beside)
+    return _newest(f"*/tests/python/{name}")
+
+
+REAL_LIBRARY = os.environ.get("MIVOBLE_LIBRARY") or _newest("*/libmivoble.so")
+STANDIN = _stand_in("MIVOBLE_TEST_STANDIN", "libmivoble_standin.so")
+STANDIN_NO_STATE = _stand_in("MIVOBLE_TEST_STANDIN_NO_STATE", "libmivoble_standin_no_state.so")
+STANDIN_NO_FRAMES = _stand_in("MIVOBLE_TEST_STANDIN_NO_FRAMES", "libmivoble_standin_no_frames.so")
 
 
 class Collector:
