@@ -192,6 +192,8 @@ TEST(PayloadDecoders, SampleWidthsByteOrdersAndSigns) {
     EXPECT_EQ(v[1], 65536.0f);
 }
 
+PayloadLayout tooManyForNus() { return {{1, 0}, {2, 0}, {1, 1}}; }
+
 TEST(PayloadDecoders, LengthAndBufferChecks) {
     MivoNusProtocolHandler nus;
     MivoLegacyProtocolHandler legacy;
@@ -213,6 +215,12 @@ TEST(PayloadDecoders, LengthAndBufferChecks) {
     const PayloadLayout unknown{{1, 0}, {3, 0}};
     ExpectApiError([&] { legacy.DecodeLegacyPayload(Bytes(6, 0), v, 2, c, channels, {}, unknown); },
                    "Payload references unknown channel id.", -2);
+
+    // More layout records than values: only the values present are read.
+    float guard[3] = {7.0f, 7.0f, 7.0f};
+    nus.DecodeNusPayload(Bytes{0, 0, 1, 0, 0, 2}, guard, 2, c, tooManyForNus());
+    EXPECT_EQ(guard[1], 2.0f);
+    EXPECT_EQ(guard[2], 7.0f);
 
     // Legacy values are scaled per channel: 00 00 02 at scale 0.5 is 1.0; trailing bytes ignored.
     c.payloadSize = 7;

@@ -233,6 +233,18 @@ TEST_F(GapTest, DroppedPayloadKeepsTheLastGoodRowsForTheNextGap) {
     EXPECT_EQ(rows[1], (Row{7.0f, 12.0f, 100.0f, 1.0f}));
 }
 
+TEST_F(GapTest, NonFiniteCounterFillsNothing) {
+    // A counter scaled beyond float range gives an infinite difference: no rows are invented.
+    OpenLegacy(250, 2, {{1, 1, 1, 1.0f}, {2, 5, 2, 3.0e38f}}, {{1, 0}, {2, 0}});
+    stream.SetDataAvailableCallback(OnRow);
+    Send(Legacy({1, 5}));
+    Send(Legacy({2, -5}));
+    const auto rows = AllRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][3], 1.0f);
+    EXPECT_EQ(rows[1][3], 1.0f);
+}
+
 // ---- delivery -----------------------------------------------------------------------------
 
 TEST_F(SampleStreamTest, BatchesOfFourLeaveTheRestForTheNextPayload) {
@@ -393,6 +405,18 @@ TEST_F(SampleStreamTest, LayoutChangeKeepsOpenDescriptionButFollowsRateAndDropsP
     ASSERT_EQ(g_deliveries.size(), 3u);
     EXPECT_EQ(g_deliveries[2].width, 4u);
     EXPECT_EQ(g_deliveries[2].data, (Row{1, 2, 100, 1, 3, 4, 100, 1, 5, 6, 100, 1, 7, 8, 100, 1}));
+}
+
+TEST_F(SampleStreamTest, LayoutWhileTablesAreFreedChangesTheConfigurationOnly) {
+    OpenNus();
+    stream.FreeTables();
+    EXPECT_EQ(stream.SetActiveLayout(1, 65, 3, false, 250), -1);
+    ASSERT_EQ(stream.SetActiveLayout(2, 3, 4, false, 250), 0);
+    EXPECT_EQ(collector.GetAmplifierConfiguration().payloadSize, 24);
+    EXPECT_FALSE(stream.TablesBuilt());
+    stream.BuildTables();
+    EXPECT_EQ(stream.RowWidth(), 4);
+    EXPECT_EQ(stream.FramesPerPayload(), 3);
 }
 
 TEST_F(SampleStreamTest, SetChannelCountKeepsFramesAndFormat) {
