@@ -234,9 +234,15 @@ std::vector<ServiceDef> AmplifierCore::Services() {
 bool AmplifierCore::IsAttached(const SimDevice* device) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!connected_) return false;
-    for (auto& w : attached_)
-        if (auto d = w.lock(); d && d.get() == device) return true;
+    for (auto& a : attached_)
+        if (a.raw == device && !a.weak.expired()) return true;
     return false;
+}
+
+std::vector<std::weak_ptr<SimDevice>> AmplifierCore::AttachedWeakLocked() const {
+    std::vector<std::weak_ptr<SimDevice>> out;
+    for (auto& a : attached_) out.push_back(a.weak);
+    return out;
 }
 
 // ---- link timing ----
@@ -356,10 +362,10 @@ void AmplifierCore::Connect(std::shared_ptr<SimDevice> device, AsyncOp<IBluetoot
             if (self->connected_) {
                 ok = available;
                 bool attached = false;
-                for (auto& w : self->attached_)
-                    if (w.lock() == device) attached = true;
+                for (auto& a : self->attached_)
+                    if (a.raw == device.get()) attached = true;
                 if (ok && !attached) {
-                    self->attached_.push_back(device);
+                    self->attached_.push_back({device.get(), device});
                     notify = true;
                 }
             } else {
@@ -376,7 +382,7 @@ void AmplifierCore::Connect(std::shared_ptr<SimDevice> device, AsyncOp<IBluetoot
                     self->connStart_ = now;
                     self->busyUntil_ = now;
                     ++self->connects_;
-                    self->attached_ = {device};
+                    self->attached_ = {{device.get(), device}};
                     self->cccd_.clear();
                     self->smpBuffer_.clear();
                     self->ScheduleDropLocked();
@@ -415,16 +421,9 @@ void AmplifierCore::Connect(std::shared_ptr<SimDevice> device, AsyncOp<IBluetoot
 
 void AmplifierCore::Detach(const SimDevice* device) {
     std::lock_guard<std::mutex> lock(mutex_);
-    bool was = false;
     attached_.erase(std::remove_if(attached_.begin(), attached_.end(),
-                                   [&](const std::weak_ptr<SimDevice>& w) {
-                                       auto d = w.lock();
-                                       if (!d) return true;  // expired: the host let go of it
-                                       if (d.get() == device) was = true;
-                                       return d.get() == device;
-                                   }),
+                                   [&](const Attached& a) { return a.raw == device || a.weak.expired(); }),
                     attached_.end());
-    (void)was;
     if (connected_ && attached_.empty()) {
         std::weak_ptr<AmplifierCore> weak = weak_from_this();
         uint64_t epoch = linkEpoch_;
@@ -453,7 +452,8 @@ void AmplifierCore::Disconnect() {
         smpBuffer_.clear();
         if (dropTask_) link_.Cancel(dropTask_);
         dropTask_ = 0;
-        devices.swap(attached_);
+        devices = AttachedWeakLocked();
+        attached_.clear();
     }
     events_.Post([devices] {
         for (auto& w : devices)
@@ -575,7 +575,7 @@ bool AmplifierCore::SendNotification(Attr attr, const Bytes& value, uint64_t epo
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!connected_ || linkEpoch_ != epoch || !cccd_.count(attr)) return false;
-        devices = attached_;
+        devices = AttachedWeakLocked();
     }
     events_.Post([devices, attr, value] {
         for (auto& w : devices)

@@ -217,7 +217,14 @@ private:
     bool connected_ = false;
     uint64_t linkEpoch_ = 0;
     Clock::time_point connStart_{}, busyUntil_{};
-    std::vector<std::weak_ptr<SimDevice>> attached_;
+    // Device objects on the link. Compared by address and never locked under mutex_: the
+    // last reference dropped there would re-enter Detach() from the device's destructor.
+    struct Attached {
+        const SimDevice* raw;
+        std::weak_ptr<SimDevice> weak;
+    };
+    std::vector<Attached> attached_;
+    std::vector<std::weak_ptr<SimDevice>> AttachedWeakLocked() const;
     std::set<Attr> cccd_;
     TimerThread::TaskId dropTask_ = 0;
     bool dropOnceDone_ = false;
