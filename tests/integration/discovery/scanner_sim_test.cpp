@@ -217,13 +217,6 @@ TEST_F(ScannerOnSim, StartEmptiesTheListUntilAdvertisementsArrive) {
     EXPECT_EQ(g_reports.LastList(), (std::vector<std::string>{"MV-2401.00.02"}));
 }
 
-TEST_F(ScannerOnSim, EnsureScanningLeavesARunningWatcherAndItsListAlone) {
-    EXPECT_TRUE(scanner_.EnsureScanning());
-    ASSERT_TRUE(g_reports.WaitForCount(2));
-    EXPECT_FALSE(scanner_.EnsureScanning());
-    EXPECT_EQ(scanner_.GetDiscoveredDeviceCount(), 2);
-}
-
 TEST_F(ScannerOnSim, RadioOffAndNoAdapterAreAdapterErrors) {
     sim_->SetRadioOn(false);
     ExpectApiError([&] { scanner_.StartScanning(); }, "Bluetooth adapter not enabled.", 2);
