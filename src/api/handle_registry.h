@@ -33,7 +33,8 @@ public:
     static HandleRegistry& Instance();
 
     // The handle of the open device with this name (its open name or its serial number), or
-    // a new handle for the device `make` creates. `make` runs without the registry lock; a
+    // a new handle for the device `make` creates. No device is called with the registry lock
+    // held: `make` and the serial-number queries run without it; a
     // concurrent open of the same name waits for it and then gets the same handle. When
     // `make` throws, nothing is registered, no handle is consumed, and the exception
     // propagates (a waiting open of the same name then makes its own attempt).

@@ -35,7 +35,7 @@ std::string DefaultLogPath() {
     std::string folder;
     const char* xdg = std::getenv("XDG_DATA_HOME");
     const char* home = std::getenv("HOME");
-    if (xdg != nullptr && *xdg != '\0') {
+    if (xdg != nullptr && xdg[0] == '/') {  // a relative value is ignored, as the convention says
         folder = xdg;
     } else if (home != nullptr && *home != '\0') {
         folder = std::string(home) + "/.local/share";

@@ -48,8 +48,8 @@ private:
 // "[YYYY-mm-dd HH:MM:SS.mmm]" in local time.
 std::string LogTimeStamp();
 
-// $XDG_DATA_HOME (else $HOME/.local/share) + "/mivo/mivo-ble/mivoble_YYYYMMDD_HHMMSS.log";
-// empty when neither variable is set.
+// $XDG_DATA_HOME (when absolute, else $HOME/.local/share) + "/mivo/mivo-ble/" +
+// "mivoble_YYYYMMDD_HHMMSS.log"; empty when neither gives a folder.
 std::string DefaultLogPath();
 
 // Builds one line as WriteLine does (without writing it). Empty when formatting fails.

@@ -44,6 +44,11 @@ TEST(LogSinkTest, DefaultPathFollowsTheDataHomeConvention) {
         ScopedEnv home("HOME", "/home/u");
         EXPECT_TRUE(std::regex_match(DefaultLogPath(), std::regex("/home/u/.local/share/mivo/mivo-ble/" + name)));
     }
+    {
+        ScopedEnv xdg("XDG_DATA_HOME", "relative/data");
+        ScopedEnv home("HOME", "/home/v");
+        EXPECT_TRUE(std::regex_match(DefaultLogPath(), std::regex("/home/v/.local/share/mivo/mivo-ble/" + name)));
+    }
     ScopedEnv xdg("XDG_DATA_HOME", nullptr);
     ScopedEnv home("HOME", nullptr);
     EXPECT_EQ(DefaultLogPath(), "");
