@@ -102,6 +102,8 @@ uint16_t SampleStream::RowCapacity() const {
 // ---- layout ------------------------------------------------------------------------------
 
 void SampleStream::ApplyHostLayout(uint8_t channelCount, uint16_t framesPerPayload, uint16_t samplingRate) {
+    // Under the stream lock: the sample width read here is written by SetActiveLayout.
+    std::lock_guard lock(mutex_);
     auto handler = configuration_.Handler();
     const uint8_t width = handler ? handler->BytesPerSample() : 3;
     configuration_.ApplyHostLayout(channelCount, framesPerPayload, samplingRate, width);
