@@ -50,7 +50,15 @@ void BleDevice::SetFrameHandler(FrameHandler handler) {
     // Serialised with transactions, which share the TX subscription.
     std::lock_guard<std::mutex> transaction(frameTransactionMutex_);
     if (installed && !txSubscribed_.load()) {
-        SubscribeTx();
+        try {
+            SubscribeTx();
+        } catch (...) {
+            // Not installed after all (for example no NUS on this device): a handler left in
+            // place would make every reconnect fail on the same subscription.
+            std::lock_guard<std::mutex> lock(frameHandlerMutex_);
+            frameHandler_ = nullptr;
+            throw;
+        }
     } else if (!installed && txSubscribed_.exchange(false)) {
         gatt_.Unsubscribe(NusTx());
     }

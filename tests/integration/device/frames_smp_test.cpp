@@ -154,6 +154,23 @@ TEST_F(FrameTest, LegacyAmplifierHasNoTxCharacteristic) {
     EXPECT_STREQ(MIVOBLE_GetLastErrorText(), "Could not find characteristic '6E400003-B5A3-F393-E0A9-E50E24DCCA9E'.");
 }
 
+TEST_F(FrameTest, FrameHandlerOnALegacyDeviceIsRefusedAndLeavesReconnectsAlone) {
+    auto amp = AddAmplifier();
+    const MIVOBLE_HANDLE handle = OpenOrFail(amp->Name());
+    ASSERT_EQ(MIVOBLE_RegisterConnectionStateCallback(handle, RecordState), MIVOBLE_OK);
+    FrameLog seen;
+    try {
+        factory_->Last()->SetFrameHandler(seen.Handler());
+        ADD_FAILURE() << "a legacy device has no TX characteristic";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Could not find characteristic '6E400003-B5A3-F393-E0A9-E50E24DCCA9E'.");
+    }
+    amp->DropLink();
+    ASSERT_TRUE(Recorder::Instance().WaitFor(handle, [](const HandleRecord& r) { return r.states.size() >= 2; }));
+    EXPECT_THAT(Recorder::Instance().Get(handle).states,
+                ElementsAre(MIVOBLE_CONNECTION_LOST, MIVOBLE_CONNECTION_CONNECTED));
+}
+
 TEST_F(FrameTest, ConcurrentTransactionsOnOneDeviceEachGetTheirOwnAnswer) {
     auto amp = AddAmplifier(Nus());
     const MIVOBLE_HANDLE handle = OpenOrFail(amp->Name());
