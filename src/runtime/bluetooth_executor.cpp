@@ -48,8 +48,9 @@ struct BluetoothExecutor::State {
     std::thread::id workerId;  // fixed once the worker is started
 
     void WorkerLoop();
-    bool IsOverrunning();
-    bool IsStalled();
+    // Both judge the worker at `now`, the caller's reading of the clock for this poll.
+    bool IsOverrunning(std::chrono::steady_clock::time_point now);
+    bool IsStalled(std::chrono::steady_clock::time_point now);
     void MarkWedged();
 };
 
@@ -95,16 +96,16 @@ void BluetoothExecutor::State::WorkerLoop() {
     }
 }
 
-bool BluetoothExecutor::State::IsOverrunning() {
+bool BluetoothExecutor::State::IsOverrunning(std::chrono::steady_clock::time_point now) {
     std::lock_guard<std::mutex> guard(lock);
     if (!running) return false;
     const auto limit = std::chrono::milliseconds(currentBudget) + timing.overrunTolerance;
-    return clock() - taskStart > limit;
+    return now - taskStart > limit;
 }
 
-bool BluetoothExecutor::State::IsStalled() {
+bool BluetoothExecutor::State::IsStalled(std::chrono::steady_clock::time_point now) {
     std::lock_guard<std::mutex> guard(lock);
-    return !running && !queue.empty() && clock() - lastActivity > timing.stallLimit;
+    return !running && !queue.empty() && now - lastActivity > timing.stallLimit;
 }
 
 void BluetoothExecutor::State::MarkWedged() {
@@ -179,8 +180,10 @@ void BluetoothExecutor::WaitForTask(const char* name, std::chrono::steady_clock:
     State& s = *keep;
     for (;;) {
         if (ready(s.timing.poll)) return;
-        const long long elapsed = WholeMs(s.clock() - start);
-        if (s.IsOverrunning() || s.IsStalled()) {
+        // One reading per poll: the logged time is the time the decision was made at.
+        const auto now = s.clock();
+        const long long elapsed = WholeMs(now - start);
+        if (s.IsOverrunning(now) || s.IsStalled(now)) {
             s.MarkWedged();
             LogMessage(kLogError, "executor: giving up on '%s' after %lld ms behind an unresponsive task", name, elapsed);
             throw ApiException(kUnresponsiveText, 3);

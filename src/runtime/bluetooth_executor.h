@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <future>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -70,33 +72,90 @@ private:
     std::shared_ptr<State> state_;
 };
 
+namespace Detail {
+
+// The completion state shared by a caller of Run and its task. The result and the exception
+// are handed over under the mutex and moved out by the caller, so whichever side lets go
+// last, the result's own references are only ever touched by one thread at a time.
+template <typename R>
+class TaskOutcome {
+public:
+    using Stored = std::conditional_t<std::is_void_v<R>, bool, R>;
+
+    void SetValue(Stored value) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            value_.emplace(std::move(value));
+            ready_ = true;
+        }
+        done_.notify_all();
+    }
+    void SetError(std::exception_ptr error) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            error_ = std::move(error);
+            ready_ = true;
+        }
+        done_.notify_all();
+    }
+    bool WaitFor(std::chrono::milliseconds slice) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return done_.wait_for(lock, slice, [this] { return ready_; });
+    }
+    // Only after WaitFor returned true.
+    R Take() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (error_) {
+            std::exception_ptr error = std::move(error_);
+            lock.unlock();
+            std::rethrow_exception(std::move(error));
+        }
+        if constexpr (!std::is_void_v<R>) {
+            Stored value = std::move(*value_);
+            value_.reset();
+            return value;
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool ready_ = false;
+    std::optional<Stored> value_;
+    std::exception_ptr error_;
+};
+
+}  // namespace Detail
+
 template <typename F>
 auto BluetoothExecutor::Run(const char* name, uint32_t budgetMs, F work) -> std::invoke_result_t<F> {
     using R = std::invoke_result_t<F>;
     if (OnWorkerThread()) return work();
 
-    auto promise = std::make_shared<std::promise<R>>();
-    std::future<R> future = promise->get_future();
+    auto outcome = std::make_shared<Detail::TaskOutcome<R>>();
     // Held through a shared pointer so that move-only callables fit into std::function.
     auto callable = std::make_shared<F>(std::move(work));
     const auto start = Now();
-    // Both are moved into the task: the work's captures are released on the worker, not here.
-    Enqueue(name, budgetMs, [promise = std::move(promise), callable = std::move(callable)]() {
+    // The callable is moved into the task: the work's captures are released on the worker.
+    Enqueue(name, budgetMs, [outcome, callable = std::move(callable)]() {
+        std::exception_ptr error;
         try {
             if constexpr (std::is_void_v<R>) {
                 (*callable)();
-                promise->set_value();
+                outcome->SetValue(true);
             } else {
-                promise->set_value((*callable)());
+                outcome->SetValue((*callable)());
             }
+            return;
         } catch (...) {
-            promise->set_exception(std::current_exception());
+            error = std::current_exception();
         }
+        // Handed over after the handler has ended, so the worker is done with the exception
+        // object before the caller can see it.
+        outcome->SetError(std::move(error));
     });
-    WaitForTask(name, start, [&future](std::chrono::milliseconds slice) {
-        return future.wait_for(slice) == std::future_status::ready;
-    });
-    return future.get();
+    WaitForTask(name, start, [&outcome](std::chrono::milliseconds slice) { return outcome->WaitFor(slice); });
+    return outcome->Take();
 }
 
 }  // namespace Mivo::BLE
