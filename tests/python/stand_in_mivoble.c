@@ -2,6 +2,7 @@
  * records how it was called and lets a test drive its callbacks. Built three
  * times: complete, without the connection-state export, and without the frame
  * exports, so the binding's guards for older libraries can be exercised. */
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -29,6 +30,20 @@ static const char* const call_names[CALL_COUNT] = {
     "OpenDevice",  "CloseDevice",  "Shutdown",         "GetDeviceInformation", "StartScanning",
     "StopScanning", "RegisterDeviceDiscoveredCallback", "RegisterDataAvailableCallback",
     "RegisterConnectionStateCallback", "SendFrame", "SetActiveLayout"};
+
+/* Python calls in here without its interpreter lock, from several threads:
+ * every function holds this lock for its whole body (GUARD), except while it
+ * calls a registered callback. */
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+
+static pthread_mutex_t* lock_guard(void) {
+    pthread_mutex_lock(&lock);
+    return &lock;
+}
+
+static void unlock_guard(pthread_mutex_t** held) { pthread_mutex_unlock(*held); }
+
+#define GUARD pthread_mutex_t* guard __attribute__((cleanup(unlock_guard), unused)) = lock_guard()
 
 static int calls[CALL_COUNT];
 static int32_t next_status[CALL_COUNT];
@@ -82,12 +97,14 @@ static int32_t enter(int call) {
 /* ------------------------------------------------------------- control */
 
 STANDIN_API int standin_calls(const char* name) {
+    GUARD;
     int call = find_call(name);
     return call < 0 ? -1 : calls[call];
 }
 
 /* The next call of `name` returns `status`; a non-empty `text` becomes the last-error text. */
 STANDIN_API int standin_fail_next(const char* name, int32_t status, const char* text) {
+    GUARD;
     int call = find_call(name);
     if (call < 0) {
         return -1;
@@ -104,6 +121,7 @@ STANDIN_API void standin_set_last_error(const char* text) { snprintf(last_error,
 STANDIN_API void standin_fill_device_information(const char* model, const char* serial, const char* firmware,
                                                  const char* hardware, const char* maker, const uint8_t* types,
                                                  uint32_t typeCount, uint16_t acquired, uint16_t rate) {
+    GUARD;
     memset(&device_info, 0, sizeof device_info);
     snprintf(device_info.modelNumber, sizeof device_info.modelNumber, "%s", model);
     snprintf(device_info.serialNumber, sizeof device_info.serialNumber, "%s", serial);
@@ -117,33 +135,46 @@ STANDIN_API void standin_fill_device_information(const char* model, const char* 
     device_info.samplingRate = rate;
 }
 
-STANDIN_API MIVOBLE_HANDLE standin_last_handle(void) { return last_handle_arg; }
+STANDIN_API MIVOBLE_HANDLE standin_last_handle(void) {
+    GUARD;
+    return last_handle_arg;
+}
 
 STANDIN_API int standin_emit_discovered(const char* slots, uint32_t count) {
-    if (!discovered_cb) {
+    pthread_mutex_lock(&lock);
+    DeviceDiscoveredCallback callback = discovered_cb;
+    pthread_mutex_unlock(&lock);
+    if (!callback) {
         return -1;
     }
-    discovered_cb(slots, count);
+    callback(slots, count);
     return 0;
 }
 
 STANDIN_API int standin_emit_row(MIVOBLE_HANDLE handle, const float* row, uint32_t width) {
-    if (!data_cb) {
+    pthread_mutex_lock(&lock);
+    DataAvailableCallback callback = data_cb;
+    pthread_mutex_unlock(&lock);
+    if (!callback) {
         return -1;
     }
-    data_cb(handle, row, width);
+    callback(handle, row, width);
     return 0;
 }
 
 STANDIN_API int standin_emit_state(MIVOBLE_HANDLE handle, uint32_t state) {
-    if (!state_cb) {
+    pthread_mutex_lock(&lock);
+    ConnectionStateCallback callback = state_cb;
+    pthread_mutex_unlock(&lock);
+    if (!callback) {
         return -1;
     }
-    state_cb(handle, state);
+    callback(handle, state);
     return 0;
 }
 
 STANDIN_API void standin_set_frame_reply(uint8_t status, const uint8_t* payload, uint16_t length) {
+    GUARD;
     reply_status = status;
     reply_length = length > sizeof reply_payload ? (uint16_t)sizeof reply_payload : length;
     if (reply_length) {
@@ -153,6 +184,7 @@ STANDIN_API void standin_set_frame_reply(uint8_t status, const uint8_t* payload,
 
 /* Copies the last request: command, payload-was-null flag, length, timeout, response capacity, payload bytes. */
 STANDIN_API void standin_last_frame(uint32_t* fields, uint8_t* payload, uint32_t size) {
+    GUARD;
     fields[0] = frame_command;
     fields[1] = (uint32_t)frame_payload_null;
     fields[2] = frame_payload_length;
@@ -165,7 +197,10 @@ STANDIN_API void standin_last_frame(uint32_t* fields, uint8_t* payload, uint32_t
     memcpy(payload, frame_payload, n);
 }
 
-STANDIN_API void standin_last_layout(uint32_t* args) { memcpy(args, layout_args, sizeof layout_args); }
+STANDIN_API void standin_last_layout(uint32_t* args) {
+    GUARD;
+    memcpy(args, layout_args, sizeof layout_args);
+}
 
 /* ------------------------------------------------------- library surface */
 
@@ -173,11 +208,18 @@ MIVOBLE_API const char* MIVOBLE_GetApiVersion(void) { return "0.0.0-stand-in"; }
 
 MIVOBLE_API const char* MIVOBLE_GetLastErrorText(void) { return last_error; }
 
-MIVOBLE_API int32_t MIVOBLE_StartScanning(void) { return enter(CALL_START_SCAN); }
+MIVOBLE_API int32_t MIVOBLE_StartScanning(void) {
+    GUARD;
+    return enter(CALL_START_SCAN);
+}
 
-MIVOBLE_API int32_t MIVOBLE_StopScanning(void) { return enter(CALL_STOP_SCAN); }
+MIVOBLE_API int32_t MIVOBLE_StopScanning(void) {
+    GUARD;
+    return enter(CALL_STOP_SCAN);
+}
 
 MIVOBLE_API int32_t MIVOBLE_RegisterDeviceDiscoveredCallback(DeviceDiscoveredCallback callback) {
+    GUARD;
     int32_t status = enter(CALL_REG_DISCOVERED);
     if (status == 0) {
         discovered_cb = callback;
@@ -186,6 +228,7 @@ MIVOBLE_API int32_t MIVOBLE_RegisterDeviceDiscoveredCallback(DeviceDiscoveredCal
 }
 
 MIVOBLE_API int32_t MIVOBLE_OpenDevice(const char* name, MIVOBLE_HANDLE* handle) {
+    GUARD;
     int32_t status = enter(CALL_OPEN);
     if (status == 0) {
         (void)name;
@@ -195,15 +238,20 @@ MIVOBLE_API int32_t MIVOBLE_OpenDevice(const char* name, MIVOBLE_HANDLE* handle)
 }
 
 MIVOBLE_API int32_t MIVOBLE_CloseDevice(MIVOBLE_HANDLE* handle) {
+    GUARD;
     int32_t status = enter(CALL_CLOSE);
     last_handle_arg = *handle;
     *handle = 0;
     return status;
 }
 
-MIVOBLE_API int32_t MIVOBLE_Shutdown(void) { return enter(CALL_SHUTDOWN); }
+MIVOBLE_API int32_t MIVOBLE_Shutdown(void) {
+    GUARD;
+    return enter(CALL_SHUTDOWN);
+}
 
 MIVOBLE_API int32_t MIVOBLE_GetDeviceInformation(MIVOBLE_HANDLE handle, MIVOBLE_DEVICE_INFORMATION* info) {
+    GUARD;
     int32_t status = enter(CALL_INFO);
     last_handle_arg = handle;
     if (status == 0) {
@@ -213,6 +261,7 @@ MIVOBLE_API int32_t MIVOBLE_GetDeviceInformation(MIVOBLE_HANDLE handle, MIVOBLE_
 }
 
 MIVOBLE_API int32_t MIVOBLE_RegisterDataAvailableCallback(MIVOBLE_HANDLE handle, DataAvailableCallback callback) {
+    GUARD;
     int32_t status = enter(CALL_REG_DATA);
     last_handle_arg = handle;
     if (status == 0) {
@@ -223,6 +272,7 @@ MIVOBLE_API int32_t MIVOBLE_RegisterDataAvailableCallback(MIVOBLE_HANDLE handle,
 
 #ifndef STANDIN_NO_CONNECTION_STATE
 MIVOBLE_API int32_t MIVOBLE_RegisterConnectionStateCallback(MIVOBLE_HANDLE handle, ConnectionStateCallback callback) {
+    GUARD;
     int32_t status = enter(CALL_REG_STATE);
     last_handle_arg = handle;
     if (status == 0) {
@@ -236,6 +286,7 @@ MIVOBLE_API int32_t MIVOBLE_RegisterConnectionStateCallback(MIVOBLE_HANDLE handl
 MIVOBLE_API int32_t MIVOBLE_SendFrame(MIVOBLE_HANDLE handle, uint8_t command, const uint8_t* payload,
                                       uint16_t payloadLength, uint8_t* status, uint8_t* response,
                                       uint16_t* responseLength, uint32_t timeoutMs) {
+    GUARD;
     int32_t result = enter(CALL_SEND_FRAME);
     last_handle_arg = handle;
     frame_command = command;
@@ -262,6 +313,7 @@ MIVOBLE_API int32_t MIVOBLE_SendFrame(MIVOBLE_HANDLE handle, uint8_t command, co
 
 MIVOBLE_API int32_t MIVOBLE_SetActiveLayout(MIVOBLE_HANDLE handle, uint8_t channelCount, uint16_t framesPerPayload,
                                             uint8_t bytesPerSample, uint8_t littleEndian, uint16_t samplingRate) {
+    GUARD;
     int32_t result = enter(CALL_SET_LAYOUT);
     last_handle_arg = handle;
     layout_args[0] = channelCount;
