@@ -121,28 +121,18 @@ TEST_F(FrameTest, FrameHandlerKeepsReceivingAfterATransaction) {
     EXPECT_EQ(seen.Count(), 2u);  // removed: the handler sees nothing more
 }
 
-TEST_F(FrameTest, ZeroTimeoutAndBadResponsesAreMalformed) {
+TEST_F(FrameTest, ZeroTimeoutOnlyTestsForAnAnswerAndTheNextTransactionIsClean) {
     auto amp = AddAmplifier(Nus());
     const MIVOBLE_HANDLE handle = OpenOrFail(amp->Name());
     uint8_t status = 0xEE;
-
     Sim::NusResponseScript slow;
     slow.delay = 100ms;
     amp->ScriptNusResponse(slow);
     EXPECT_EQ(MIVOBLE_SendFrame(handle, 0x10, nullptr, 0, &status, nullptr, nullptr, 0), MIVOBLE_ERROR_DEVICE);
     EXPECT_STREQ(MIVOBLE_GetLastErrorText(), "SendFrame: malformed response frame");
+    EXPECT_EQ(status, 0xEE);  // a failure leaves the outputs alone
 
-    Sim::NusResponseScript badCrc;
-    badCrc.badCrc = true;
-    amp->ScriptNusResponse(badCrc);
-    EXPECT_EQ(MIVOBLE_SendFrame(handle, 0x10, nullptr, 0, &status, nullptr, nullptr, 1000), MIVOBLE_ERROR_DEVICE);
-
-    Sim::NusResponseScript trailing;
-    trailing.trailing = {0x00};
-    amp->ScriptNusResponse(trailing);
-    EXPECT_EQ(MIVOBLE_SendFrame(handle, 0x10, nullptr, 0, &status, nullptr, nullptr, 1000), MIVOBLE_ERROR_DEVICE);
-
-    EXPECT_EQ(status, 0xEE);  // failures leave the outputs alone
+    // The late answer went nowhere (unsubscribed); the next transaction gets its own.
     EXPECT_EQ(MIVOBLE_SendFrame(handle, 0x10, nullptr, 0, &status, nullptr, nullptr, 1000), MIVOBLE_OK);
     EXPECT_EQ(status, 0);
 }

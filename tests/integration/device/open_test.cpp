@@ -131,22 +131,6 @@ TEST_F(OpenTest, RefusedConnectsAreRetriedWithTeardownInBetween) {
     EXPECT_GE(log_.Count("DEBUG", prefix + "tearing down transport"), 2);
 }
 
-TEST_F(OpenTest, ThreeRefusedConnectsFailTheOpenWithoutAHandle) {
-    Sim::AmplifierConfig config;
-    config.refuseConnects = 3;
-    auto amp = AddAmplifier(config);
-    MIVOBLE_HANDLE handle = 0;
-    EXPECT_EQ(Open(amp->Name(), handle), MIVOBLE_ERROR_DEVICE);
-    EXPECT_EQ(handle, 0u);
-    EXPECT_EQ(log_.Count("WARN ", "connect attempt 3/3 failed: "), 1);
-
-    // The next open succeeds and takes the next handle: the failure consumed none.
-    auto other = AddAmplifier();
-    const MIVOBLE_HANDLE first = OpenOrFail(other->Name());
-    auto third = AddAmplifier();
-    EXPECT_EQ(OpenOrFail(third->Name()), first + 1);
-}
-
 TEST_F(OpenTest, NonConnectableAdvertisementIsRefused) {
     Sim::AmplifierConfig config;
     config.connectable = false;
@@ -155,23 +139,6 @@ TEST_F(OpenTest, NonConnectableAdvertisementIsRefused) {
     EXPECT_EQ(Open(amp->Name(), handle), MIVOBLE_ERROR_DEVICE);
     EXPECT_EQ(LastError(), "'" + amp->Name() + "' is not connectable.");
     EXPECT_EQ(amp->ConnectCount(), 0);
-}
-
-TEST_F(OpenTest, TwoAmplifiersOpenConcurrently) {
-    auto a = AddAmplifier();
-    auto b = AddAmplifier(WithGeneration(Sim::Generation::Nus));
-    MIVOBLE_HANDLE ha = 0, hb = 0;
-    auto openB = std::async(std::launch::async, [&] { return MIVOBLE_OpenDevice(b->Name().c_str(), &hb); });
-    EXPECT_EQ(Open(a->Name(), ha), MIVOBLE_OK);
-    ASSERT_EQ(openB.get(), MIVOBLE_OK);
-    MIVOBLE_HANDLE closeB = hb;
-    EXPECT_NE(ha, hb);
-    MIVOBLE_DEVICE_INFORMATION ia{}, ib{};
-    ASSERT_EQ(MIVOBLE_GetDeviceInformation(ha, &ia), MIVOBLE_OK);
-    ASSERT_EQ(MIVOBLE_GetDeviceInformation(hb, &ib), MIVOBLE_OK);
-    EXPECT_STREQ(ia.serialNumber, a->Name().c_str());
-    EXPECT_STREQ(ib.serialNumber, b->Name().c_str());
-    EXPECT_EQ(MIVOBLE_CloseDevice(&closeB), MIVOBLE_OK);
 }
 
 // Address resolution, with a scan limit short enough to run out.

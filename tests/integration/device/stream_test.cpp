@@ -75,30 +75,5 @@ TEST_F(StreamTest, NullCallbackStopsTheStreamAndANewOneStartsItAgain) {
     EXPECT_TRUE(amp->IsStreaming());
 }
 
-TEST_F(StreamTest, NusAmplifierFollowsALayoutSetByCommandFrameAndHost) {
-    Sim::AmplifierConfig config;
-    config.gen = Sim::Generation::Nus;
-    auto amp = AddAmplifier(config);
-    const MIVOBLE_HANDLE handle = OpenOrFail(amp->Name());
-    ASSERT_EQ(MIVOBLE_RegisterDataAvailableCallback(handle, RecordRow), MIVOBLE_OK);
-    ASSERT_TRUE(Recorder::Instance().WaitFor(handle, [](const HandleRecord& r) { return r.rows >= 5; }));
-    EXPECT_EQ(Recorder::Instance().Get(handle).width, 3u);
-
-    // 4 channels, 10 frames, 4-byte little-endian samples, 500 Hz: amplifier first, then host.
-    const uint8_t layout[] = {4, 0x00, 0x0A, 4, 1, 0x01, 0xF4};
-    uint8_t status = 0xEE;
-    ASSERT_EQ(MIVOBLE_SendFrame(handle, 0x20, layout, sizeof layout, &status, nullptr, nullptr, 1000), MIVOBLE_OK)
-        << MIVOBLE_GetLastErrorText();
-    EXPECT_EQ(status, 0);
-    ASSERT_EQ(MIVOBLE_SetActiveLayout(handle, 4, 10, 4, 1, 500), MIVOBLE_OK);
-
-    ASSERT_TRUE(Recorder::Instance().WaitFor(handle, [](const HandleRecord& r) { return r.width == 6 && r.rows >= 100; }));
-    MIVOBLE_DEVICE_INFORMATION info{};
-    ASSERT_EQ(MIVOBLE_GetDeviceInformation(handle, &info), MIVOBLE_OK);
-    EXPECT_EQ(info.samplingRate, 500);
-    EXPECT_EQ(info.numberOfAcquiredChannels, 3);  // describes the layout of the open
-    EXPECT_EQ(amp->Layout().channels, 4);
-}
-
 }  // namespace
 }  // namespace Mivo::BLE::Testing
