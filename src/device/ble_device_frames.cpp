@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "api/api_exception.h"
 #include "device/ble_device.h"
 
 namespace Mivo::BLE {
@@ -65,6 +66,7 @@ void BleDevice::SetFrameHandler(FrameHandler handler) {
 }
 
 std::vector<uint8_t> BleDevice::SendFrame(const uint8_t* frame, uint32_t length, uint32_t timeoutMs) {
+    if (!frame && length != 0) throw ApiException("Frame must not be null.", MIVOBLE_ERROR_INVALID_ARGUMENT);
     // One transaction per device at a time: they share the response buffer and the subscription.
     std::lock_guard<std::mutex> transaction(frameTransactionMutex_);
     frameResponses_.Reset();
