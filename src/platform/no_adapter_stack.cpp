@@ -1,4 +1,5 @@
 // A stack without a Bluetooth adapter: what the library sees on a machine with no radio.
+#include <atomic>
 #include <memory>
 
 #include "platform/backend.h"
@@ -17,7 +18,7 @@ public:
     WatcherStatus Status() override { return WatcherStatus::Aborted; }
 
 private:
-    EventToken next_ = 0;
+    std::atomic<EventToken> next_{0};  // handlers may be added from several threads
 };
 
 class NoAdapterStack final : public IStack {

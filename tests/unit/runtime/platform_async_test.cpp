@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/async_operation.h"
+#include "platform/backend.h"
 #include "platform/thread_pool.h"
 #include "runtime_test_support.h"
 
@@ -165,6 +166,27 @@ TEST(ThreadPoolTest, PoolDestroyedByItsOwnWorkItemDoesNotDeadlockOrCrash) {
     }));
     ASSERT_TRUE(last->WaitFor(10s));
     EXPECT_TRUE(watch.expired());
+}
+
+TEST(NoAdapterStackTest, OffersNoAdapterNoDeviceAndAWatcherThatCannotStart) {
+    auto stack = Platform::CreateNoAdapterStack();
+    EXPECT_EQ(stack->GetDefaultAdapterAsync()->GetResults(), nullptr);
+    EXPECT_EQ(stack->FromBluetoothAddressAsync(0x1234)->GetResults(), nullptr);
+    auto watcher = stack->CreateAdvertisementWatcher();
+    try {
+        watcher->Start();
+        ADD_FAILURE() << "started without an adapter";
+    } catch (const PlatformError& e) {
+        EXPECT_EQ(e.message, "No Bluetooth adapter found.");
+    }
+    EXPECT_EQ(watcher->Status(), Platform::WatcherStatus::Aborted);
+    EXPECT_NE(watcher->AddReceived([](const Platform::AdvertisementEvent&) {}),
+              watcher->AddReceived([](const Platform::AdvertisementEvent&) {}));
+    auto ran = std::make_shared<std::promise<std::thread::id>>();
+    ASSERT_TRUE(stack->RunOnThreadPool([ran] { ran->set_value(std::this_thread::get_id()); }));
+    auto on = ran->get_future();
+    ASSERT_EQ(on.wait_for(10s), std::future_status::ready);
+    EXPECT_NE(on.get(), std::this_thread::get_id());
 }
 
 }  // namespace
