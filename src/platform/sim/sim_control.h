@@ -139,7 +139,8 @@ public:
 
     // Operations. `operation` is one of the kOp names; `characteristicUuid` (text, short
     // "2A19" or long form, any case) limits ReadValueAsync/WriteValueAsync/SubscribeCccd to
-    // one characteristic. A hung operation completes only through Cancel().
+    // one characteristic. A hung operation completes only through Cancel(); a delayed one
+    // answers `delay` late without holding up other operations.
     void Hang(std::string operation, std::string characteristicUuid = "");
     void Delay(std::string operation, Milliseconds delay, std::string characteristicUuid = "");
     void ClearFaults();                   // hangs, delays, drops, refusals, payload and NUS faults

@@ -626,3 +626,26 @@ TEST(SimLifetime, DestroyWhileStreamingWithHungOperations) {
 }
 
 }  // namespace
+
+namespace {
+
+// The library's stack is a process-wide static: leaving the process with an amplifier
+// streaming and an operation hung must stop and join the simulator threads, not hang.
+TEST(SimLifetimeDeathTest, ProcessExitStopsTheLibrarysSimulator) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ::setenv("MIVOBLE_BACKEND", "sim", 1);
+            ::setenv("MIVOBLE_SIM", "MV-EXIT,rate=1000,hang=ReadValueAsync:2A19", 1);
+            auto stack = Mivo::BLE::Sim::ActiveSimStack();
+            if (!stack) std::exit(3);
+            auto link = SimTest::Open(*stack, "MV-EXIT");
+            SimTest::Subscription samples(link->Char(SimTest::kSample));
+            if (!samples.values.WaitSize(5)) std::exit(4);
+            auto hung = link->Char("2A19")->ReadValueAsync();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
