@@ -292,7 +292,9 @@ protected:
         EXPECT_EQ(Await(link_->Char(kNusRx)->WriteValueWithResultAsync(frame, WriteOption::WithoutResponse)), GattStatus::Success);
     }
     static Bytes Frame(uint8_t command, const Bytes& payload) {
-        Bytes f{0xF0, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size()), command};
+        Bytes f;
+        f.reserve(payload.size() + 6);
+        f = {0xF0, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size()), command};
         f.insert(f.end(), payload.begin(), payload.end());
         uint16_t crc = Sim::Wire::Crc16CcittFalse(f.data() + 1, f.size() - 1);
         f.push_back(static_cast<uint8_t>(crc >> 8));

@@ -95,7 +95,9 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
 
 // A response frame: write-response header with the body's length, then the body.
 inline Bytes Response(const Bytes& body) {
-    Bytes frame = {0x03, 0x00, static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size()), 0, 1, 0, 0};
+    Bytes frame;
+    frame.reserve(8 + body.size());
+    frame = {0x03, 0x00, static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size()), 0, 1, 0, 0};
     frame.insert(frame.end(), body.begin(), body.end());
     return frame;
 }
