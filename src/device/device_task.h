@@ -5,21 +5,15 @@
 #include <cstdint>
 #include <utility>
 
-#include "api/api_exception.h"
-#include "mivoble/mivoble.h"
-#include "platform/async_operation.h"
 #include "runtime/bluetooth_executor.h"
+#include "runtime/platform_errors.h"
 
 namespace Mivo::BLE {
 
 template <typename F>
 auto RunDeviceTask(const char* name, uint32_t budgetMs, F work) {
     return BluetoothExecutor::Instance().Run(name, budgetMs, [work = std::move(work)]() mutable {
-        try {
-            return work();
-        } catch (const Platform::PlatformError& e) {
-            throw ApiException(e.message, MIVOBLE_ERROR_DEVICE);
-        }
+        return TranslatingPlatformErrors(work);
     });
 }
 

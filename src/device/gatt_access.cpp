@@ -7,21 +7,13 @@
 #include "protocol/uuid_text.h"
 #include "runtime/await_bounded.h"
 #include "runtime/bluetooth_executor.h"
+#include "runtime/platform_errors.h"
 
 namespace Mivo::BLE {
 namespace {
 
 constexpr uint32_t kTaskBudgetMs = 15000;
 
-// Runs `body`, turning a platform error into ApiException (3) with the platform's text.
-template <typename F>
-auto TranslatingPlatformErrors(F&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (const Platform::PlatformError& e) {
-        throw ApiException(e.message, 3);
-    }
-}
 
 }  // namespace
 

@@ -11,21 +11,13 @@
 #include "platform/backend.h"
 #include "runtime/await_bounded.h"
 #include "runtime/bluetooth_executor.h"
+#include "runtime/platform_errors.h"
 
 namespace Mivo::BLE {
 namespace {
 
 constexpr size_t kNameSlot = MIVOBLE_DEVICENAME_LENGTH_MAX;  // 14 bytes + terminating zero
 
-// Runs `body`, turning a platform error into ApiException (3) with the platform's text.
-template <typename F>
-auto TranslatingPlatformErrors(F&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (const Platform::PlatformError& e) {
-        throw ApiException(e.message, 3);
-    }
-}
 
 }  // namespace
 

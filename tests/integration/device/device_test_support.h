@@ -24,6 +24,7 @@
 #include "device/device_timing.h"
 #include "discovery/ble_scanner.h"
 #include "log/log.h"
+#include "support/log_file.h"
 #include "mivoble/mivoble.h"
 #include "platform/sim/sim_control.h"
 #include "protocol/default_generation.h"
@@ -89,38 +90,6 @@ inline bool Eventually(const std::function<bool()>& condition, std::chrono::mill
     }
     return true;
 }
-
-// The process-wide log pointed at a file of this test.
-class LogFile {
-public:
-    LogFile() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = ::testing::TempDir() + "mivoble-device-" + info->test_suite_name() + "-" + info->name() + ".log";
-        std::remove(path_.c_str());
-        EXPECT_TRUE(SetLogFilePath(path_));
-    }
-    std::vector<std::string> Lines(const std::string& label, const std::string& fragment) const {
-        std::ifstream in(path_);
-        std::vector<std::string> out;
-        for (std::string line; std::getline(in, line);) {
-            if (line.find("[" + label + "]") != std::string::npos && line.find(fragment) != std::string::npos) {
-                out.push_back(line);
-            }
-        }
-        return out;
-    }
-    int Count(const std::string& label, const std::string& fragment) const {
-        return static_cast<int>(Lines(label, fragment).size());
-    }
-    bool WaitFor(const std::string& label, const std::string& fragment, int count = 1,
-                 std::chrono::milliseconds limit = kWaitLimit) const {
-        return Eventually([&] { return Count(label, fragment) >= count; }, limit);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // Rows and connection states per handle, filled by the C callbacks below.
 struct HandleRecord {

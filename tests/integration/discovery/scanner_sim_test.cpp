@@ -14,7 +14,7 @@
 #include "platform/backend.h"
 #include "platform/sim/sim_control.h"
 #include "runtime/bluetooth_executor.h"
-#include "unit/discovery/log_capture.h"
+#include "support/log_file.h"
 
 namespace Mivo::BLE {
 namespace {
@@ -193,7 +193,7 @@ TEST_F(ScannerOnSim, ANewAddressReplacesTheOldOneWithoutACallback) {
 }
 
 TEST_F(ScannerOnSim, StopKeepsTheListAndStaleEntriesAreRefused) {
-    Testing::LogCapture log;
+    Testing::LogFile log;
     scanner_.StartScanning();
     ASSERT_TRUE(g_reports.WaitForCount(2));
     scanner_.StopScanning();  // from here on no advertisement reaches the list
@@ -201,7 +201,7 @@ TEST_F(ScannerOnSim, StopKeepsTheListAndStaleEntriesAreRefused) {
     now_ += 10500 * kMs;
     EXPECT_EQ(scanner_.GetDiscoveredDeviceCount(), 2);
     EXPECT_FALSE(scanner_.FindAddress("MV-2401.00.01").found);
-    EXPECT_EQ(log.Count("[WARN ]", "scanner: ignoring stale address for 'MV-2401.00.01' (last advertised 10500 ms ago)"), 1);
+    EXPECT_EQ(log.Count("WARN ", "scanner: ignoring stale address for 'MV-2401.00.01' (last advertised 10500 ms ago)"), 1);
     EXPECT_EQ(scanner_.GetDiscoveredDeviceCount(), 2);  // refused, not removed
 }
 

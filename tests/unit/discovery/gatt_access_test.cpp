@@ -14,7 +14,7 @@
 #include "device/gatt_access.h"
 #include "runtime/bluetooth_executor.h"
 #include "support/fake_stack.h"
-#include "unit/discovery/log_capture.h"
+#include "support/log_file.h"
 
 namespace Mivo::BLE {
 namespace {
@@ -240,13 +240,13 @@ TEST_F(GattAccessTest, UnsubscribeAfterLinkLossWritesNoDescriptor) {
 }
 
 TEST_F(GattAccessTest, UnsubscribeSwallowsDescriptorAndRevocationFailures) {
-    Testing::LogCapture log;
+    Testing::LogFile log;
     Inbox inbox;
     gatt_.Subscribe("2A19", inbox.Handler());
     battery_->removeValueChanged.FailNext(-1, "revocation refused");
     battery_->cccd.Hang();
     EXPECT_NO_THROW(gatt_.Unsubscribe("2A19"));
-    EXPECT_EQ(log.Count("[WARN ]", "device 'MV-2401.00.01': revoking a notification handler failed"), 1);
+    EXPECT_EQ(log.Count("WARN ", "device 'MV-2401.00.01': revoking a notification handler failed"), 1);
     // The descriptor write was still attempted after the failed revocation.
     EXPECT_EQ(battery_->CccdWrites(), (std::vector<CccdValue>{CccdValue::Notify, CccdValue::None}));
 
@@ -275,7 +275,7 @@ TEST_F(GattAccessTest, DetachAllEmptiesEverythingAndRevokesEveryHandler) {
 }
 
 TEST_F(GattAccessTest, GattWorkRunsOnTheExecutorWithItsTaskNames) {
-    Testing::LogCapture log;
+    Testing::LogFile log;
     Inbox inbox;
     gatt_.Read("2A19");
     gatt_.Write("2A19", {1}, WriteOption::WithResponse);
@@ -284,7 +284,7 @@ TEST_F(GattAccessTest, GattWorkRunsOnTheExecutorWithItsTaskNames) {
     // The worker logs a task after handing back its result; the next task starts after that.
     executor_.Run("Probe", 1000, [] {});
     for (const char* name : {"'Read' done", "'Write' done", "'Subscribe' done", "'Unsubscribe' done"}) {
-        EXPECT_EQ(log.Count("[DEBUG]", std::string("executor: ") + name), 1) << name;
+        EXPECT_EQ(log.Count("DEBUG", std::string("executor: ") + name), 1) << name;
     }
 }
 

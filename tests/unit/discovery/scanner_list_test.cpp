@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "discovery/ble_scanner.h"
-#include "unit/discovery/log_capture.h"
+#include "support/log_file.h"
 
 namespace Mivo::BLE {
 namespace {
@@ -159,14 +159,14 @@ TEST_F(ScannerList, AnEntryIsStaleOnlyWhenStrictlyOlderThanTheThreshold) {
 }
 
 TEST_F(ScannerList, StaleEntriesStayUntilAnAdvertisementButAreNotResolved) {
-    Testing::LogCapture log;
+    Testing::LogFile log;
     Advertise("MV-2401.00.01");
     Advance(12000 * kMs);
     // Nothing advertised: still counted and named...
     EXPECT_EQ(Names(), (std::vector<std::string>{"MV-2401.00.01"}));
     // ...but its address is refused.
     EXPECT_FALSE(scanner_.FindAddress("MV-2401.00.01").found);
-    EXPECT_EQ(log.Count("[WARN ]", "scanner: ignoring stale address for 'MV-2401.00.01' (last advertised 12000 ms ago)"),
+    EXPECT_EQ(log.Count("WARN ", "scanner: ignoring stale address for 'MV-2401.00.01' (last advertised 12000 ms ago)"),
               1);
     EXPECT_EQ(scanner_.GetDiscoveredDeviceCount(), 1);
 }

@@ -11,7 +11,7 @@
 #include "discovery/ble_scanner.h"
 #include "runtime/bluetooth_executor.h"
 #include "support/fake_stack.h"
-#include "unit/discovery/log_capture.h"
+#include "support/log_file.h"
 
 namespace Mivo::BLE {
 namespace {
@@ -74,7 +74,7 @@ protected:
 };
 
 TEST_F(ScannerTasks, StartScanningChecksTheRadioAndListensActively) {
-    Testing::LogCapture log;
+    Testing::LogFile log;
     EXPECT_FALSE(scanner_.IsScanning());
     scanner_.StartScanning();
     EXPECT_TRUE(scanner_.IsScanning());
@@ -82,7 +82,7 @@ TEST_F(ScannerTasks, StartScanningChecksTheRadioAndListensActively) {
     EXPECT_EQ(stack_->watcher->HandlerCount(), 1u);
     EXPECT_EQ(stack_->getDefaultAdapter.Calls(), 1);
     EXPECT_EQ(stack_->adapter->getRadio.Calls(), 1);
-    EXPECT_EQ(log.Count("[DEBUG]", "scanner: advertisement watcher started"), 1);
+    EXPECT_EQ(log.Count("DEBUG", "scanner: advertisement watcher started"), 1);
 
     Advertise("MV-2401.00.01", 0xA1);
     EXPECT_EQ(scanner_.GetDiscoveredDeviceCount(), 1);
@@ -127,13 +127,13 @@ TEST_F(ScannerTasks, AWatcherThatFailsToStartIsNotKept) {
 TEST_F(ScannerTasks, StopKeepsTheListAndStartEmptiesIt) {
     scanner_.StartScanning();
     Advertise("MV-2401.00.01", 0xA1);
-    Testing::LogCapture log;
+    Testing::LogFile log;
     scanner_.StopScanning();
     EXPECT_FALSE(scanner_.IsScanning());
     EXPECT_EQ(stack_->watcher->HandlerCount(), 0u);
     EXPECT_EQ(stack_->watcher->stop.Calls(), 1);
     EXPECT_EQ(scanner_.GetDiscoveredDeviceCount(), 1);
-    EXPECT_EQ(log.Count("[DEBUG]", "scanner: advertisement watcher stopped"), 1);
+    EXPECT_EQ(log.Count("DEBUG", "scanner: advertisement watcher stopped"), 1);
 
     scanner_.SetDeviceListChangedCallback(OnListChanged);
     scanner_.StartScanning();
@@ -159,12 +159,12 @@ TEST_F(ScannerTasks, EnsureScanningStartsOnlyWhenNeededAndKeepsTheList) {
     Advertise("MV-2401.00.01", 0xA1);
     scanner_.StopScanning();
 
-    Testing::LogCapture log;
+    Testing::LogFile log;
     EXPECT_TRUE(scanner_.EnsureScanning());
     EXPECT_EQ(scanner_.GetDiscoveredDeviceCount(), 1);
     EXPECT_FALSE(scanner_.EnsureScanning());
     EXPECT_TRUE(scanner_.IsScanning());
-    EXPECT_EQ(log.Count("[DEBUG]", "scanner: advertisement watcher started (reconnect)"), 1);
+    EXPECT_EQ(log.Count("DEBUG", "scanner: advertisement watcher started (reconnect)"), 1);
     EXPECT_EQ(stack_->getDefaultAdapter.Calls(), 2);  // the second ensure checked nothing
 
     // A watcher the platform stopped on its own is replaced.
@@ -200,7 +200,7 @@ TEST(ScannerInstance, AFailedRadioCheckIsRetriedAtTheNextUse) {
     if (std::exchange(ranBefore, true)) GTEST_SKIP() << "the process-wide scanner already exists";
     auto stack = std::make_shared<Testing::FakeStack>();
     Testing::ScopedStack installed(stack);
-    Testing::LogCapture log;
+    Testing::LogFile log;
     auto adapter = stack->adapter;
     stack->adapter = nullptr;
     try {
@@ -215,7 +215,7 @@ TEST(ScannerInstance, AFailedRadioCheckIsRetriedAtTheNextUse) {
     EXPECT_EQ(&first, &BleScanner::Instance());
     EXPECT_EQ(stack->getDefaultAdapter.Calls(), 2);  // checked once per creation attempt only
     BluetoothExecutor::Instance().Run("Probe", 1000, [] {});
-    EXPECT_EQ(log.Count("[DEBUG]", "executor: 'CheckRadio' done"), 2);
+    EXPECT_EQ(log.Count("DEBUG", "executor: 'CheckRadio' done"), 2);
 }
 
 }  // namespace

@@ -15,51 +15,10 @@
 #include <vector>
 
 #include "log/log.h"
+#include "support/log_file.h"
 #include "runtime/bluetooth_executor.h"
 
 namespace Mivo::BLE::Testing {
-
-// Points the process log at a fresh file for the lifetime of the object.
-class LogFile {
-public:
-    LogFile() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = ::testing::TempDir() + "mivoble_runtime_" + std::to_string(::getpid()) + "_" +
-                (info ? std::string(info->test_suite_name()) + "_" + info->name() : std::string("log")) + ".log";
-        std::remove(path_.c_str());
-        EXPECT_TRUE(SetLogFilePath(path_));
-    }
-    ~LogFile() { std::remove(path_.c_str()); }
-
-    std::vector<std::string> Lines() const {
-        std::ifstream in(path_);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
-    }
-    // Lines containing `text`.
-    std::vector<std::string> Matching(const std::string& text) const {
-        std::vector<std::string> out;
-        for (auto& l : Lines())
-            if (l.find(text) != std::string::npos) out.push_back(l);
-        return out;
-    }
-    size_t Count(const std::string& text) const { return Matching(text).size(); }
-    // True when some line has `label` as its level and contains `text`.
-    bool Has(const char* label, const std::string& text) const {
-        for (auto& l : Matching(text))
-            if (l.find(std::string("[") + label + "]") != std::string::npos) return true;
-        return false;
-    }
-    std::string Text() const {
-        std::ostringstream all;
-        for (auto& l : Lines()) all << l << "\n";
-        return all.str();
-    }
-
-private:
-    std::string path_;
-};
 
 // A clock that moves only when told to; counts its readings so a test can wait until a
 // waiting thread has looked at it again.
