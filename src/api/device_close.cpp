@@ -3,8 +3,10 @@
 #include <exception>
 
 #include "api/ble_factory.h"
+#include "api/api_exception.h"
 #include "api/handle_registry.h"
 #include "log/log.h"
+#include "runtime/bluetooth_executor.h"
 
 namespace Mivo::BLE {
 
@@ -59,7 +61,16 @@ void ShutdownAll() {
         }
     }
     const std::shared_ptr<BLEFactory> factory = AcquireFactory();
-    factory->GetAdapter().Shutdown();
+    IAdapter* adapter = nullptr;
+    try {
+        adapter = &factory->GetAdapter();
+    } catch (const ApiException& e) {
+        // No adapter or radio: there is no scanner to shut down, but the runtime still
+        // stops, so that later Bluetooth work reports the shut-down as it does elsewhere.
+        if (e.Code() != MIVOBLE_ERROR_ADAPTER) throw;
+        BluetoothExecutor::Instance().Stop();
+    }
+    if (adapter) adapter->Shutdown();
     if (firstFailure) std::rethrow_exception(firstFailure);
 }
 
