@@ -9,12 +9,14 @@
 #include "api/handle_registry.h"
 #include "protocol/frame_response_collector.h"
 #include "protocol/send_frame.h"
+#include "support/stub_device.h"
 
 namespace Mivo::BLE {
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
+using Testing::StubDevice;
 
 Bytes Response(uint8_t command, uint8_t status, const Bytes& payload) {
     const size_t n = payload.size();
@@ -93,7 +95,7 @@ TEST(CommandFrames, ResponseExampleAndChecks) {
 
 // ---- the exchange on a device -------------------------------------------------------------
 
-class FakeFrameDevice final : public IDevice {
+class FakeFrameDevice final : public StubDevice {
 public:
     Bytes reply;
     Bytes sentFrame;
@@ -106,22 +108,6 @@ public:
         sentTimeout = timeoutMs;
         return reply;
     }
-    bool CanDestroy() override { return true; }
-    void Close() override {}
-    MIVOBLE_DEVICE_INFORMATION GetDeviceInformation() override { return {}; }
-    std::vector<MIVOBLE_CHANNEL_CONFIGURATION> GetChannelConfiguration() override { return {}; }
-    void SetDataAvailableCallback(DataAvailableCallback) override {}
-    void SetDataAvailableBatchedCallback(DataAvailableBatchedCallback) override {}
-    void SetFramesPerCallback(uint32_t) override {}
-    void SetConnectionStateCallback(ConnectionStateCallback) override {}
-    std::vector<uint8_t> ReadCharacteristic(const char*, const char*) override { return {}; }
-    void WriteCharacteristic(const char*, const char*, const uint8_t*, size_t) override {}
-    bool HasService(const char*) override { return false; }
-    std::vector<uint8_t> SendSmpCommand(const std::vector<uint8_t>&, uint32_t) override { return {}; }
-    void SetFrameHandler(FrameHandler) override {}
-    uint8_t GetBatteryLevel() override { return 0; }
-    int32_t SetChannelCount(uint8_t) override { return 0; }
-    int32_t SetActiveLayout(uint8_t, uint16_t, uint8_t, bool, uint16_t) override { return 0; }
 };
 
 struct Outputs {

@@ -4,11 +4,13 @@
 
 #include "platform/sim/sim_smp.h"
 #include "platform/sim/sim_wire.h"
+#include "unit/sim/sim_upload.h"
 
 namespace {
 
 using namespace Mivo::BLE::Sim;
 using namespace Mivo::BLE::Sim::Wire;
+using SimTest::UploadRequestBody;
 using Detail::SmpServer;
 
 class SmpServerTest : public ::testing::Test {
@@ -55,22 +57,8 @@ protected:
         size_t off = 0;
         int guard = 0;
         while (off < image.size() && ++guard < 10000) {
-            size_t n = std::min<size_t>(image.size() - off, off == 0 ? 156 : 216);
-            CborWriter w;
-            w.Map(off == 0 ? 4 : 2);
-            w.Text("data");
-            w.ByteString(Bytes(image.begin() + off, image.begin() + off + n));
-            if (off == 0) {
-                w.Text("len");
-                w.Uint(image.size());
-            }
-            w.Text("off");
-            w.Uint(off);
-            if (off == 0) {
-                w.Text("sha");
-                w.ByteString(sha);
-            }
-            auto reply = Request(kSmpOpWrite, kSmpGroupImage, kSmpImageUpload, w.Data());
+            size_t n = 0;
+            auto reply = Request(kSmpOpWrite, kSmpGroupImage, kSmpImageUpload, UploadRequestBody(image, off, sha, &n));
             if (Rc(reply) != 0) return Rc(reply);
             EXPECT_TRUE(reply.Find("off"));
             off = reply.Find("off") ? reply.Find("off")->number : off + n;

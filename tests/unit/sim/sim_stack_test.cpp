@@ -429,22 +429,7 @@ TEST(SimSmpOverGatt, UploadTestResetAndSplitResponses) {
     Bytes sha = Sim::Wire::Sha256(image);
     size_t off = 0;
     while (off < image.size()) {
-        size_t n = std::min<size_t>(image.size() - off, off == 0 ? 156 : 216);
-        Sim::Wire::CborWriter w;
-        w.Map(off == 0 ? 4 : 2);
-        w.Text("data");
-        w.ByteString(Bytes(image.begin() + off, image.begin() + off + n));
-        if (off == 0) {
-            w.Text("len");
-            w.Uint(image.size());
-        }
-        w.Text("off");
-        w.Uint(off);
-        if (off == 0) {
-            w.Text("sha");
-            w.ByteString(sha);
-        }
-        auto reply = exchange(2, 1, 1, w.Data());
+        auto reply = exchange(2, 1, 1, UploadRequestBody(image, off, sha, nullptr));
         ASSERT_FALSE(reply.Find("rc")) << "at offset " << off;
         ASSERT_TRUE(reply.Find("off"));
         off = reply.Find("off")->number;

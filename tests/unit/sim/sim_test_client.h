@@ -15,6 +15,7 @@
 
 #include "platform/sim/sim_amplifier.h"
 #include "platform/sim/sim_control.h"
+#include "unit/sim/sim_upload.h"
 #include "platform/stack.h"
 
 namespace SimTest {

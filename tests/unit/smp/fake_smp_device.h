@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "api/i_device.h"
+#include "support/stub_device.h"
 
 namespace Mivo::BLE::Testing {
 
 using Bytes = std::vector<uint8_t>;
 
-class FakeSmpDevice : public IDevice {
+class FakeSmpDevice : public StubDevice {
 public:
     using Responder = std::function<Bytes(const Bytes& frame, uint32_t timeoutMs)>;
 
@@ -42,22 +43,7 @@ public:
         return responder_(frame, timeoutMs);
     }
 
-    bool CanDestroy() override { return true; }
-    void Close() override {}
-    MIVOBLE_DEVICE_INFORMATION GetDeviceInformation() override { return {}; }
-    std::vector<MIVOBLE_CHANNEL_CONFIGURATION> GetChannelConfiguration() override { return {}; }
-    void SetDataAvailableCallback(DataAvailableCallback) override {}
-    void SetDataAvailableBatchedCallback(DataAvailableBatchedCallback) override {}
-    void SetFramesPerCallback(uint32_t) override {}
-    void SetConnectionStateCallback(ConnectionStateCallback) override {}
-    std::vector<uint8_t> ReadCharacteristic(const char*, const char*) override { return {}; }
-    void WriteCharacteristic(const char*, const char*, const uint8_t*, size_t) override {}
     bool HasService(const char*) override { return true; }
-    std::vector<uint8_t> SendFrame(const uint8_t*, uint32_t, uint32_t) override { return {}; }
-    void SetFrameHandler(FrameHandler) override {}
-    uint8_t GetBatteryLevel() override { return 0; }
-    int32_t SetChannelCount(uint8_t) override { return 0; }
-    int32_t SetActiveLayout(uint8_t, uint16_t, uint8_t, bool, uint16_t) override { return 0; }
 
 private:
     Responder responder_;
