@@ -14,10 +14,13 @@
 #include "platform/backend.h"
 #include "platform/sim/sim_control.h"
 #include "runtime/bluetooth_executor.h"
+#include "support/api_error.h"
 #include "support/log_file.h"
 
 namespace Mivo::BLE {
 namespace {
+
+using Testing::ExpectApiError;
 
 using namespace std::chrono_literals;
 constexpr int64_t kMs = 1'000'000;  // ns
@@ -124,16 +127,6 @@ protected:
         scanner_.SetDeviceListChangedCallback(nullptr);
         scanner_.SetDeviceDiscoveredCallback(nullptr);
         Platform::SetStackForTesting(nullptr);
-    }
-    template <typename F>
-    static void ExpectApiError(F&& f, const std::string& text, int32_t code) {
-        try {
-            f();
-            ADD_FAILURE() << "no exception, expected: " << text;
-        } catch (const ApiException& e) {
-            EXPECT_EQ(std::string(e.what()), text);
-            EXPECT_EQ(e.Code(), code);
-        }
     }
     std::shared_ptr<Sim::Amplifier> Amp(const std::string& name) { return sim_->Find(name); }
 

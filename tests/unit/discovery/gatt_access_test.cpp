@@ -14,10 +14,13 @@
 #include "device/gatt_access.h"
 #include "runtime/bluetooth_executor.h"
 #include "support/fake_stack.h"
+#include "support/api_error.h"
 #include "support/log_file.h"
 
 namespace Mivo::BLE {
 namespace {
+
+using Testing::ExpectApiError;
 
 using Platform::Bytes;
 using Platform::CccdValue;
@@ -101,16 +104,6 @@ protected:
     }
     static GattTiming Timing() { return {kShortBound, kShortBound, kShortBound, kShortBound}; }
 
-    template <typename F>
-    static void ExpectApiError(F&& f, const std::string& text, int32_t code = 3) {
-        try {
-            f();
-            ADD_FAILURE() << "no exception, expected: " << text;
-        } catch (const ApiException& e) {
-            EXPECT_EQ(std::string(e.what()), text);
-            EXPECT_EQ(e.Code(), code);
-        }
-    }
 
     std::shared_ptr<Testing::FakeStack> stack_ = std::make_shared<Testing::FakeStack>();
     Testing::ScopedStack installed_;

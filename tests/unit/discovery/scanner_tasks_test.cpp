@@ -11,10 +11,13 @@
 #include "discovery/ble_scanner.h"
 #include "runtime/bluetooth_executor.h"
 #include "support/fake_stack.h"
+#include "support/api_error.h"
 #include "support/log_file.h"
 
 namespace Mivo::BLE {
 namespace {
+
+using Testing::ExpectApiError;
 
 using Platform::RadioState;
 using Platform::ScanningMode;
@@ -50,16 +53,6 @@ protected:
         t.adapterBoundMs = 40;
         t.radioBoundMs = 40;
         return t;
-    }
-    template <typename F>
-    static void ExpectApiError(F&& f, const std::string& text, int32_t code) {
-        try {
-            f();
-            ADD_FAILURE() << "no exception, expected: " << text;
-        } catch (const ApiException& e) {
-            EXPECT_EQ(std::string(e.what()), text);
-            EXPECT_EQ(e.Code(), code);
-        }
     }
     // Advertises on the event thread and waits until the scanner has handled it.
     void Advertise(const std::string& name, uint64_t address) {

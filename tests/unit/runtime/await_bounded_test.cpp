@@ -28,15 +28,6 @@ protected:
     LogFile log;
 };
 
-ApiException CatchApi(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const ApiException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no ApiException";
-    return ApiException("", 0);
-}
 
 TEST_F(AwaitBoundedTest, ReturnsTheResultOfAnOperationThatCompletesInTime) {
     ch->SetValue({1, 2, 3});
@@ -61,7 +52,7 @@ TEST_F(AwaitBoundedTest, TimeOutLogsCancelsOnAnotherThreadAndRaisesCodeThree) {
     ch->read.Hang();
     auto op = ch->ReadValueAsync();
     const auto before = std::chrono::steady_clock::now();
-    ApiException e = CatchApi([&] { AwaitBounded(op, 30, "ReadValueAsync"); });
+    ApiException e = CatchApiException([&] { AwaitBounded(op, 30, "ReadValueAsync"); });
     EXPECT_GE(std::chrono::steady_clock::now() - before, 30ms);
     EXPECT_EQ(e.Code(), 3);
     EXPECT_STREQ(e.what(), "Bluetooth operation 'ReadValueAsync' timed out.");
@@ -77,7 +68,7 @@ TEST_F(AwaitBoundedTest, TimeOutLogsCancelsOnAnotherThreadAndRaisesCodeThree) {
 
 TEST_F(AwaitBoundedTest, ZeroBoundOnARunningOperationTimesOutAtOnce) {
     ch->cccd.Hang();
-    ApiException e = CatchApi([&] { AwaitBounded(ch->WriteClientCharacteristicConfigurationDescriptorAsync(Platform::CccdValue::Notify), 0, "SubscribeCccd"); });
+    ApiException e = CatchApiException([&] { AwaitBounded(ch->WriteClientCharacteristicConfigurationDescriptorAsync(Platform::CccdValue::Notify), 0, "SubscribeCccd"); });
     EXPECT_EQ(e.Code(), 3);
     EXPECT_STREQ(e.what(), "Bluetooth operation 'SubscribeCccd' timed out.");
     EXPECT_TRUE(log.Has(kLogError, "winrt: 'SubscribeCccd' timed out after 0 ms; cancelling in background"));
@@ -85,7 +76,7 @@ TEST_F(AwaitBoundedTest, ZeroBoundOnARunningOperationTimesOutAtOnce) {
 
 TEST_F(AwaitBoundedTest, OperationCancelledByThePlatformRaisesCodeThree) {
     ch->read.Cancel();
-    ApiException e = CatchApi([&] { AwaitBounded(ch->ReadValueAsync(), 1000, "ReadValueAsync"); });
+    ApiException e = CatchApiException([&] { AwaitBounded(ch->ReadValueAsync(), 1000, "ReadValueAsync"); });
     EXPECT_EQ(e.Code(), 3);
     EXPECT_STREQ(e.what(), "Bluetooth operation 'ReadValueAsync' was cancelled.");
     EXPECT_TRUE(log.Has(kLogWarn, "winrt: 'ReadValueAsync' was cancelled"));
@@ -112,7 +103,7 @@ TEST_F(AwaitBoundedTest, CompletionAfterTheWaiterGaveUpIsHarmless) {
     stack->refuseThreadPool = true;  // no background cancel: the producer finishes it later
     auto op = Platform::MakeAsyncOperation<ReadResult>();
     std::weak_ptr<Platform::AsyncOperation<ReadResult>> watch = op;
-    EXPECT_EQ(CatchApi([&] { AwaitBounded(op, 5, "ReadValueAsync"); }).Code(), 3);
+    EXPECT_EQ(CatchApiException([&] { AwaitBounded(op, 5, "ReadValueAsync"); }).Code(), 3);
     EXPECT_EQ(op->Status(), AsyncStatus::Started);  // abandoned, not cancelled
 
     auto fired = std::make_shared<std::atomic<int>>(0);

@@ -25,16 +25,6 @@ constexpr const char* kUnresponsive = "Bluetooth worker thread is unresponsive; 
 constexpr const char* kShutDown = "Bluetooth runtime has been shut down.";
 
 // Runs `call` expecting an ApiException; returns it.
-template <typename F>
-ApiException ExpectApiException(F call) {
-    try {
-        call();
-    } catch (const ApiException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no ApiException";
-    return ApiException("", 0);
-}
 
 TEST(BluetoothExecutorTest, TasksRunOneAtATimeInSubmissionOrderOnOneWorkerThread) {
     BluetoothExecutor executor(FastTiming());
@@ -98,7 +88,7 @@ TEST(BluetoothExecutorTest, ReturnsResultsOfEveryKindAndAcceptsMoveOnlyWork) {
 
 TEST(BluetoothExecutorTest, ExceptionsReachTheCallerUnchanged) {
     BluetoothExecutor executor(FastTiming());
-    ApiException e = ExpectApiException([&] { executor.Run("Throws", 100, [] { throw ApiException("No such thing.", 4); }); });
+    ApiException e = CatchApiException([&] { executor.Run("Throws", 100, [] { throw ApiException("No such thing.", 4); }); });
     EXPECT_EQ(e.Code(), 4);
     EXPECT_STREQ(e.what(), "No such thing.");
 
@@ -179,7 +169,7 @@ TEST(BluetoothExecutorTest, OverrunningTaskWedgesOnceAndLaterWorkFailsAtOnce) {
     auto stuckRan = std::make_shared<std::atomic<bool>>(false);
 
     auto stuck = std::async(std::launch::async, [&, gate, started, stuckRan] {
-        return ExpectApiException([&] {
+        return CatchApiException([&] {
             executor.Run("Stuck", 15000, [gate, started, stuckRan] {
                 started->Open();
                 gate->Wait();
@@ -190,7 +180,7 @@ TEST(BluetoothExecutorTest, OverrunningTaskWedgesOnceAndLaterWorkFailsAtOnce) {
     ASSERT_TRUE(started->WaitFor(10s));
     auto behindRan = std::make_shared<std::atomic<bool>>(false);
     auto behind = std::async(std::launch::async, [&, behindRan] {
-        return ExpectApiException([&] { executor.Run("Behind", 15000, [behindRan] { *behindRan = true; }); });
+        return CatchApiException([&] { executor.Run("Behind", 15000, [behindRan] { *behindRan = true; }); });
     });
     ASSERT_TRUE(WaitUntil([&] { return executor.Pending() == 1; }));
 
@@ -218,7 +208,7 @@ TEST(BluetoothExecutorTest, OverrunningTaskWedgesOnceAndLaterWorkFailsAtOnce) {
 
     // Later work fails at once and is never queued.
     auto laterRan = std::make_shared<std::atomic<bool>>(false);
-    ApiException later = ExpectApiException([&] { executor.Run("Later", 100, [laterRan] { *laterRan = true; }); });
+    ApiException later = CatchApiException([&] { executor.Run("Later", 100, [laterRan] { *laterRan = true; }); });
     EXPECT_EQ(later.Code(), 3);
     EXPECT_STREQ(later.what(), kUnresponsive);
     EXPECT_EQ(executor.Pending(), 1u);  // only "Behind", abandoned by its caller
@@ -258,7 +248,7 @@ TEST(BluetoothExecutorTest, QueuedWorkNotPickedUpIsAStall) {
     ASSERT_TRUE(releasing->WaitFor(10s));
 
     auto waiting = std::async(std::launch::async, [&] {
-        return ExpectApiException([&] { executor.Run("Queued", 15000, [] {}); });
+        return CatchApiException([&] { executor.Run("Queued", 15000, [] {}); });
     });
     ASSERT_TRUE(WaitUntil([&] { return executor.Pending() == 1; }));
     clock->Advance(10000ms);
@@ -307,7 +297,7 @@ TEST(BluetoothExecutorTest, StopDrainsQueuedTasksThenRefusesWork) {
     EXPECT_EQ(third.get(), 3);
     EXPECT_EQ(log.Count("did not stop"), 0u);
 
-    ApiException e = ExpectApiException([&] { executor.Run("AfterStop", 100, [] {}); });
+    ApiException e = CatchApiException([&] { executor.Run("AfterStop", 100, [] {}); });
     EXPECT_EQ(e.Code(), -1);
     EXPECT_STREQ(e.what(), kShutDown);
     const auto before = std::chrono::steady_clock::now();
@@ -342,7 +332,7 @@ TEST(BluetoothExecutorTest, StopDetachesAStuckWorkerWhichKeepsItsObjects) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
     EXPECT_EQ(log.Count("did not stop"), 1u);
 
-    ApiException e = ExpectApiException([&] { executor->Run("AfterStop", 100, [] {}); });
+    ApiException e = CatchApiException([&] { executor->Run("AfterStop", 100, [] {}); });
     EXPECT_EQ(e.Code(), -1);
     EXPECT_STREQ(e.what(), kShutDown);
 
@@ -362,7 +352,7 @@ TEST(BluetoothExecutorTest, ShutDownIsReportedBeforeWedged) {
     auto gate = std::make_shared<Gate>();
     auto started = std::make_shared<Gate>();
     auto stuck = std::async(std::launch::async, [&, gate, started] {
-        return ExpectApiException([&] {
+        return CatchApiException([&] {
             executor.Run("WedgeFirst", 10, [gate, started] {
                 started->Open();
                 gate->Wait();
@@ -373,9 +363,9 @@ TEST(BluetoothExecutorTest, ShutDownIsReportedBeforeWedged) {
     clock->Advance(10s);
     EXPECT_EQ(stuck.get().Code(), 3);
     ASSERT_TRUE(executor.IsWedged());
-    EXPECT_EQ(ExpectApiException([&] { executor.Run("X", 1, [] {}); }).Code(), 3);
+    EXPECT_EQ(CatchApiException([&] { executor.Run("X", 1, [] {}); }).Code(), 3);
     executor.Stop();
-    EXPECT_EQ(ExpectApiException([&] { executor.Run("X", 1, [] {}); }).Code(), -1);
+    EXPECT_EQ(CatchApiException([&] { executor.Run("X", 1, [] {}); }).Code(), -1);
     gate->Open();
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "support/api_error.h"
 #include "support/log_file.h"
 #include "runtime/bluetooth_executor.h"
 
