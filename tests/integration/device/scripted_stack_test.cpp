@@ -1,10 +1,17 @@
 // The device on a scripted in-memory stack, for what the simulator cannot arrange: GATT
 // tables with holes, platform errors at chosen steps, a link that goes down right after the
-// open's last check, and the discovery deadline.
+// open's last check, a loss event repeated before the old link is torn down, and the discovery
+// deadline.
+#include <condition_variable>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "api/api_exception.h"
+#include "api/handle_registry.h"
 #include "device_test_support.h"
 #include "protocol/uuid_text.h"
 #include "support/fake_stack.h"
@@ -74,6 +81,42 @@ public:
 private:
     std::shared_ptr<FakeDevice> inner_;
     std::atomic<int> connectedAnswers_;
+};
+
+// Connection states a device reports, and something to run on the reconnect thread when the
+// first loss is reported (the C callback carries no context, hence the one global instance).
+struct StateLog {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<uint32_t> states;
+    std::function<void()> onFirstLoss;
+
+    static StateLog*& Current() {
+        static StateLog* current = nullptr;
+        return current;
+    }
+    static void Record(MIVOBLE_HANDLE, uint32_t state) {
+        StateLog& log = *Current();
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> lock(log.mutex);
+            if (state == MIVOBLE_CONNECTION_LOST) hook = std::exchange(log.onFirstLoss, nullptr);
+        }
+        if (hook) hook();
+        {
+            std::lock_guard<std::mutex> lock(log.mutex);
+            log.states.push_back(state);
+        }
+        log.changed.notify_all();
+    }
+    bool WaitForCount(size_t n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, kWaitLimit, [&] { return states.size() >= n; });
+    }
+    std::vector<uint32_t> States() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return states;
+    }
 };
 
 class ScriptedStackTest : public ::testing::Test {
@@ -158,6 +201,42 @@ TEST_F(ScriptedStackTest, LinkDownRightAfterTheOpenStillStartsAReconnect) {
     EXPECT_TRUE(log_.WaitFor("INFO ", "device '" + kName + "': reconnect attempt 1"));
     EXPECT_FALSE(device->IsReady());
     device->Close();
+    EXPECT_TRUE(device->CanDestroy());
+}
+
+TEST_F(ScriptedStackTest, ARepeatedLossEventOfTheReplacedLinkStartsNoSecondReconnect) {
+    ScriptedAmplifier amp;
+    StateLog states;  // outlives the device, whose thread may report to it until it closes
+    BleScanner scanner;
+    amp.Advertise(scanner);
+    auto device = std::make_shared<BleDevice>(kName, nullptr, timing_, &scanner);
+    ASSERT_TRUE(device->IsReady());
+
+    StateLog::Current() = &states;
+    // Once the loss is being handled, the old link reports "disconnected" a second time before
+    // it is torn down; the link then comes back, so the one reconnect attempt succeeds.
+    states.onFirstLoss = [&] {
+        amp.device->SetConnectionStatus(Platform::ConnectionStatus::Disconnected);
+        EXPECT_TRUE(amp.stack->FlushEvents());
+        amp.device->SetConnectionStatus(Platform::ConnectionStatus::Connected);
+        EXPECT_TRUE(amp.stack->FlushEvents());
+    };
+    const MIVOBLE_HANDLE handle = HandleRegistry::Instance().Register(device, "stale-loss");
+    device->SetConnectionStateCallback(&StateLog::Record);
+
+    amp.device->SetConnectionStatus(Platform::ConnectionStatus::Disconnected);
+    ASSERT_TRUE(states.WaitForCount(2));
+    ASSERT_TRUE(log_.WaitFor("INFO ", "device '" + kName + "': reconnected after 1 attempt(s)"));
+    // Both loss events reached the device while it was still listening to the old link.
+    EXPECT_EQ(log_.Count("WARN ", "device '" + kName + "': link lost (unsolicited=1)"), 2);
+    EXPECT_TRUE(device->IsReady());
+
+    device->Close();
+    HandleRegistry::Instance().Remove(handle);
+    StateLog::Current() = nullptr;
+    EXPECT_EQ(states.States(), (std::vector<uint32_t>{MIVOBLE_CONNECTION_LOST, MIVOBLE_CONNECTION_CONNECTED}));
+    EXPECT_EQ(log_.Count("INFO ", "device '" + kName + "': reconnect attempt 1"), 1);
+    EXPECT_EQ(amp.device->removeConnectionStatusChanged.Calls(), 2);  // the old link's and Close's
     EXPECT_TRUE(device->CanDestroy());
 }
 
