@@ -46,6 +46,26 @@ protected:
         return watch;
     }
 
+    // Opens `name` on two threads: the second open starts once the first has entered the
+    // factory (`entered`) and must be waiting when the factory is let go (`release`).
+    struct TwoOpens {
+        MIVOBLE_HANDLE first;
+        int32_t firstResult;
+        MIVOBLE_HANDLE second;
+        int32_t secondResult;
+    };
+    TwoOpens OpenTwiceConcurrently(const char* name, std::promise<void>& entered, std::promise<void>& release) {
+        TwoOpens r{0, -99, 0, -99};
+        std::thread first([&] { r.firstResult = MIVOBLE_OpenDevice(name, &r.first); });
+        entered.get_future().wait();
+        std::thread second([&] { r.secondResult = MIVOBLE_OpenDevice(name, &r.second); });
+        EXPECT_TRUE(HandleRegistry::Instance().WaitForOpenWaiters(1, 10s));
+        release.set_value();
+        first.join();
+        second.join();
+        return r;
+    }
+
     std::shared_ptr<FakeFactory> factory_ = std::make_shared<FakeFactory>();
 };
 
@@ -234,16 +254,7 @@ TEST_F(ExportsTest, ConcurrentOpensOfOneNameCreateOneDevice) {
         released.wait();
         return MakeDevice(name);
     };
-    MIVOBLE_HANDLE a = 0, b = 0;
-    int32_t ra = -99, rb = -99;
-    std::thread first([&] { ra = MIVOBLE_OpenDevice("MV-1", &a); });
-    entered.get_future().wait();
-    std::thread second([&] { rb = MIVOBLE_OpenDevice("MV-1", &b); });
-    const bool secondWaited = HandleRegistry::Instance().WaitForOpenWaiters(1, 10s);
-    release.set_value();
-    first.join();
-    second.join();
-    EXPECT_TRUE(secondWaited);
+    const auto [a, ra, b, rb] = OpenTwiceConcurrently("MV-1", entered, release);
     EXPECT_EQ(ra, MIVOBLE_OK);
     EXPECT_EQ(rb, MIVOBLE_OK);
     EXPECT_NE(a, 0u);
@@ -262,16 +273,7 @@ TEST_F(ExportsTest, AWaitingOpenTriesItselfWhenTheFirstOpenFails) {
         }
         return MakeDevice(name);
     };
-    MIVOBLE_HANDLE a = 0, b = 0;
-    int32_t ra = -99, rb = -99;
-    std::thread first([&] { ra = MIVOBLE_OpenDevice("MV-1", &a); });
-    entered.get_future().wait();
-    std::thread second([&] { rb = MIVOBLE_OpenDevice("MV-1", &b); });
-    const bool secondWaited = HandleRegistry::Instance().WaitForOpenWaiters(1, 10s);
-    release.set_value();
-    first.join();
-    second.join();
-    EXPECT_TRUE(secondWaited);
+    const auto [a, ra, b, rb] = OpenTwiceConcurrently("MV-1", entered, release);
     EXPECT_EQ(ra, MIVOBLE_ERROR_DEVICE);
     EXPECT_EQ(rb, MIVOBLE_OK);
     EXPECT_NE(b, 0u);
