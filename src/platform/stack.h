@@ -74,6 +74,9 @@ public:
     // Value-changed event: one call per notification with the new value.
     virtual EventToken AddValueChanged(std::function<void(const Bytes&)> handler) = 0;
     virtual void RemoveValueChanged(EventToken token) = 0;  // may throw PlatformError
+    // The ATT MTU negotiated on the link this characteristic lives on (23 before any
+    // exchange). A write without response or a notification carries at most MTU - 3 bytes.
+    virtual uint16_t GetMtu() = 0;
 };
 
 class IGattService {

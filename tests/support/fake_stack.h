@@ -535,6 +535,8 @@ public:
         removeValueChanged.Enter();
         valueChanged_.Remove(token);
     }
+    uint16_t GetMtu() override { return mtu.load(); }
+    std::atomic<uint16_t> mtu{247};
 
     // Test side.
     void SetValue(Bytes value) {

@@ -94,4 +94,6 @@ EventToken SimCharacteristic::AddValueChanged(std::function<void(const Bytes&)> 
 
 void SimCharacteristic::RemoveValueChanged(EventToken token) { device_->RemoveValueChanged(attr_, token); }
 
+uint16_t SimCharacteristic::GetMtu() { return static_cast<uint16_t>(device_->Amplifier()->Config().mtu); }
+
 }  // namespace Mivo::BLE::Sim::Detail

@@ -63,6 +63,7 @@ public:
     Platform::AsyncOp<Platform::GattStatus> WriteClientCharacteristicConfigurationDescriptorAsync(Platform::CccdValue value) override;
     Platform::EventToken AddValueChanged(std::function<void(const Bytes&)> handler) override;
     void RemoveValueChanged(Platform::EventToken token) override;
+    uint16_t GetMtu() override;
 
 private:
     std::shared_ptr<SimDevice> device_;

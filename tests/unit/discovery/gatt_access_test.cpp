@@ -75,6 +75,7 @@ public:
         Record("remove");
         inner_->RemoveValueChanged(t);
     }
+    uint16_t GetMtu() override { return inner_->GetMtu(); }
     std::vector<std::string> Steps() {
         std::lock_guard<std::mutex> lock(mutex_);
         return steps_;
