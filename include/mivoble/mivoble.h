@@ -5,6 +5,12 @@
 
 #include <stdint.h>
 
+/* Library version: the one place it is defined. The build, the packages and
+ * MIVOBLE_GetApiVersion() ("MAJOR.MINOR.PATCH.0") all take it from here. */
+#define MIVOBLE_VERSION_MAJOR 1
+#define MIVOBLE_VERSION_MINOR 24
+#define MIVOBLE_VERSION_PATCH 2
+
 #if defined(MIVOBLE_BUILDING_LIBRARY)
 #define MIVOBLE_API __attribute__((visibility("default")))
 #else

@@ -19,7 +19,10 @@ using namespace Mivo::BLE;
 
 namespace {
 
-constexpr const char* kApiVersion = "1.24.2.0";
+#define MIVOBLE_STRINGIFY_(x) #x
+#define MIVOBLE_STRINGIFY(x) MIVOBLE_STRINGIFY_(x)
+constexpr const char* kApiVersion = MIVOBLE_STRINGIFY(MIVOBLE_VERSION_MAJOR) "." MIVOBLE_STRINGIFY(
+    MIVOBLE_VERSION_MINOR) "." MIVOBLE_STRINGIFY(MIVOBLE_VERSION_PATCH) ".0";
 
 std::shared_ptr<IDevice> Device(MIVOBLE_HANDLE handle) { return HandleRegistry::Instance().Lookup(handle); }
 

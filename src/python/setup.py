@@ -14,6 +14,7 @@ from pathlib import Path
 from setuptools import setup
 from setuptools.command.build_py import build_py
 from setuptools.dist import Distribution
+from wheel.bdist_wheel import bdist_wheel
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent.parent
@@ -72,4 +73,15 @@ class BinaryDistribution(Distribution):
         return _bundle()
 
 
-setup(cmdclass={"build_py": BuildWithLibrary}, distclass=BinaryDistribution)
+class PlatformWheel(bdist_wheel):
+    """Tags the wheel py3-none-<platform>: the library is loaded through ctypes, so any
+    Python 3 runs it, but only on the platform the library was built for."""
+
+    def get_tag(self):
+        python, abi, platform = super().get_tag()
+        if _bundle():
+            return "py3", "none", platform
+        return python, abi, platform
+
+
+setup(cmdclass={"build_py": BuildWithLibrary, "bdist_wheel": PlatformWheel}, distclass=BinaryDistribution)

@@ -1,4 +1,4 @@
-"""Installs the package offline into a throw-away virtual environment and uses it from another folder.
+"""Builds the wheel offline, installs it into a throw-away virtual environment and uses it from another folder.
 
     check_install.py --source <repo>/src/python --library <path of libmivoble.so>
 
@@ -26,8 +26,19 @@ PROBE = textwrap.dedent(
     assert venv in Path(mivo_ble.__file__).resolve().parents, mivo_ble.__file__
     assert w.MivoBLEWrapper.get_api_version() == "1.24.2.0", w.MivoBLEWrapper.get_api_version()
     assert mivo_ble.MivoBLEWrapper is w.MivoBLEWrapper
+    import threading
     amp = w.MivoBLEWrapper("MV-2401.00.01")
     assert amp.serial_number == "MV-2401.00.01", amp.serial_number
+    rows = []
+    enough = threading.Event()
+    def on_row(data):
+        rows.append(data)
+        if len(rows) >= 25:
+            enough.set()
+    amp.set_data_callback(on_row)
+    amp.start()
+    assert enough.wait(10), f"{len(rows)} rows streamed in 10 s"
+    amp.stop()
     amp.close()
     print("installed package works:", library)
     """
@@ -57,9 +68,18 @@ def main():
         run("venv", ["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)])
 
         env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MIVOBLE_LIBRARY")}
-        run("pip install", [str(venv / "bin" / "pip"), "install", "--no-build-isolation", "--no-index",
-                            "--disable-pip-version-check", str(source)],
+        pip = [str(venv / "bin" / "pip"), "--disable-pip-version-check"]
+        wheels = scratch / "wheels"
+        run("pip wheel", pip + ["wheel", "--no-build-isolation", "--no-index", "--no-deps", "-w", str(wheels),
+                                str(source)],
             env=dict(env, MIVOBLE_LIBRARY=str(library)))
+        (wheel,) = wheels.glob("mivo_ble-*.whl")
+        # A wheel that carries a native library must say which platform it is for.
+        platform_tag = wheel.stem.rsplit("-", 1)[-1]
+        if platform_tag == "any" or "linux" not in platform_tag:
+            sys.exit(f"wheel {wheel.name} is not tagged for a Linux platform")
+        print("wheel:", wheel.name)
+        run("pip install", pip + ["install", "--no-build-isolation", "--no-index", str(wheel)], env=env)
 
         elsewhere = scratch / "elsewhere"
         elsewhere.mkdir()
