@@ -292,6 +292,10 @@ class MivoBLEWrapper:
         self._conn_callback_internal = None
         self._connected = True
         self._closed = False
+        self._chunks = None
+        self._chunk_callback_internal = None
+        self._chunks_active = False
+        self._frames_per_callback = None
 
         self.__hDevice = MIVOBLE_HANDLE(0)
         MivoBLEWrapper.__handle_error__(lib.MIVOBLE_OpenDevice(serial.encode("utf-8"), ctypes.byref(self.__hDevice)))
@@ -303,6 +307,9 @@ class MivoBLEWrapper:
         )
 
         self._data_callback_internal = DataAvailableCallback(_weak_trampoline(self, "_data_callback_wrapper"))
+        from mivo_ble.chunks import ChunkStream
+
+        self._chunks = ChunkStream(self.__device_info.samplingRate)
 
         if _HAS_CONNECTION_STATE_CB:
             self._conn_callback_internal = ConnectionStateCallback(_weak_trampoline(self, "_conn_callback_wrapper"))
@@ -317,6 +324,8 @@ class MivoBLEWrapper:
         MivoBLEWrapper.__handle_error__(
             lib.MIVOBLE_RegisterDataAvailableCallback(self.__hDevice, self._data_callback_internal)
         )
+        # The library delivers rows one way at a time: per row now, not in chunks.
+        self._chunks_active = False
 
     def stop(self):
         if MivoBLEWrapper._shut_down:
@@ -325,6 +334,7 @@ class MivoBLEWrapper:
             lib.MIVOBLE_RegisterDataAvailableCallback(self.__hDevice, ctypes.cast(None, DataAvailableCallback))
         except Exception:
             pass
+        self._chunks_active = False
 
     def close(self):
         if getattr(self, "_closed", True):
@@ -339,7 +349,9 @@ class MivoBLEWrapper:
             # from the reconnect thread by leaking the device, so the library
             # side of the close runs on a thread of its own.
             handle = MIVOBLE_HANDLE(self.__hDevice.value)
-            _retired_callbacks.append((self._data_callback_internal, self._conn_callback_internal))
+            _retired_callbacks.append(
+                (self._data_callback_internal, self._conn_callback_internal, self._chunk_callback_internal)
+            )
             self._release()
             closer = threading.Thread(target=_close_detached, args=(handle,), name="mivo_ble-close", daemon=True)
             closer.start()
@@ -361,6 +373,11 @@ class MivoBLEWrapper:
         self._release()
 
     def _release(self):
+        chunks = getattr(self, "_chunks", None)
+        if chunks is not None and chunks.ring is not None:
+            chunks.ring.close()  # wakes readers; what is buffered stays readable
+        self._chunks_active = False
+        self._chunk_callback_internal = None
         self._data_callback = None
         self._data_callback_internal = None
         self._conn_callback = None
@@ -399,11 +416,186 @@ class MivoBLEWrapper:
     def _conn_callback_wrapper(self, hDevice, state):
         try:
             self._connected = state == 0
+            if state != 0 and self._chunks is not None:
+                # Rows after the reconnect start a new time line.
+                self._chunks.restart_clock()
             callback = self._conn_callback
             if callback is not None:
                 callback(state=int(state))
         except Exception:
             pass
+
+    # -------------------------------------------------------- chunks and pull
+
+    def _require_open(self):
+        MivoBLEWrapper._check_runtime()
+        if self._closed:
+            raise ValueError("The amplifier is closed.")
+
+    @property
+    def frames_per_callback(self):
+        """Rows per chunk the library collects before calling back (1 to 64).
+
+        Unset, chunks carry about 20 ms of rows (see mivo_ble.chunks)."""
+        if self._frames_per_callback is not None:
+            return self._frames_per_callback
+        from mivo_ble.chunks import default_frames_per_callback
+
+        return default_frames_per_callback(self.sampling_rate)
+
+    @frames_per_callback.setter
+    def frames_per_callback(self, frames):
+        from mivo_ble.lib import extensions as ext
+
+        self._require_open()
+        frames = _check_range("frames_per_callback", frames, 1, 64)
+        if not ext.HAS_BATCHED:
+            raise RuntimeError("this native mivoble has no batched sample delivery")
+        MivoBLEWrapper.__handle_error__(lib.MIVOBLE_SetFramesPerCallback(self.__hDevice, frames))
+        self._frames_per_callback = frames
+
+    def _start_chunks(self):
+        """Switches the library to batched delivery into this wrapper's chunk stream."""
+        from mivo_ble.lib import extensions as ext
+
+        if self._chunks_active:
+            return
+        if not ext.HAS_BATCHED:
+            raise RuntimeError("this native mivoble has no batched sample delivery")
+        if self._chunk_callback_internal is None:
+            self._chunk_callback_internal = ext.DataAvailableBatchedCallback(
+                _weak_trampoline(self, "_chunk_callback_wrapper")
+            )
+        MivoBLEWrapper.__handle_error__(
+            lib.MIVOBLE_SetFramesPerCallback(self.__hDevice, self.frames_per_callback)
+        )
+        self._chunks.restart_clock()
+        MivoBLEWrapper.__handle_error__(
+            lib.MIVOBLE_RegisterDataAvailableBatchedCallback(self.__hDevice, self._chunk_callback_internal)
+        )
+        self._chunks_active = True
+
+    def _chunk_callback_wrapper(self, hDevice, rows, row_count, width):
+        self._chunks.deliver(rows, row_count, width)
+
+    def set_chunk_callback(self, callback):
+        """Delivers samples as chunks: callback(data, timestamps) with a float32 array of
+        rows x row width and a float64 array of host times (time.monotonic() scale).
+
+        Starts streaming; replaces per-row delivery (start()). None stops calling it."""
+        if callback is not None and not callable(callback):
+            raise TypeError("callback must be callable or None.")
+        self._require_open()
+        self._chunks.callback = callback
+        if callback is not None:
+            self._start_chunks()
+
+    def start_buffer(self, seconds=10.0):
+        """Starts streaming into a ring buffer holding the newest `seconds` of rows, for
+        read(), available() and chunks(). Rows the reader leaves behind once it is full
+        are overwritten and counted in `overruns`."""
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
+            raise TypeError(f"seconds must be a number, not {type(seconds).__name__}.")
+        if not (seconds > 0 and seconds < float("inf")):
+            raise ValueError("seconds must be a positive, finite number.")
+        self._require_open()
+        self._chunks.start_buffer(float(seconds), int(self.no_of_acquired_channels))
+        self._start_chunks()
+
+    def _ring(self):
+        ring = self._chunks.ring if self._chunks is not None else None
+        if ring is None:
+            if self._closed:
+                raise ValueError("The amplifier is closed.")
+            raise ValueError("No buffer started: call start_buffer() first.")
+        return ring
+
+    def read(self, max_rows=None, timeout=None):
+        """Takes the buffered rows, oldest first: (timestamps, data) with data a float32
+        array of rows x row width. Waits up to `timeout` seconds for at least one row
+        (None or 0: does not wait). After close(), what was buffered is still returned;
+        then it raises."""
+        if max_rows is not None:
+            max_rows = _check_range("max_rows", max_rows, 1, 1 << 62)
+        if timeout is not None:
+            if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+                raise TypeError(f"timeout must be a number or None, not {type(timeout).__name__}.")
+            if timeout < 0:
+                raise ValueError("timeout must not be negative.")
+        ring = self._ring()
+        if self._closed and ring.available() == 0:
+            raise ValueError("The amplifier is closed.")
+        if not self._closed:
+            MivoBLEWrapper._check_runtime()
+        return ring.read(max_rows, timeout)
+
+    def available(self):
+        """Rows waiting in the buffer."""
+        return self._ring().available()
+
+    def chunks(self, max_rows=None, timeout=1.0):
+        """Iterates over (timestamps, data) chunks from the buffer until the amplifier is
+        closed (or the runtime shut down); waits up to `timeout` seconds for each."""
+        while not self._closed and not MivoBLEWrapper._shut_down:
+            timestamps, data = self.read(max_rows=max_rows, timeout=timeout)
+            if len(data):
+                yield timestamps, data
+
+    @property
+    def overruns(self):
+        """Rows overwritten in the buffer before they were read."""
+        return self._chunks.overruns if self._chunks is not None else 0
+
+    # -------------------------------------------------------------- firmware
+
+    def list_images(self):
+        """The amplifier's image slots: a list of mivo_ble.firmware.ImageState."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        return firmware.list_images(self.__hDevice, MivoBLEWrapper.__handle_error__)
+
+    def upload_image(self, data, progress=None):
+        """Uploads a firmware image (bytes); progress(offset, total) is called as it goes."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        firmware.upload_image(self.__hDevice, MivoBLEWrapper.__handle_error__, data, progress)
+
+    def test_image(self, image_hash):
+        """Marks the image with this 32-byte hash for a test boot at the next reset."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        firmware.test_image(self.__hDevice, MivoBLEWrapper.__handle_error__, image_hash)
+
+    def confirm_image(self):
+        """Confirms the running image."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        firmware.command(self.__hDevice, MivoBLEWrapper.__handle_error__, "MIVOBLE_ConfirmImage")
+
+    def erase_image(self):
+        """Erases the image in the secondary slot."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        firmware.command(self.__hDevice, MivoBLEWrapper.__handle_error__, "MIVOBLE_EraseImage")
+
+    def reset(self):
+        """Restarts the amplifier (the link drops and is re-established)."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        firmware.command(self.__hDevice, MivoBLEWrapper.__handle_error__, "MIVOBLE_ResetDevice")
+
+    def echo(self, text):
+        """Sends text to the amplifier's SMP echo and returns its answer."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        return firmware.echo(self.__hDevice, MivoBLEWrapper.__handle_error__, text)
 
     # ---------------------------------------------------------------- frames
 
