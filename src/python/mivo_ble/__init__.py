@@ -6,7 +6,7 @@ does not load the native library; ``mivo_ble.MivoBLEWrapper`` does, on first use
 
 __version__ = "1.24.2"
 
-__all__ = ["MivoBLEWrapper", "Amplifier", "RuntimeShutDown", "__version__"]
+__all__ = ["MivoBLEWrapper", "Amplifier", "RuntimeShutDown", "to_mne", "wall_clock_offset", "__version__"]
 
 
 def __getattr__(name):
@@ -20,6 +20,15 @@ def __getattr__(name):
         from mivo_ble.amplifier import Amplifier
 
         return Amplifier
+    if name == "to_mne":
+        # MNE itself is imported only when to_mne is called.
+        from mivo_ble.mne_export import to_mne
+
+        return to_mne
+    if name == "wall_clock_offset":
+        from mivo_ble.timestamps import wall_clock_offset
+
+        return wall_clock_offset
     if name == "RuntimeShutDown":
         from mivo_ble.exceptions import RuntimeShutDown
 

@@ -10,15 +10,21 @@ which take the lock. Those objects are kept referenced for as long as the
 library may call them.
 """
 
+from __future__ import annotations
+
 import atexit
 import ctypes
 import operator
 import threading
 import weakref
+from typing import TYPE_CHECKING, Callable, Iterator, List, Optional, Tuple
 
 import numpy
 
 from mivo_ble.lib.libpath import LIBPATH
+
+if TYPE_CHECKING:
+    from mivo_ble.firmware import ImageState
 
 lib = ctypes.CDLL(LIBPATH)
 
@@ -197,10 +203,10 @@ class MivoBLEWrapper:
     # the exit handler knows whether there is anything to unregister.
     _dd_registered = False
 
-    _data_callback: callable
-    _data_callback_internal: callable
-    _conn_callback: callable
-    _conn_callback_internal: callable
+    _data_callback: Optional[Callable[..., None]]
+    _data_callback_internal: Optional[Callable[..., None]]
+    _conn_callback: Optional[Callable[..., None]]
+    _conn_callback_internal: Optional[Callable[..., None]]
 
     # ----------------------------------------------------------- process-wide
 
@@ -222,7 +228,7 @@ class MivoBLEWrapper:
             )
 
     @staticmethod
-    def get_api_version():
+    def get_api_version() -> str:
         version = lib.MIVOBLE_GetApiVersion()
         if version is None:
             return ""
@@ -231,7 +237,7 @@ class MivoBLEWrapper:
         return str(version)
 
     @staticmethod
-    def start_scanning():
+    def start_scanning() -> None:
         MivoBLEWrapper._check_runtime()
         if MivoBLEWrapper._dd_callback is None:
             raise ValueError("No device discovered callback set.")
@@ -242,7 +248,7 @@ class MivoBLEWrapper:
         MivoBLEWrapper.__handle_error__(lib.MIVOBLE_StartScanning())
 
     @staticmethod
-    def stop_scanning():
+    def stop_scanning() -> None:
         MivoBLEWrapper._check_runtime()
         MivoBLEWrapper.__handle_error__(lib.MIVOBLE_StopScanning())
         MivoBLEWrapper.__handle_error__(
@@ -251,14 +257,14 @@ class MivoBLEWrapper:
         MivoBLEWrapper._dd_registered = False
 
     @staticmethod
-    def shutdown():
+    def shutdown() -> None:
         if MivoBLEWrapper._shut_down:
             return
         MivoBLEWrapper._shut_down = True
         lib.MIVOBLE_Shutdown()
 
     @staticmethod
-    def set_device_discovered_callback(callback):
+    def set_device_discovered_callback(callback: Optional[Callable[[List[str]], None]]) -> None:
         MivoBLEWrapper._dd_callback = callback
         if MivoBLEWrapper._dd_callback_internal is None:
             MivoBLEWrapper._dd_callback_internal = DeviceDiscoveredCallback(MivoBLEWrapper._dd_callback_wrapper)
@@ -279,7 +285,7 @@ class MivoBLEWrapper:
 
     # ------------------------------------------------------------- lifecycle
 
-    def __init__(self, serial):
+    def __init__(self, serial: str) -> None:
         self._closed = True
         MivoBLEWrapper._check_runtime()
         if not isinstance(serial, str):
@@ -292,6 +298,10 @@ class MivoBLEWrapper:
         self._conn_callback_internal = None
         self._connected = True
         self._closed = False
+        self._chunks = None
+        self._chunk_callback_internal = None
+        self._chunks_active = False
+        self._frames_per_callback = None
 
         self.__hDevice = MIVOBLE_HANDLE(0)
         MivoBLEWrapper.__handle_error__(lib.MIVOBLE_OpenDevice(serial.encode("utf-8"), ctypes.byref(self.__hDevice)))
@@ -303,6 +313,9 @@ class MivoBLEWrapper:
         )
 
         self._data_callback_internal = DataAvailableCallback(_weak_trampoline(self, "_data_callback_wrapper"))
+        from mivo_ble.chunks import ChunkStream
+
+        self._chunks = ChunkStream(self.__device_info.samplingRate)
 
         if _HAS_CONNECTION_STATE_CB:
             self._conn_callback_internal = ConnectionStateCallback(_weak_trampoline(self, "_conn_callback_wrapper"))
@@ -310,23 +323,26 @@ class MivoBLEWrapper:
                 lib.MIVOBLE_RegisterConnectionStateCallback(self.__hDevice, self._conn_callback_internal)
             )
 
-    def start(self):
+    def start(self) -> None:
         MivoBLEWrapper._check_runtime()
         if self._data_callback is None:
             raise ValueError("No data callback set.")
         MivoBLEWrapper.__handle_error__(
             lib.MIVOBLE_RegisterDataAvailableCallback(self.__hDevice, self._data_callback_internal)
         )
+        # The library delivers rows one way at a time: per row now, not in chunks.
+        self._chunks_active = False
 
-    def stop(self):
+    def stop(self) -> None:
         if MivoBLEWrapper._shut_down:
             return
         try:
             lib.MIVOBLE_RegisterDataAvailableCallback(self.__hDevice, ctypes.cast(None, DataAvailableCallback))
         except Exception:
             pass
+        self._chunks_active = False
 
-    def close(self):
+    def close(self) -> None:
         if getattr(self, "_closed", True):
             return
         if MivoBLEWrapper._shut_down:
@@ -339,7 +355,9 @@ class MivoBLEWrapper:
             # from the reconnect thread by leaking the device, so the library
             # side of the close runs on a thread of its own.
             handle = MIVOBLE_HANDLE(self.__hDevice.value)
-            _retired_callbacks.append((self._data_callback_internal, self._conn_callback_internal))
+            _retired_callbacks.append(
+                (self._data_callback_internal, self._conn_callback_internal, self._chunk_callback_internal)
+            )
             self._release()
             closer = threading.Thread(target=_close_detached, args=(handle,), name="mivo_ble-close", daemon=True)
             closer.start()
@@ -361,6 +379,11 @@ class MivoBLEWrapper:
         self._release()
 
     def _release(self):
+        chunks = getattr(self, "_chunks", None)
+        if chunks is not None and chunks.ring is not None:
+            chunks.ring.close()  # wakes readers; what is buffered stays readable
+        self._chunks_active = False
+        self._chunk_callback_internal = None
         self._data_callback = None
         self._data_callback_internal = None
         self._conn_callback = None
@@ -379,7 +402,7 @@ class MivoBLEWrapper:
 
     # ------------------------------------------------------------- callbacks
 
-    def set_data_callback(self, callback):
+    def set_data_callback(self, callback: Optional[Callable[..., None]]) -> None:
         self._data_callback = callback
 
     def _data_callback_wrapper(self, hDevice, sample, sample_size):
@@ -393,24 +416,201 @@ class MivoBLEWrapper:
             data = _EMPTY_ROW.copy()
         callback(data=data)
 
-    def set_connection_state_callback(self, callback):
+    def set_connection_state_callback(self, callback: Optional[Callable[..., None]]) -> None:
         self._conn_callback = callback
 
     def _conn_callback_wrapper(self, hDevice, state):
         try:
             self._connected = state == 0
+            if state != 0 and self._chunks is not None:
+                # Rows after the reconnect start a new time line.
+                self._chunks.restart_clock()
             callback = self._conn_callback
             if callback is not None:
                 callback(state=int(state))
         except Exception:
             pass
 
+    # -------------------------------------------------------- chunks and pull
+
+    def _require_open(self):
+        MivoBLEWrapper._check_runtime()
+        if self._closed:
+            raise ValueError("The amplifier is closed.")
+
+    @property
+    def frames_per_callback(self) -> int:
+        """Rows per chunk the library collects before calling back (1 to 64).
+
+        Unset, chunks carry about 20 ms of rows (see mivo_ble.chunks)."""
+        if self._frames_per_callback is not None:
+            return self._frames_per_callback
+        from mivo_ble.chunks import default_frames_per_callback
+
+        return default_frames_per_callback(self.sampling_rate)
+
+    @frames_per_callback.setter
+    def frames_per_callback(self, frames: int) -> None:
+        from mivo_ble.lib import extensions as ext
+
+        self._require_open()
+        frames = _check_range("frames_per_callback", frames, 1, 64)
+        if not ext.HAS_BATCHED:
+            raise RuntimeError("this native mivoble has no batched sample delivery")
+        MivoBLEWrapper.__handle_error__(lib.MIVOBLE_SetFramesPerCallback(self.__hDevice, frames))
+        self._frames_per_callback = frames
+
+    def _start_chunks(self):
+        """Switches the library to batched delivery into this wrapper's chunk stream."""
+        from mivo_ble.lib import extensions as ext
+
+        if self._chunks_active:
+            return
+        if not ext.HAS_BATCHED:
+            raise RuntimeError("this native mivoble has no batched sample delivery")
+        if self._chunk_callback_internal is None:
+            self._chunk_callback_internal = ext.DataAvailableBatchedCallback(
+                _weak_trampoline(self, "_chunk_callback_wrapper")
+            )
+        MivoBLEWrapper.__handle_error__(
+            lib.MIVOBLE_SetFramesPerCallback(self.__hDevice, self.frames_per_callback)
+        )
+        self._chunks.restart_clock()
+        MivoBLEWrapper.__handle_error__(
+            lib.MIVOBLE_RegisterDataAvailableBatchedCallback(self.__hDevice, self._chunk_callback_internal)
+        )
+        self._chunks_active = True
+
+    def _chunk_callback_wrapper(self, hDevice, rows, row_count, width):
+        self._chunks.deliver(rows, row_count, width)
+
+    def set_chunk_callback(self, callback: Optional[Callable[[numpy.ndarray, numpy.ndarray], None]]) -> None:
+        """Delivers samples as chunks: callback(data, timestamps) with a float32 array of
+        rows x row width and a float64 array of host times (time.monotonic() scale).
+
+        Starts streaming; replaces per-row delivery (start()). None stops calling it."""
+        if callback is not None and not callable(callback):
+            raise TypeError("callback must be callable or None.")
+        self._require_open()
+        self._chunks.callback = callback
+        if callback is not None:
+            self._start_chunks()
+
+    def start_buffer(self, seconds: float = 10.0) -> None:
+        """Starts streaming into a ring buffer holding the newest `seconds` of rows, for
+        read(), available() and chunks(). Rows the reader leaves behind once it is full
+        are overwritten and counted in `overruns`."""
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
+            raise TypeError(f"seconds must be a number, not {type(seconds).__name__}.")
+        if not (seconds > 0 and seconds < float("inf")):
+            raise ValueError("seconds must be a positive, finite number.")
+        self._require_open()
+        self._chunks.start_buffer(float(seconds), int(self.no_of_acquired_channels))
+        self._start_chunks()
+
+    def _ring(self):
+        ring = self._chunks.ring if self._chunks is not None else None
+        if ring is None:
+            if self._closed:
+                raise ValueError("The amplifier is closed.")
+            raise ValueError("No buffer started: call start_buffer() first.")
+        return ring
+
+    def read(self, max_rows: Optional[int] = None, timeout: Optional[float] = None
+             ) -> Tuple[numpy.ndarray, numpy.ndarray]:
+        """Takes the buffered rows, oldest first: (timestamps, data) with data a float32
+        array of rows x row width. Waits up to `timeout` seconds for at least one row
+        (None or 0: does not wait). After close(), what was buffered is still returned;
+        then it raises."""
+        if max_rows is not None:
+            max_rows = _check_range("max_rows", max_rows, 1, 1 << 62)
+        if timeout is not None:
+            if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+                raise TypeError(f"timeout must be a number or None, not {type(timeout).__name__}.")
+            if timeout < 0:
+                raise ValueError("timeout must not be negative.")
+        ring = self._ring()
+        if self._closed and ring.available() == 0:
+            raise ValueError("The amplifier is closed.")
+        if not self._closed:
+            MivoBLEWrapper._check_runtime()
+        return ring.read(max_rows, timeout)
+
+    def available(self) -> int:
+        """Rows waiting in the buffer."""
+        return self._ring().available()
+
+    def chunks(self, max_rows: Optional[int] = None, timeout: float = 1.0
+               ) -> Iterator[Tuple[numpy.ndarray, numpy.ndarray]]:
+        """Iterates over (timestamps, data) chunks from the buffer until the amplifier is
+        closed (or the runtime shut down); waits up to `timeout` seconds for each."""
+        while not self._closed and not MivoBLEWrapper._shut_down:
+            timestamps, data = self.read(max_rows=max_rows, timeout=timeout)
+            if len(data):
+                yield timestamps, data
+
+    @property
+    def overruns(self) -> int:
+        """Rows overwritten in the buffer before they were read."""
+        return self._chunks.overruns if self._chunks is not None else 0
+
+    # -------------------------------------------------------------- firmware
+
+    def list_images(self) -> List["ImageState"]:
+        """The amplifier's image slots: a list of mivo_ble.firmware.ImageState."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        return firmware.list_images(self.__hDevice, MivoBLEWrapper.__handle_error__)
+
+    def upload_image(self, data: bytes, progress: Optional[Callable[[int, int], None]] = None) -> None:
+        """Uploads a firmware image (bytes); progress(offset, total) is called as it goes."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        firmware.upload_image(self.__hDevice, MivoBLEWrapper.__handle_error__, data, progress)
+
+    def test_image(self, image_hash: bytes) -> None:
+        """Marks the image with this 32-byte hash for a test boot at the next reset."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        firmware.test_image(self.__hDevice, MivoBLEWrapper.__handle_error__, image_hash)
+
+    def confirm_image(self) -> None:
+        """Confirms the running image."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        firmware.command(self.__hDevice, MivoBLEWrapper.__handle_error__, "MIVOBLE_ConfirmImage")
+
+    def erase_image(self) -> None:
+        """Erases the image in the secondary slot."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        firmware.command(self.__hDevice, MivoBLEWrapper.__handle_error__, "MIVOBLE_EraseImage")
+
+    def reset(self) -> None:
+        """Restarts the amplifier (the link drops and is re-established)."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        firmware.command(self.__hDevice, MivoBLEWrapper.__handle_error__, "MIVOBLE_ResetDevice")
+
+    def echo(self, text: str) -> str:
+        """Sends text to the amplifier's SMP echo and returns its answer."""
+        from mivo_ble import firmware
+
+        self._require_open()
+        return firmware.echo(self.__hDevice, MivoBLEWrapper.__handle_error__, text)
+
     # ---------------------------------------------------------------- frames
 
-    def supports_quarn(self):
+    def supports_quarn(self) -> bool:
         return _HAS_QUARN
 
-    def send_frame(self, cmd, payload=b"", timeout_ms=5000):
+    def send_frame(self, cmd: int, payload: bytes = b"", timeout_ms: int = 5000) -> Tuple[int, bytes]:
         MivoBLEWrapper._check_runtime()
         if not _HAS_QUARN:
             raise RuntimeError("this native mivoble has no MIVOBLE_SendFrame; Quarn devices need 1.24.1.0 or newer")
@@ -444,7 +644,8 @@ class MivoBLEWrapper:
         length = min(response_length.value, MivoBLEWrapper.QUARN_MAX_RESPONSE)
         return int(response_cmd.value), bytes(response[:length])
 
-    def set_active_layout(self, channel_count, samples_per_payload, bytes_per_channel, little_endian, sampling_rate):
+    def set_active_layout(self, channel_count: int, samples_per_payload: int, bytes_per_channel: int,
+                          little_endian: bool, sampling_rate: int) -> None:
         MivoBLEWrapper._check_runtime()
         if not _HAS_QUARN:
             raise RuntimeError(
@@ -474,43 +675,43 @@ class MivoBLEWrapper:
     # ------------------------------------------------------------ properties
 
     @property
-    def connected(self):
+    def connected(self) -> bool:
         return self._connected
 
     @property
-    def model_number(self):
+    def model_number(self) -> str:
         return _decode_text(self.__device_info.modelNumber)
 
     @property
-    def serial_number(self):
+    def serial_number(self) -> str:
         return _decode_text(self.__device_info.serialNumber)
 
     @property
-    def firmware_version(self):
+    def firmware_version(self) -> str:
         return _decode_text(self.__device_info.firmwareRevision)
 
     @property
-    def hardware_version(self):
+    def hardware_version(self) -> str:
         return _decode_text(self.__device_info.hardwareRevision)
 
     @property
-    def manufacturer_name(self):
+    def manufacturer_name(self) -> str:
         return _decode_text(self.__device_info.manufacturerName)
 
     @property
-    def channel_types(self):
+    def channel_types(self) -> List[int]:
         return [t for t in self.__device_info.channelTypes if t != 0]
 
     @property
-    def no_of_acquired_channels(self):
+    def no_of_acquired_channels(self) -> int:
         return self.__device_info.numberOfAcquiredChannels
 
     @property
-    def sampling_rate(self):
+    def sampling_rate(self) -> int:
         return self.__device_info.samplingRate
 
     @property
-    def handle(self):
+    def handle(self) -> int:
         return self.__hDevice.value
 
 
