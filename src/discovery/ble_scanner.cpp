@@ -173,10 +173,11 @@ void BleScanner::Shutdown() {
         // Shutting down goes on whatever the watcher or the executor says.
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         devices_.clear();
         discoveredCallback_ = nullptr;
         listChangedCallback_ = nullptr;
+        callbacks_.WaitForEarlierCalls(lock);
     }
     Executor().Stop();
 }
@@ -200,6 +201,7 @@ void BleScanner::HandleAdvertisement(const Platform::AdvertisementEvent& event) 
         std::vector<std::string> names;
         DeviceListChangedCallback listChanged = nullptr;
         DeviceDiscoveredCallback discovered = nullptr;
+        CallbackGate::Ticket ticket;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             auto known = std::find_if(devices_.begin(), devices_.end(),
@@ -229,7 +231,18 @@ void BleScanner::HandleAdvertisement(const Platform::AdvertisementEvent& event) 
             for (const auto& device : devices_) names.push_back(device.name);
             listChanged = listChangedCallback_;
             discovered = discoveredCallback_;
+            if (!listChanged && !discovered) return;
+            ticket = callbacks_.EnterLocked();
         }
+        // Leaves the gate however the calls end, so a replacement never waits for a call gone.
+        struct Leave {
+            BleScanner* self;
+            CallbackGate::Ticket ticket;
+            ~Leave() {
+                std::lock_guard<std::mutex> lock(self->mutex_);
+                self->callbacks_.LeaveLocked(ticket);
+            }
+        } leave{this, ticket};
         if (listChanged) listChanged(count);
         if (discovered) {
             std::vector<char> slots(names.size() * kNameSlot, '\0');
@@ -276,13 +289,15 @@ int32_t BleScanner::GetDiscoveredDeviceName(uint32_t index, char* buffer, uint32
 }
 
 void BleScanner::SetDeviceDiscoveredCallback(DeviceDiscoveredCallback callback) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     discoveredCallback_ = callback;
+    callbacks_.WaitForEarlierCalls(lock);
 }
 
 void BleScanner::SetDeviceListChangedCallback(DeviceListChangedCallback callback) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     listChangedCallback_ = callback;
+    callbacks_.WaitForEarlierCalls(lock);
 }
 
 void BleScanner::SetNameFilter(NameFilter filter) {

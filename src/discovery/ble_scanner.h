@@ -3,8 +3,10 @@
 //
 // The list is keyed by advertised local name (the amplifier's serial number) in insertion
 // order. Advertisements arrive on backend threads; the list logic runs there under one
-// mutex, and the two host callbacks are called outside it. Everything that touches the
-// platform watcher runs as a named task on the Bluetooth executor.
+// mutex, and the two host callbacks are called outside it; replacing or clearing one returns
+// only once no call of the old one is running or about to run (except a call on the replacing
+// thread itself). Everything that touches the platform watcher runs as a named task on the
+// Bluetooth executor.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +16,7 @@
 
 #include "api/i_adapter.h"
 #include "platform/stack.h"
+#include "runtime/callback_gate.h"
 
 namespace Mivo::BLE {
 
@@ -108,6 +111,8 @@ private:
     DeviceDiscoveredCallback discoveredCallback_ = nullptr;
     DeviceListChangedCallback listChangedCallback_ = nullptr;
     NameFilter filter_;
+    // Calls of the two callbacks in progress; replacing a callback waits for them.
+    CallbackGate callbacks_;
 };
 
 }  // namespace Mivo::BLE
