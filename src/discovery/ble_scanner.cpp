@@ -21,20 +21,20 @@ constexpr size_t kNameSlot = MIVOBLE_DEVICENAME_LENGTH_MAX;  // 14 bytes + termi
 
 }  // namespace
 
-// Owns the process-wide scanner. The scanner itself is never destroyed: backend threads may
-// still deliver an advertisement to it during exit. At exit it only lets go of its state.
+// Owns the process-wide scanner. Neither is ever destroyed: backend threads and Bluetooth
+// tasks may still reach the scanner while static destruction runs at process exit.
 class ScannerInstanceHolder {
 public:
-    ~ScannerInstanceHolder() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (scanner) scanner->ReleaseAtExit();
+    static ScannerInstanceHolder& Get() {
+        static ScannerInstanceHolder* const holder = new ScannerInstanceHolder();
+        return *holder;
     }
     std::mutex mutex;
     BleScanner* scanner = nullptr;
 };
 
 BleScanner& BleScanner::Instance() {
-    static ScannerInstanceHolder holder;
+    ScannerInstanceHolder& holder = ScannerInstanceHolder::Get();
     std::lock_guard<std::mutex> lock(holder.mutex);
     if (!holder.scanner) {
         auto created = std::make_unique<BleScanner>();
@@ -43,6 +43,16 @@ BleScanner& BleScanner::Instance() {
         holder.scanner = created.release();
     }
     return *holder.scanner;
+}
+
+void BleScanner::ReleaseInstanceAtExit() {
+    ScannerInstanceHolder& holder = ScannerInstanceHolder::Get();
+    BleScanner* scanner = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(holder.mutex);
+        scanner = holder.scanner;
+    }
+    if (scanner) scanner->ReleaseAtExit();
 }
 
 BleScanner::BleScanner(ScannerTiming timing, BluetoothExecutor* executor, Clock clock)
@@ -183,13 +193,13 @@ void BleScanner::Shutdown() {
 }
 
 void BleScanner::ReleaseAtExit() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     devices_.clear();
     discoveredCallback_ = nullptr;
     listChangedCallback_ = nullptr;
-    filter_ = nullptr;
-    // Dropped without stopping: the scanner object outlives the backend's threads.
-    watcher_.reset();
+    // The watcher is left alone: a Bluetooth task may be using it, and the stack stops
+    // delivering advertisements at exit anyway.
+    callbacks_.WaitForEarlierCalls(lock);
 }
 
 // ---- list (any thread) ----

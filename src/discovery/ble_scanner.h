@@ -43,6 +43,8 @@ public:
     // The process-wide scanner. Its first use runs the radio check as task "CheckRadio";
     // a failed check leaves no scanner and the next call checks again.
     static BleScanner& Instance();
+    // Process exit: the process-wide scanner (if any) calls no host callback from here on.
+    static void ReleaseInstanceAtExit();
 
     // A scanner of its own (tests). `executor` null means the process-wide executor;
     // an empty `clock` means the steady clock.
@@ -95,7 +97,7 @@ private:
     void StartWatcher();
     void StopWatcher();
     bool WatcherStarted();
-    // Process exit: forget list, callbacks, filter and watcher without stopping it.
+    // Process exit: forget list and callbacks, waiting for calls of the callbacks in progress.
     void ReleaseAtExit();
 
     const ScannerTiming timing_;
