@@ -120,7 +120,7 @@ static const struct Scenario kScenarios[] = {
     {"smp", "MV-2402.00.01,rate=1000,hang=WriteValueAsync:DA2E7828-FBCE-4E01-AE9E-261174997C48", ListImages, 0,
      "executor: 'Write' still pending"},
     /* A reconnect (teardown, scanning, service discovery) is under way when main returns. */
-    {"reconnect", "MV-2402.00.01,rate=1000,drop_once=300,delay=GetGattServicesAsync:200", NULL, 1, NULL},
+    {"reconnect", "MV-2402.00.01,rate=1000,drop_every=3000,delay=GetGattServicesAsync:200", NULL, 1, NULL},
     /* Another open is under way. */
     {"open", "MV-2402.00.01,rate=1000;MV-2402.00.02,hang=GetGattServicesAsync", OpenAnother, 0, NULL},
 };
