@@ -254,8 +254,9 @@ TEST_F(SampleStreamTest, FrameNumbersPastTwoToTheTwentyFourAndCounterWrapsInvent
         size_t missingRows;  // synthesised between them
     };
     const Case cases[] = {
-        {"frame numbers around 2^24", 1677721, 1677722, 0},
-        {"frame numbers far past 2^24", 8000001, 8000002, 0},
+        {"frame numbers just below 2^24", 1677721, 1677722, 0},
+        {"frame numbers just past 2^24", 1677723, 1677724, 0},
+        {"frame numbers far past 2^24", 5000001, 5000002, 0},
         {"one payload lost past 2^24", 1677722, 1677724, 10},
         {"signed wrap to the negative half", 8388607, -8388608, 0},
         {"unsigned wrap to zero", -1, 0, 0},
