@@ -121,8 +121,9 @@ static const struct Scenario kScenarios[] = {
      "executor: 'Write' still pending"},
     /* A reconnect (teardown, scanning, service discovery) is under way when main returns. */
     {"reconnect", "MV-2402.00.01,rate=1000,drop_every=3000,delay=GetGattServicesAsync:200", NULL, 1, NULL},
-    /* Another open is under way. */
-    {"open", "MV-2402.00.01,rate=1000;MV-2402.00.02,hang=GetGattServicesAsync", OpenAnother, 0, NULL},
+    /* Another open is stuck in its service discovery. */
+    {"open", "MV-2402.00.01,rate=1000;MV-2402.00.02,hang=GetGattServicesAsync", OpenAnother, 0,
+     "executor: 'DiscoverServices' still pending"},
 };
 
 int main(int argc, char** argv) {
