@@ -2,6 +2,7 @@
 #include <mutex>
 
 #include "api/ble_factory.h"
+#include "api/process_exit.h"
 
 namespace Mivo::BLE {
 
@@ -25,7 +26,10 @@ std::shared_ptr<BLEFactory> AcquireFactory() {
     FactoryHolder& holder = Holder();
     std::lock_guard<std::mutex> guard(holder.lock);
     if (holder.override) return holder.override;
-    if (!holder.real) holder.real = CreateBleFactory();  // a failure propagates; retried next time
+    if (!holder.real) {
+        holder.real = CreateBleFactory();  // a failure propagates; retried next time
+        InstallExitHandler();
+    }
     return holder.real;
 }
 

@@ -9,13 +9,14 @@
 namespace Mivo::BLE {
 namespace {
 
+// Never destroyed: a Bluetooth task may still use them while static destruction runs.
 const std::string& NusTx() {
-    static const std::string uuid(ProtocolUuids::kNusTx);
-    return uuid;
+    static const std::string* const uuid = new std::string(ProtocolUuids::kNusTx);
+    return *uuid;
 }
 const std::string& NusRx() {
-    static const std::string uuid(ProtocolUuids::kNusRx);
-    return uuid;
+    static const std::string* const uuid = new std::string(ProtocolUuids::kNusRx);
+    return *uuid;
 }
 
 }  // namespace

@@ -183,9 +183,18 @@ void BleDevice::ReportConnectionState(uint32_t state) {
 void BleDevice::TeardownConnection() {
     try {
         RunDeviceTask("TeardownConnection", timing_.teardownBudgetMs, [this] { TeardownBody(); });
+        return;
     } catch (...) {
-        tearingDown_ = false;
     }
+    // A stopped runtime runs no more tasks, yet the platform still holds handlers that call
+    // this object: they are removed here, on the calling thread, before it can be freed.
+    if (BluetoothExecutor::Instance().IsStopped()) {
+        try {
+            TeardownBody();
+        } catch (...) {
+        }
+    }
+    tearingDown_ = false;
 }
 
 void BleDevice::TeardownBody() {

@@ -21,20 +21,20 @@ constexpr size_t kNameSlot = MIVOBLE_DEVICENAME_LENGTH_MAX;  // 14 bytes + termi
 
 }  // namespace
 
-// Owns the process-wide scanner. The scanner itself is never destroyed: backend threads may
-// still deliver an advertisement to it during exit. At exit it only lets go of its state.
+// Owns the process-wide scanner. Neither is ever destroyed: backend threads and Bluetooth
+// tasks may still reach the scanner while static destruction runs at process exit.
 class ScannerInstanceHolder {
 public:
-    ~ScannerInstanceHolder() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (scanner) scanner->ReleaseAtExit();
+    static ScannerInstanceHolder& Get() {
+        static ScannerInstanceHolder* const holder = new ScannerInstanceHolder();
+        return *holder;
     }
     std::mutex mutex;
     BleScanner* scanner = nullptr;
 };
 
 BleScanner& BleScanner::Instance() {
-    static ScannerInstanceHolder holder;
+    ScannerInstanceHolder& holder = ScannerInstanceHolder::Get();
     std::lock_guard<std::mutex> lock(holder.mutex);
     if (!holder.scanner) {
         auto created = std::make_unique<BleScanner>();
@@ -43,6 +43,16 @@ BleScanner& BleScanner::Instance() {
         holder.scanner = created.release();
     }
     return *holder.scanner;
+}
+
+void BleScanner::ReleaseInstanceAtExit() {
+    ScannerInstanceHolder& holder = ScannerInstanceHolder::Get();
+    BleScanner* scanner = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(holder.mutex);
+        scanner = holder.scanner;
+    }
+    if (scanner) scanner->ReleaseAtExit();
 }
 
 BleScanner::BleScanner(ScannerTiming timing, BluetoothExecutor* executor, Clock clock)
@@ -173,22 +183,23 @@ void BleScanner::Shutdown() {
         // Shutting down goes on whatever the watcher or the executor says.
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         devices_.clear();
         discoveredCallback_ = nullptr;
         listChangedCallback_ = nullptr;
+        callbacks_.WaitForEarlierCalls(lock);
     }
     Executor().Stop();
 }
 
 void BleScanner::ReleaseAtExit() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     devices_.clear();
     discoveredCallback_ = nullptr;
     listChangedCallback_ = nullptr;
-    filter_ = nullptr;
-    // Dropped without stopping: the scanner object outlives the backend's threads.
-    watcher_.reset();
+    // The watcher is left alone: a Bluetooth task may be using it, and the stack stops
+    // delivering advertisements at exit anyway.
+    callbacks_.WaitForEarlierCalls(lock);
 }
 
 // ---- list (any thread) ----
@@ -200,6 +211,7 @@ void BleScanner::HandleAdvertisement(const Platform::AdvertisementEvent& event) 
         std::vector<std::string> names;
         DeviceListChangedCallback listChanged = nullptr;
         DeviceDiscoveredCallback discovered = nullptr;
+        CallbackGate::Ticket ticket;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             auto known = std::find_if(devices_.begin(), devices_.end(),
@@ -229,7 +241,18 @@ void BleScanner::HandleAdvertisement(const Platform::AdvertisementEvent& event) 
             for (const auto& device : devices_) names.push_back(device.name);
             listChanged = listChangedCallback_;
             discovered = discoveredCallback_;
+            if (!listChanged && !discovered) return;
+            ticket = callbacks_.EnterLocked();
         }
+        // Leaves the gate however the calls end, so a replacement never waits for a call gone.
+        struct Leave {
+            BleScanner* self;
+            CallbackGate::Ticket ticket;
+            ~Leave() {
+                std::lock_guard<std::mutex> lock(self->mutex_);
+                self->callbacks_.LeaveLocked(ticket);
+            }
+        } leave{this, ticket};
         if (listChanged) listChanged(count);
         if (discovered) {
             std::vector<char> slots(names.size() * kNameSlot, '\0');
@@ -276,13 +299,15 @@ int32_t BleScanner::GetDiscoveredDeviceName(uint32_t index, char* buffer, uint32
 }
 
 void BleScanner::SetDeviceDiscoveredCallback(DeviceDiscoveredCallback callback) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     discoveredCallback_ = callback;
+    callbacks_.WaitForEarlierCalls(lock);
 }
 
 void BleScanner::SetDeviceListChangedCallback(DeviceListChangedCallback callback) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     listChangedCallback_ = callback;
+    callbacks_.WaitForEarlierCalls(lock);
 }
 
 void BleScanner::SetNameFilter(NameFilter filter) {

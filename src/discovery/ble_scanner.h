@@ -3,8 +3,10 @@
 //
 // The list is keyed by advertised local name (the amplifier's serial number) in insertion
 // order. Advertisements arrive on backend threads; the list logic runs there under one
-// mutex, and the two host callbacks are called outside it. Everything that touches the
-// platform watcher runs as a named task on the Bluetooth executor.
+// mutex, and the two host callbacks are called outside it; replacing or clearing one returns
+// only once no call of the old one is running or about to run (except a call on the replacing
+// thread itself). Everything that touches the platform watcher runs as a named task on the
+// Bluetooth executor.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +16,7 @@
 
 #include "api/i_adapter.h"
 #include "platform/stack.h"
+#include "runtime/callback_gate.h"
 
 namespace Mivo::BLE {
 
@@ -40,6 +43,8 @@ public:
     // The process-wide scanner. Its first use runs the radio check as task "CheckRadio";
     // a failed check leaves no scanner and the next call checks again.
     static BleScanner& Instance();
+    // Process exit: the process-wide scanner (if any) calls no host callback from here on.
+    static void ReleaseInstanceAtExit();
 
     // A scanner of its own (tests). `executor` null means the process-wide executor;
     // an empty `clock` means the steady clock.
@@ -92,7 +97,7 @@ private:
     void StartWatcher();
     void StopWatcher();
     bool WatcherStarted();
-    // Process exit: forget list, callbacks, filter and watcher without stopping it.
+    // Process exit: forget list and callbacks, waiting for calls of the callbacks in progress.
     void ReleaseAtExit();
 
     const ScannerTiming timing_;
@@ -108,6 +113,8 @@ private:
     DeviceDiscoveredCallback discoveredCallback_ = nullptr;
     DeviceListChangedCallback listChangedCallback_ = nullptr;
     NameFilter filter_;
+    // Calls of the two callbacks in progress; replacing a callback waits for them.
+    CallbackGate callbacks_;
 };
 
 }  // namespace Mivo::BLE

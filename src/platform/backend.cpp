@@ -9,9 +9,28 @@
 namespace Mivo::BLE::Platform {
 namespace {
 
-std::mutex g_mutex;
-std::shared_ptr<IStack> g_stack;
-std::shared_ptr<IStack> g_testStack;
+struct Backend {
+    std::mutex mutex;
+    std::shared_ptr<IStack> stack;
+    std::shared_ptr<IStack> testStack;
+};
+
+// Never destroyed: library threads (the Bluetooth worker, a device's reconnect thread, a
+// background close) may ask for the stack while static destruction runs at process exit.
+// The stack's own threads are stopped by an exit handler instead.
+Backend& State() {
+    static Backend* const backend = new Backend();
+    return *backend;
+}
+
+void StopStackAtExit() {
+    std::shared_ptr<IStack> stack;
+    {
+        std::lock_guard<std::mutex> lock(State().mutex);
+        stack = State().stack;
+    }
+    if (stack) stack->StopAtExit();
+}
 
 std::shared_ptr<IStack> CreateConfiguredStack() {
     const char* env = std::getenv("MIVOBLE_BACKEND");
@@ -25,15 +44,20 @@ std::shared_ptr<IStack> CreateConfiguredStack() {
 }  // namespace
 
 std::shared_ptr<IStack> GetStack() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_testStack) return g_testStack;
-    if (!g_stack) g_stack = CreateConfiguredStack();
-    return g_stack;
+    Backend& backend = State();
+    std::lock_guard<std::mutex> lock(backend.mutex);
+    if (backend.testStack) return backend.testStack;
+    if (!backend.stack) {
+        backend.stack = CreateConfiguredStack();
+        std::atexit(StopStackAtExit);
+    }
+    return backend.stack;
 }
 
 void SetStackForTesting(std::shared_ptr<IStack> stack) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_testStack = std::move(stack);
+    Backend& backend = State();
+    std::lock_guard<std::mutex> lock(backend.mutex);
+    backend.testStack = std::move(stack);
 }
 
 }  // namespace Mivo::BLE::Platform

@@ -119,6 +119,10 @@ public:
     virtual AsyncOp<std::shared_ptr<IBluetoothLEDevice>> FromBluetoothAddressAsync(uint64_t address) = 0;
     // Runs `work` on a thread-pool thread; false when it could not be dispatched.
     virtual bool RunOnThreadPool(std::function<void()> work) = 0;
+    // Process exit: stops and joins the stack's own threads, so no event or completion runs
+    // during static destruction; later operations fail. The object itself stays usable.
+    // Called once or more, from any thread, including one of the stack's own.
+    virtual void StopAtExit() {}
 };
 
 }  // namespace Mivo::BLE::Platform

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "api/api_exception.h"
+#include "protocol/frame_counter.h"
 
 namespace Mivo::BLE {
 
@@ -62,6 +63,7 @@ void SampleStream::BuildLocked(ConfigurationSnapshot snapshot, bool keepCapacity
     values_.assign(config_.amplifier.valuesPerPayload, 0.0f);
     current_.assign(size_t{rowCapacity_} * width, 0.0f);
     previous_.assign(size_t{rowCapacity_} * width, 0.0f);
+    previousLastCounter_ = 0.0;
     output_.assign(width, 0.0f);
 }
 
@@ -75,6 +77,7 @@ void SampleStream::FreeTables() {
     values_ = {};
     current_ = {};
     previous_ = {};
+    previousLastCounter_ = 0.0;
     output_ = {};
     framesPerPayload_ = 0;
 }
@@ -260,14 +263,18 @@ void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
         }
     }
 
-    // Counters: a payload counter from 1 becomes a frame counter from 1.
-    const float framesF = static_cast<float>(frames);
+    // Counters: a payload counter from 1 becomes a frame counter from 1 (exact in double; the
+    // highest counter column's numbers are kept exact for the gap check).
+    double firstCounter = 0.0, lastCounter = 0.0;
     for (size_t k = 0; k < frames; ++k) {
         for (uint16_t j : counterColumns_) {
             float& v = rows[k * W + j];
-            v = (v - 1.0f) * framesF + static_cast<float>(k + 1);
+            const double number = FrameNumber(v, frames, k);
+            v = static_cast<float>(number);
+            if (j == counterColumns_.back()) (k == 0 ? firstCounter : lastCounter) = number;
         }
     }
+    if (frames == 1) lastCounter = firstCounter;
 
     const float battery = static_cast<float>(configuration_.BatteryLevel());
     for (size_t k = 0; k < frames; ++k) {
@@ -279,13 +286,12 @@ void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
     if (!counterColumns_.empty() && frames != 0) {
         const size_t d = counterColumns_.back();
         const float* last = PreviousRow(frames - 1);
-        const float difference = rows[d] - last[d] - 1.0f;
         const int32_t limit = config_.amplifier.samplingRate != 0 ? config_.amplifier.samplingRate : kGapLimitWithoutRate;
-        int32_t gap = 0;
-        if (difference >= 1.0f && difference < static_cast<float>(limit) + 1.0f) gap = static_cast<int32_t>(difference);
+        const int32_t gap =
+            MissingFrames(previousLastCounter_, firstCounter, frames, 8u * handler_->BytesPerSample(), limit);
         for (int32_t i = 0; i < gap; ++i) {
             std::copy(last, last + W, output_.begin());
-            output_[d] = last[d] + static_cast<float>(i + 1);
+            output_[d] = static_cast<float>(previousLastCounter_ + static_cast<double>(i + 1));
             output_[W - 1] = 0.0f;
             DeliverRowLocked(output_.data());
         }
@@ -296,6 +302,7 @@ void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
         DeliverRowLocked(output_.data());
     }
     std::copy(rows, rows + frames * W, previous_.begin());
+    previousLastCounter_ = lastCounter;
 }
 
 void SampleStream::DeliverRowLocked(const float* row) {

@@ -122,6 +122,7 @@ private:
     std::vector<float> values_;
     std::vector<float> current_;
     std::vector<float> previous_;
+    double previousLastCounter_ = 0.0;     // exact frame number of the previous rows' last row
     std::vector<float> output_;
 
     DataAvailableCallback rowCallback_ = nullptr;

@@ -154,6 +154,8 @@ bool BluetoothExecutor::IsStopped() const {
     return state_->stopRequested;
 }
 
+bool BluetoothExecutor::WorkerExited() const { return state_->workerExited.load(); }
+
 size_t BluetoothExecutor::Pending() const {
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->queue.size();

@@ -49,6 +49,8 @@ public:
     bool IsWedged() const;
     // True once Stop() has been called.
     bool IsStopped() const;
+    // True once the worker has left its loop (after Stop(), when the queue was drained).
+    bool WorkerExited() const;
     // Tasks queued and not yet started.
     size_t Pending() const;
     // Lets the worker drain the queued tasks and joins it; detaches it when it does not

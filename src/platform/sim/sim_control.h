@@ -210,6 +210,7 @@ public:
     std::shared_ptr<Platform::IAdvertisementWatcher> CreateAdvertisementWatcher() override;
     Platform::AsyncOp<std::shared_ptr<Platform::IBluetoothLEDevice>> FromBluetoothAddressAsync(uint64_t address) override;
     bool RunOnThreadPool(std::function<void()> work) override;
+    void StopAtExit() override;
 
     // Amplifiers.
     std::shared_ptr<Amplifier> Find(const std::string& name) const;

@@ -332,6 +332,7 @@ AsyncOp<std::shared_ptr<IBluetoothLEDevice>> SimStack::FromBluetoothAddressAsync
     return core_->FromAddress(address);
 }
 bool SimStack::RunOnThreadPool(std::function<void()> work) { return core_->SubmitBackground(std::move(work)); }
+void SimStack::StopAtExit() { core_->Shutdown(); }
 
 std::shared_ptr<Amplifier> SimStack::Find(const std::string& name) const { return core_->Find(name); }
 std::shared_ptr<Amplifier> SimStack::FindByAddress(uint64_t address) const { return core_->FindByAddress(address); }

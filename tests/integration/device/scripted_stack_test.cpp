@@ -14,6 +14,7 @@
 #include "api/handle_registry.h"
 #include "device_test_support.h"
 #include "protocol/uuid_text.h"
+#include "runtime/bluetooth_executor.h"
 #include "support/fake_stack.h"
 
 namespace Mivo::BLE::Testing {
@@ -238,6 +239,37 @@ TEST_F(ScriptedStackTest, ARepeatedLossEventOfTheReplacedLinkStartsNoSecondRecon
     EXPECT_EQ(log_.Count("INFO ", "device '" + kName + "': reconnect attempt 1"), 1);
     EXPECT_EQ(amp.device->removeConnectionStatusChanged.Calls(), 2);  // the old link's and Close's
     EXPECT_TRUE(device->CanDestroy());
+}
+
+// The runtime stops (as MIVOBLE_Shutdown stops it) while an open waits in a platform step:
+// the open fails, and the link-status handler it registered is removed although no further
+// task can run, so the failed object is not freed with a handler that calls it. In a child
+// process, since the runtime of a process stops only once.
+TEST_F(ScriptedStackTest, StoppingTheRuntimeDuringAnOpenStillRemovesItsHandlers) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ScriptedAmplifier amp;
+            timing_.openAttempts = 1;
+            amp.characteristics["2A19"]->read.Hang();  // the open waits in its battery read
+            BleScanner scanner;
+            amp.Advertise(scanner);
+            auto open = std::async(std::launch::async, [&] {
+                try {
+                    std::make_shared<BleDevice>(kName, nullptr, timing_, &scanner);
+                    return 10;
+                } catch (const ApiException&) {
+                    return 0;
+                }
+            });
+            if (!amp.characteristics["2A19"]->read.WaitForCalls(1)) std::exit(11);
+            if (amp.device->HandlerCount() != 1) std::exit(12);
+            BluetoothExecutor::Instance().Stop();
+            const int opened = open.get();
+            if (opened != 0) std::exit(opened);
+            std::exit(amp.device->HandlerCount() == 0 ? 0 : 13);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -18,6 +20,7 @@ namespace Mivo::BLE {
 namespace {
 
 constexpr int64_t kMs = 1'000'000;  // ns
+using namespace std::chrono_literals;
 
 // What the host callbacks saw, in call order. C callbacks carry no context, so one
 // recorder is shared by the tests of this file (they run one at a time).
@@ -265,6 +268,68 @@ TEST_F(ScannerList, ClearedCallbacksAreNoLongerCalled) {
     Advertise("MV-2401.00.02");
     EXPECT_EQ(Events(), (std::vector<std::string>{"discovered:1"}));
     EXPECT_EQ(scanner_.GetDiscoveredDeviceCount(), 2);
+}
+
+// A list-changed call held inside the callback until the test lets it go.
+struct HeldCall {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int calls = 0;
+    bool release = false;
+    bool clearReturned = false;
+    bool clearReturnedWhileRunning = false;
+    BleScanner* clearsItself = nullptr;
+};
+HeldCall* g_held = nullptr;
+
+void OnListChangedHeld(uint32_t) {
+    HeldCall& held = *g_held;
+    std::unique_lock<std::mutex> lock(held.mutex);
+    ++held.calls;
+    held.changed.notify_all();
+    held.changed.wait(lock, [&] { return held.release; });
+    held.clearReturnedWhileRunning = held.clearReturned;
+    if (BleScanner* scanner = held.clearsItself) {
+        lock.unlock();
+        scanner->SetDeviceListChangedCallback(nullptr);  // from inside its own call: no wait
+    }
+}
+
+TEST_F(ScannerList, ClearingACallbackReturnsOnlyAfterTheCallInProgressHasEnded) {
+    HeldCall held;
+    g_held = &held;
+    scanner_.SetDeviceListChangedCallback(OnListChangedHeld);
+    std::thread advertiser([&] { Advertise("MV-2401.00.01"); });
+    {
+        std::unique_lock<std::mutex> lock(held.mutex);
+        ASSERT_TRUE(held.changed.wait_for(lock, 10s, [&] { return held.calls == 1; }));
+    }
+    std::thread clearer([&] {
+        scanner_.SetDeviceListChangedCallback(nullptr);
+        std::lock_guard<std::mutex> lock(held.mutex);
+        held.clearReturned = true;
+        held.changed.notify_all();
+    });
+    {
+        // The call goes on once the clear has returned, or after a while when the clear waits.
+        std::unique_lock<std::mutex> lock(held.mutex);
+        held.changed.wait_for(lock, 200ms, [&] { return held.clearReturned; });
+        held.release = true;
+    }
+    held.changed.notify_all();
+    advertiser.join();
+    clearer.join();
+    EXPECT_FALSE(held.clearReturnedWhileRunning);
+    Advertise("MV-2401.00.02");
+    EXPECT_EQ(held.calls, 1);
+
+    // A callback that clears itself from inside its call is not waited for.
+    held.clearsItself = &scanner_;
+    scanner_.SetDeviceListChangedCallback(OnListChangedHeld);
+    Advertise("MV-2401.00.03");
+    Advertise("MV-2401.00.04");
+    EXPECT_EQ(held.calls, 2);
+    g_held = nullptr;
 }
 
 TEST_F(ScannerList, NameAccessChecksBufferLengthAndIndex) {

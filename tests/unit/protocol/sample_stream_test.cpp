@@ -245,6 +245,41 @@ TEST_F(GapTest, NonFiniteCounterFillsNothing) {
     EXPECT_EQ(rows[1][3], 1.0f);
 }
 
+// Long recordings: frame numbers past 2^24 (where float no longer tells neighbours apart) and
+// a raw 24-bit counter that wraps. Ten frames per payload, so frame numbers are not powers of two.
+TEST_F(SampleStreamTest, FrameNumbersPastTwoToTheTwentyFourAndCounterWrapsInventNoRows) {
+    struct Case {
+        const char* what;
+        int32_t from, to;    // raw payload counters of two payloads in a row
+        size_t missingRows;  // synthesised between them
+    };
+    const Case cases[] = {
+        {"frame numbers just below 2^24", 1677721, 1677722, 0},
+        {"frame numbers just past 2^24", 1677723, 1677724, 0},
+        {"frame numbers far past 2^24", 5000001, 5000002, 0},
+        {"one payload lost past 2^24", 1677722, 1677724, 10},
+        {"signed wrap to the negative half", 8388607, -8388608, 0},
+        {"unsigned wrap to zero", -1, 0, 0},
+        {"one payload lost across the wrap", -1, 1, 10},
+        {"backwards past 2^24", 1677725, 1677722, 0},
+    };
+    OpenLegacy(250, 2, {{1, 1, 1, 1.0f}, {2, 5, 2, 1.0f}}, TenFramesWithCounter());
+    stream.SetDataAvailableCallback(OnRow);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Send(Legacy({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, c.from}));
+        g_deliveries.clear();
+        Send(Legacy({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, c.to}));
+        const auto rows = AllRows();
+        ASSERT_EQ(rows.size(), c.missingRows + 10);
+        for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i][3], i < c.missingRows ? 0.0f : 1.0f) << i;
+        // The payload's own rows carry its frame numbers, as exactly as a float holds them.
+        const double first = (double(c.to) - 1.0) * 10.0 + 1.0;
+        EXPECT_EQ(rows[c.missingRows][1], float(first));
+        EXPECT_EQ(rows.back()[1], float(first + 9.0));
+    }
+}
+
 // ---- delivery -----------------------------------------------------------------------------
 
 TEST_F(SampleStreamTest, BatchesOfFourLeaveTheRestForTheNextPayload) {
