@@ -231,38 +231,52 @@ MIVOBLE_API int32_t MIVOBLE_SetActiveLayout(MIVOBLE_HANDLE handle, uint8_t chann
 
 MIVOBLE_API int32_t MIVOBLE_ListImages(MIVOBLE_HANDLE handle, MIVOBLE_IMAGE_STATE* images, uint32_t* count) {
     return Boundary([&] {
-        RefuseInsideDataCallback("MIVOBLE_ListImages"); return ListImagesExport(handle, images, count); });
+        RefuseInsideDataCallback("MIVOBLE_ListImages");
+        return ListImagesExport(handle, images, count);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_UploadImage(MIVOBLE_HANDLE handle, const uint8_t* data, uint32_t size, uint32_t /*unused*/,
                                         UploadProgressCallback progress, void* userData) {
     return Boundary([&] {
-        RefuseInsideDataCallback("MIVOBLE_UploadImage"); return UploadImageExport(handle, data, size, progress, userData); });
+        RefuseInsideDataCallback("MIVOBLE_UploadImage");
+        return UploadImageExport(handle, data, size, progress, userData);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_TestImage(MIVOBLE_HANDLE handle, const uint8_t* hash) {
     return Boundary([&] {
-        RefuseInsideDataCallback("MIVOBLE_TestImage"); return TestImageExport(handle, hash); });
+        RefuseInsideDataCallback("MIVOBLE_TestImage");
+        return TestImageExport(handle, hash);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_ConfirmImage(MIVOBLE_HANDLE handle) {
     return Boundary([&] {
-        RefuseInsideDataCallback("MIVOBLE_ConfirmImage"); return ConfirmImageExport(handle); });
+        RefuseInsideDataCallback("MIVOBLE_ConfirmImage");
+        return ConfirmImageExport(handle);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_EraseImage(MIVOBLE_HANDLE handle) {
     return Boundary([&] {
-        RefuseInsideDataCallback("MIVOBLE_EraseImage"); return EraseImageExport(handle); });
+        RefuseInsideDataCallback("MIVOBLE_EraseImage");
+        return EraseImageExport(handle);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_ResetDevice(MIVOBLE_HANDLE handle) {
     return Boundary([&] {
-        RefuseInsideDataCallback("MIVOBLE_ResetDevice"); return ResetDeviceExport(handle); });
+        RefuseInsideDataCallback("MIVOBLE_ResetDevice");
+        return ResetDeviceExport(handle);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_Echo(MIVOBLE_HANDLE handle, const char* message, char* response, uint32_t* responseSize) {
     return Boundary([&] {
-        RefuseInsideDataCallback("MIVOBLE_Echo"); return EchoExport(handle, message, response, responseSize); });
+        RefuseInsideDataCallback("MIVOBLE_Echo");
+        return EchoExport(handle, message, response, responseSize);
+    });
 }
 
 MIVOBLE_API void MIVOBLE_Log(int32_t level, const char* sourceFile, int32_t line, const char* function,
