@@ -89,6 +89,39 @@ typedef struct MIVOBLE_IMAGE_STATE {
 
 typedef void (*DeviceDiscoveredCallback)(const char* names, uint32_t count);
 typedef void (*DeviceListChangedCallback)(uint32_t count);
+/*
+ * Data callbacks (DataAvailableCallback, DataAvailableBatchedCallback) run on the thread that
+ * delivers the device's sample notifications, one at a time per device, and hold up that
+ * device's stream while they run. Calls a data callback may make:
+ *
+ * - At once, as from any thread: MIVOBLE_GetApiVersion, MIVOBLE_GetLastErrorText,
+ *   MIVOBLE_SetDefaultGeneration, MIVOBLE_GetDefaultGeneration, MIVOBLE_Log,
+ *   MIVOBLE_SetLogFile, MIVOBLE_GetLogFile, MIVOBLE_GetDiscoveredDeviceCount,
+ *   MIVOBLE_GetDiscoveredDeviceName, MIVOBLE_GetDeviceInformation,
+ *   MIVOBLE_GetChannelConfiguration, MIVOBLE_SetFramesPerCallback and
+ *   MIVOBLE_RegisterConnectionStateCallback, for any device.
+ * - For the device whose rows it receives, taking effect when the callback returns:
+ *   MIVOBLE_RegisterDataAvailableCallback and MIVOBLE_RegisterDataAvailableBatchedCallback
+ *   (the next row goes to the new callback; registering NULL delivers no further row and the
+ *   stream is stopped on another thread); MIVOBLE_SetActiveLayout (checked at once and
+ *   returns 0 or -1 as usual; the layout applies from the next sample payload on).
+ *   For another device these three fail with MIVOBLE_ERROR_INVALID_ARGUMENT and
+ *   "<function> cannot be called from a data callback of another device.".
+ * - MIVOBLE_CloseDevice, for any device: returns 0 and clears the handle at once; no row is
+ *   delivered under that handle any more, and the device is closed on another thread once
+ *   the callback has returned.
+ * - Everything that waits for the Bluetooth worker or for an answer from an amplifier fails
+ *   at once with MIVOBLE_ERROR_INVALID_ARGUMENT and "<function> cannot be called from a data
+ *   callback.": MIVOBLE_OpenDevice, MIVOBLE_Shutdown, MIVOBLE_StartScanning,
+ *   MIVOBLE_StopScanning, MIVOBLE_RegisterDeviceDiscoveredCallback,
+ *   MIVOBLE_RegisterDeviceListChangedCallback, MIVOBLE_SendFrame and the image management
+ *   calls (MIVOBLE_ListImages, MIVOBLE_UploadImage, MIVOBLE_TestImage, MIVOBLE_ConfirmImage,
+ *   MIVOBLE_EraseImage, MIVOBLE_ResetDevice, MIVOBLE_Echo). Make them from another thread.
+ *
+ * The connection-state callback runs on the device's own reconnect thread, not on a
+ * notification thread, and these rules do not bind it; closing its own device from there
+ * leaves the device object allocated for the rest of the process.
+ */
 typedef void (*DataAvailableCallback)(MIVOBLE_HANDLE handle, const float* row, uint32_t width);
 typedef void (*DataAvailableBatchedCallback)(MIVOBLE_HANDLE handle, const float* rows, uint32_t rowCount,
                                              uint32_t width);

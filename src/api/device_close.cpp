@@ -6,6 +6,7 @@
 #include "api/api_exception.h"
 #include "api/handle_registry.h"
 #include "log/log.h"
+#include "runtime/await_bounded.h"
 #include "runtime/bluetooth_executor.h"
 
 namespace Mivo::BLE {
@@ -47,6 +48,24 @@ void CloseRemovedDevice(MIVOBLE_HANDLE handle, std::shared_ptr<IDevice> device, 
         throw;
     }
     Release(handle, std::move(device), restartHint);
+}
+
+void CloseRemovedDeviceLater(MIVOBLE_HANDLE handle, std::shared_ptr<IDevice> device) {
+    // The work item holds the only reference, so the device goes on the pool thread too: its
+    // destruction here would wait for the delivery that asked for the close.
+    auto slot = std::make_shared<std::shared_ptr<IDevice>>(std::move(device));
+    const bool dispatched = Detail::DispatchToThreadPool([handle, slot] {
+        std::shared_ptr<IDevice> closing = std::move(*slot);
+        try {
+            CloseRemovedDevice(handle, std::move(closing), true);
+        } catch (...) {
+            // Nobody is left to tell: the handle was gone when the callback's call returned.
+        }
+    });
+    if (dispatched) return;
+    HandleRegistry::Instance().Leak(std::move(*slot));
+    LogMessage(kLogError, "handle %u: no thread to close the device on; leaking the device object instead of closing it.",
+               static_cast<unsigned>(handle & 0xFFFFFFFFu));
 }
 
 void ShutdownAll() {

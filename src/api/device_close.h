@@ -13,6 +13,11 @@ namespace Mivo::BLE {
 // A failing Close() propagates, after the device has been released or leaked the same way.
 void CloseRemovedDevice(MIVOBLE_HANDLE handle, std::shared_ptr<IDevice> device, bool restartHint);
 
+// The same, for a close asked for from inside a data callback: the close waits for the
+// delivery that made the call, so it runs on a platform thread-pool thread instead. When no
+// such thread can take it, the device is kept alive for good (ERROR line).
+void CloseRemovedDeviceLater(MIVOBLE_HANDLE handle, std::shared_ptr<IDevice> device);
+
 // Closes every open device, then shuts the scanner and the Bluetooth executor down.
 void ShutdownAll();
 

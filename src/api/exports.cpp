@@ -11,6 +11,7 @@
 #include "api/handle_registry.h"
 #include "log/log.h"
 #include "mivoble/mivoble.h"
+#include "protocol/data_callback_scope.h"
 #include "protocol/default_generation.h"
 #include "protocol/send_frame.h"
 #include "smp/image_management.h"
@@ -25,6 +26,25 @@ constexpr const char* kApiVersion = MIVOBLE_STRINGIFY(MIVOBLE_VERSION_MAJOR) "."
     MIVOBLE_VERSION_MINOR) "." MIVOBLE_STRINGIFY(MIVOBLE_VERSION_PATCH) ".0";
 
 std::shared_ptr<IDevice> Device(MIVOBLE_HANDLE handle) { return HandleRegistry::Instance().Lookup(handle); }
+
+// A data callback runs on the thread that delivers its device's notifications, with the
+// stream of that device held. Calls that wait for Bluetooth work would stall that stream
+// (their answers can queue behind the callback); they are refused at once from inside one.
+void RefuseInsideDataCallback(const char* exportName) {
+    if (DataCallbackScope::CurrentHandle() == 0) return;
+    throw ApiException(std::string(exportName) + " cannot be called from a data callback.",
+                       MIVOBLE_ERROR_INVALID_ARGUMENT);
+}
+
+// The stream settings of the device whose callback is running take effect when the callback
+// returns; another device's would wait for that device's stream, which may be waiting for
+// this one.
+void RefuseForAnotherDevice(const char* exportName, MIVOBLE_HANDLE handle) {
+    const MIVOBLE_HANDLE current = DataCallbackScope::CurrentHandle();
+    if (current == 0 || current == handle) return;
+    throw ApiException(std::string(exportName) + " cannot be called from a data callback of another device.",
+                       MIVOBLE_ERROR_INVALID_ARGUMENT);
+}
 
 // Runs `work` on the scanner while holding the factory that owns it.
 template <typename Work>
@@ -51,6 +71,7 @@ MIVOBLE_API int32_t MIVOBLE_GetDefaultGeneration(void) { return static_cast<int3
 
 MIVOBLE_API int32_t MIVOBLE_StartScanning(void) {
     return Boundary([] {
+        RefuseInsideDataCallback("MIVOBLE_StartScanning");
         WithAdapter([](IAdapter& adapter) {
             if (!adapter.IsScanning()) adapter.StartScanning();
         });
@@ -60,6 +81,7 @@ MIVOBLE_API int32_t MIVOBLE_StartScanning(void) {
 
 MIVOBLE_API int32_t MIVOBLE_StopScanning(void) {
     return Boundary([] {
+        RefuseInsideDataCallback("MIVOBLE_StopScanning");
         WithAdapter([](IAdapter& adapter) {
             if (adapter.IsScanning()) adapter.StopScanning();
         });
@@ -81,6 +103,7 @@ MIVOBLE_API int32_t MIVOBLE_GetDiscoveredDeviceName(uint32_t index, char* buffer
 
 MIVOBLE_API int32_t MIVOBLE_RegisterDeviceDiscoveredCallback(DeviceDiscoveredCallback callback) {
     return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_RegisterDeviceDiscoveredCallback");
         WithAdapter([&](IAdapter& adapter) { adapter.SetDeviceDiscoveredCallback(callback); });
         return MIVOBLE_OK;
     });
@@ -88,6 +111,7 @@ MIVOBLE_API int32_t MIVOBLE_RegisterDeviceDiscoveredCallback(DeviceDiscoveredCal
 
 MIVOBLE_API int32_t MIVOBLE_RegisterDeviceListChangedCallback(DeviceListChangedCallback callback) {
     return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_RegisterDeviceListChangedCallback");
         WithAdapter([&](IAdapter& adapter) { adapter.SetDeviceListChangedCallback(callback); });
         return MIVOBLE_OK;
     });
@@ -95,6 +119,7 @@ MIVOBLE_API int32_t MIVOBLE_RegisterDeviceListChangedCallback(DeviceListChangedC
 
 MIVOBLE_API int32_t MIVOBLE_OpenDevice(const char* name, MIVOBLE_HANDLE* handle) {
     return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_OpenDevice");
         if (handle == nullptr) throw ApiException("Handle must not be null.", MIVOBLE_ERROR_GENERAL);
         if (name == nullptr) throw ApiException("Device name must not be null.", MIVOBLE_ERROR_GENERAL);
         const std::string serial(name);
@@ -111,13 +136,20 @@ MIVOBLE_API int32_t MIVOBLE_CloseDevice(MIVOBLE_HANDLE* handle) {
         if (handle == nullptr) throw ApiException("Handle must not be null", MIVOBLE_ERROR_INVALID_HANDLE);
         const MIVOBLE_HANDLE value = *handle;
         *handle = 0;  // the caller's variable is cleared whatever happens next
-        CloseRemovedDevice(value, HandleRegistry::Instance().Remove(value), true);
+        if (DataCallbackScope::CurrentHandle() != 0) {
+            // The handle goes now (no row is delivered under it any more); the close itself
+            // waits for the delivery under way, so it runs on another thread.
+            CloseRemovedDeviceLater(value, HandleRegistry::Instance().Remove(value));
+        } else {
+            CloseRemovedDevice(value, HandleRegistry::Instance().Remove(value), true);
+        }
         return MIVOBLE_OK;
     });
 }
 
 MIVOBLE_API int32_t MIVOBLE_Shutdown(void) {
     return Boundary([] {
+        RefuseInsideDataCallback("MIVOBLE_Shutdown");
         ShutdownAll();
         return MIVOBLE_OK;
     });
@@ -153,6 +185,7 @@ MIVOBLE_API int32_t MIVOBLE_GetChannelConfiguration(MIVOBLE_HANDLE handle, MIVOB
 
 MIVOBLE_API int32_t MIVOBLE_RegisterDataAvailableCallback(MIVOBLE_HANDLE handle, DataAvailableCallback callback) {
     return Boundary([&] {
+        RefuseForAnotherDevice("MIVOBLE_RegisterDataAvailableCallback", handle);
         Device(handle)->SetDataAvailableCallback(callback);
         return MIVOBLE_OK;
     });
@@ -161,6 +194,7 @@ MIVOBLE_API int32_t MIVOBLE_RegisterDataAvailableCallback(MIVOBLE_HANDLE handle,
 MIVOBLE_API int32_t MIVOBLE_RegisterDataAvailableBatchedCallback(MIVOBLE_HANDLE handle,
                                                                  DataAvailableBatchedCallback callback) {
     return Boundary([&] {
+        RefuseForAnotherDevice("MIVOBLE_RegisterDataAvailableBatchedCallback", handle);
         Device(handle)->SetDataAvailableBatchedCallback(callback);
         return MIVOBLE_OK;
     });
@@ -184,6 +218,7 @@ MIVOBLE_API int32_t MIVOBLE_SendFrame(MIVOBLE_HANDLE handle, uint8_t command, co
                                       uint16_t payloadLength, uint8_t* status, uint8_t* response,
                                       uint16_t* responseLength, uint32_t timeoutMs) {
     return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_SendFrame");
         return SendFrameExport(handle, command, payload, payloadLength, status, response, responseLength, timeoutMs);
     });
 }
@@ -191,38 +226,60 @@ MIVOBLE_API int32_t MIVOBLE_SendFrame(MIVOBLE_HANDLE handle, uint8_t command, co
 MIVOBLE_API int32_t MIVOBLE_SetActiveLayout(MIVOBLE_HANDLE handle, uint8_t channelCount, uint16_t framesPerPayload,
                                             uint8_t bytesPerSample, uint8_t littleEndian, uint16_t samplingRate) {
     return Boundary([&] {
+        RefuseForAnotherDevice("MIVOBLE_SetActiveLayout", handle);
         return Device(handle)->SetActiveLayout(channelCount, framesPerPayload, bytesPerSample, littleEndian != 0,
                                                samplingRate);
     });
 }
 
 MIVOBLE_API int32_t MIVOBLE_ListImages(MIVOBLE_HANDLE handle, MIVOBLE_IMAGE_STATE* images, uint32_t* count) {
-    return Boundary([&] { return ListImagesExport(handle, images, count); });
+    return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_ListImages");
+        return ListImagesExport(handle, images, count);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_UploadImage(MIVOBLE_HANDLE handle, const uint8_t* data, uint32_t size, uint32_t /*unused*/,
                                         UploadProgressCallback progress, void* userData) {
-    return Boundary([&] { return UploadImageExport(handle, data, size, progress, userData); });
+    return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_UploadImage");
+        return UploadImageExport(handle, data, size, progress, userData);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_TestImage(MIVOBLE_HANDLE handle, const uint8_t* hash) {
-    return Boundary([&] { return TestImageExport(handle, hash); });
+    return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_TestImage");
+        return TestImageExport(handle, hash);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_ConfirmImage(MIVOBLE_HANDLE handle) {
-    return Boundary([&] { return ConfirmImageExport(handle); });
+    return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_ConfirmImage");
+        return ConfirmImageExport(handle);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_EraseImage(MIVOBLE_HANDLE handle) {
-    return Boundary([&] { return EraseImageExport(handle); });
+    return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_EraseImage");
+        return EraseImageExport(handle);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_ResetDevice(MIVOBLE_HANDLE handle) {
-    return Boundary([&] { return ResetDeviceExport(handle); });
+    return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_ResetDevice");
+        return ResetDeviceExport(handle);
+    });
 }
 
 MIVOBLE_API int32_t MIVOBLE_Echo(MIVOBLE_HANDLE handle, const char* message, char* response, uint32_t* responseSize) {
-    return Boundary([&] { return EchoExport(handle, message, response, responseSize); });
+    return Boundary([&] {
+        RefuseInsideDataCallback("MIVOBLE_Echo");
+        return EchoExport(handle, message, response, responseSize);
+    });
 }
 
 MIVOBLE_API void MIVOBLE_Log(int32_t level, const char* sourceFile, int32_t line, const char* function,

@@ -124,6 +124,8 @@ private:
     // ---- stream (ble_device_stream.cpp) ----
     void StartStreaming();
     void StopStreaming();
+    // A data callback registered from inside a delivery of this device's stream.
+    void FollowCallbackFromInsideDelivery(bool streamShouldRun);
 
     // ---- frames and SMP ----
     void OnTxNotification(const Bytes& value);
@@ -139,6 +141,9 @@ private:
     GattAccess gatt_;
     SampleStream stream_;
     UuidTable uuids_;  // the handler's table, copied by the first open and constant afterwards
+    // Serialises the callback registrations with the start or stop of the subscriptions
+    // they imply. Never taken on a notification thread.
+    std::mutex streamControlMutex_;
 
     // Platform device and its link-status registration; touched by executor tasks and read by
     // event threads, hence the lock.

@@ -5,10 +5,16 @@
 #include "api/api_exception.h"
 #include "device/ble_device.h"
 #include "protocol/uuid_text.h"
+#include "runtime/await_bounded.h"
 
 namespace Mivo::BLE {
 
 void BleDevice::SetDataAvailableCallback(DataAvailableCallback callback) {
+    if (stream_.DeliveringOnThisThread()) {
+        FollowCallbackFromInsideDelivery(stream_.SetDataAvailableCallback(callback));
+        return;
+    }
+    std::lock_guard<std::mutex> control(streamControlMutex_);
     if (stream_.SetDataAvailableCallback(callback)) {
         StartStreaming();
     } else {
@@ -17,11 +23,36 @@ void BleDevice::SetDataAvailableCallback(DataAvailableCallback callback) {
 }
 
 void BleDevice::SetDataAvailableBatchedCallback(DataAvailableBatchedCallback callback) {
+    if (stream_.DeliveringOnThisThread()) {
+        FollowCallbackFromInsideDelivery(stream_.SetDataAvailableBatchedCallback(callback));
+        return;
+    }
+    std::lock_guard<std::mutex> control(streamControlMutex_);
     if (stream_.SetDataAvailableBatchedCallback(callback)) {
         StartStreaming();
     } else {
         StopStreaming();
     }
+}
+
+void BleDevice::FollowCallbackFromInsideDelivery(bool streamShouldRun) {
+    // A delivery is under way, so the sample characteristic is subscribed: a new callback
+    // needs nothing more. Stopping means unsubscribing, which waits for this very delivery
+    // and for Bluetooth answers queued behind it; another thread does it once the
+    // delivery is over, unless a callback was registered again by then.
+    if (streamShouldRun) return;
+    std::weak_ptr<BleDevice> weak = weak_from_this();
+    Detail::DispatchToThreadPool([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        std::lock_guard<std::mutex> control(self->streamControlMutex_);
+        if (self->stream_.HasCallback()) return;
+        try {
+            self->StopStreaming();
+        } catch (...) {
+            // As after a lost link: the stream stays subscribed and delivers to no callback.
+        }
+    });
 }
 
 void BleDevice::StartStreaming() {

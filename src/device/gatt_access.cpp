@@ -99,14 +99,32 @@ void GattAccess::Write(const std::string& uuidText, std::vector<uint8_t> data, P
     });
 }
 
-Platform::EventToken GattAccess::Register(Platform::IGattCharacteristic& characteristic, NotificationHandler handler) {
-    return characteristic.AddValueChanged([handler = std::move(handler)](const Platform::Bytes& value) {
-        try {
-            handler(value);
-        } catch (...) {
-            // A throwing handler must not reach the backend's notification thread.
-        }
-    });
+GattAccess::HandlerSlot::HandlerSlot(NotificationHandler handler)
+    : handler_(std::make_shared<const NotificationHandler>(std::move(handler))) {}
+
+std::shared_ptr<const GattAccess::NotificationHandler> GattAccess::HandlerSlot::Exchange(
+    std::shared_ptr<const NotificationHandler> handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(handler_, std::move(handler));
+}
+
+void GattAccess::HandlerSlot::Deliver(const std::vector<uint8_t>& value) const {
+    std::shared_ptr<const NotificationHandler> handler;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handler = handler_;
+    }
+    try {
+        if (handler && *handler) (*handler)(value);
+    } catch (...) {
+        // A throwing handler must not reach the backend's notification thread.
+    }
+}
+
+Platform::EventToken GattAccess::Register(Platform::IGattCharacteristic& characteristic,
+                                          std::shared_ptr<HandlerSlot> slot) {
+    return characteristic.AddValueChanged(
+        [slot = std::move(slot)](const Platform::Bytes& value) { slot->Deliver(value); });
 }
 
 bool GattAccess::Unregister(const Subscription& subscription) {
@@ -119,20 +137,45 @@ bool GattAccess::Unregister(const Subscription& subscription) {
     }
 }
 
+void GattAccess::EnableNotifications(Platform::IGattCharacteristic& characteristic, uint32_t boundMs) {
+    auto status = AwaitBounded(characteristic.WriteClientCharacteristicConfigurationDescriptorAsync(
+                                   Platform::CccdValue::Notify),
+                               boundMs, "SubscribeCccd");
+    if (status != Platform::GattStatus::Success)
+        throw ApiException("Failed to subscribe to characteristic notifications.", 3);
+}
+
 void GattAccess::Subscribe(const std::string& uuidText, NotificationHandler handler) {
     auto characteristic = GetCharacteristic(uuidText);
     const Platform::Uuid uuid = ParseUuidText(uuidText);
     const uint32_t bound = timing_.subscribeBoundMs;
     Executor().Run("Subscribe", kTaskBudgetMs, [this, characteristic, uuid, bound, handler = std::move(handler)]() mutable {
         TranslatingPlatformErrors([&] {
+            // Subscribe tasks run one at a time on the executor, so the entry found here is
+            // still the stored one when this task ends.
+            std::shared_ptr<HandlerSlot> existing;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                auto it = subscriptions_.find(uuid);
+                if (it != subscriptions_.end() && it->second.characteristic == characteristic) existing = it->second.slot;
+            }
+            if (existing) {
+                // Replacing in place: a second registration next to the first would hand the
+                // notifications in between to both handlers.
+                auto previous = existing->Exchange(std::make_shared<const NotificationHandler>(std::move(handler)));
+                try {
+                    EnableNotifications(*characteristic, bound);
+                } catch (...) {
+                    existing->Exchange(std::move(previous));
+                    throw;
+                }
+                return;
+            }
             // Registered before notifications are switched on, so none is missed.
-            Subscription added{characteristic, Register(*characteristic, std::move(handler))};
+            auto slot = std::make_shared<HandlerSlot>(std::move(handler));
+            Subscription added{characteristic, Register(*characteristic, slot), slot};
             try {
-                auto status = AwaitBounded(
-                    characteristic->WriteClientCharacteristicConfigurationDescriptorAsync(Platform::CccdValue::Notify),
-                    bound, "SubscribeCccd");
-                if (status != Platform::GattStatus::Success)
-                    throw ApiException("Failed to subscribe to characteristic notifications.", 3);
+                EnableNotifications(*characteristic, bound);
             } catch (...) {
                 Unregister(added);
                 throw;
@@ -140,10 +183,10 @@ void GattAccess::Subscribe(const std::string& uuidText, NotificationHandler hand
             Subscription replaced;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                auto& slot = subscriptions_[uuid];
-                replaced = std::exchange(slot, added);
+                auto& entry = subscriptions_[uuid];
+                replaced = std::exchange(entry, added);
             }
-            // One handler per characteristic: the previous one goes once the new one is in place.
+            // A stored registration of another characteristic object with this UUID goes.
             Unregister(replaced);
         });
     });

@@ -60,8 +60,10 @@ public:
     // Task "Write".
     void Write(const std::string& uuidText, std::vector<uint8_t> data, Platform::WriteOption option);
     // Registers `handler` for notifications of the characteristic and switches them on. At most
-    // one handler of this object per characteristic: a second Subscribe replaces the first. On
-    // failure no handler is left registered. Exceptions thrown by the handler are swallowed.
+    // one handler of this object per characteristic: a second Subscribe replaces the first
+    // inside the same platform registration, so every notification reaches exactly one of
+    // them (a call of the previous handler already under way may still finish). On failure
+    // no new handler is left in place. Exceptions thrown by the handler are swallowed.
     void Subscribe(const std::string& uuidText, NotificationHandler handler);
     // Removes the handler (if any) and, while connected, switches notifications off. Does not
     // fail for a lost link; does nothing for a characteristic that was not discovered.
@@ -72,13 +74,29 @@ public:
     std::vector<std::shared_ptr<Platform::IGattService>> DetachAll();
 
 private:
+    // The handler a platform registration delivers to; replaced in place by a second Subscribe.
+    class HandlerSlot {
+    public:
+        explicit HandlerSlot(NotificationHandler handler);
+        std::shared_ptr<const NotificationHandler> Exchange(std::shared_ptr<const NotificationHandler> handler);
+        void Deliver(const std::vector<uint8_t>& value) const;
+
+    private:
+        mutable std::mutex mutex_;
+        std::shared_ptr<const NotificationHandler> handler_;
+    };
+
     struct Subscription {
         std::shared_ptr<Platform::IGattCharacteristic> characteristic;
         Platform::EventToken token = 0;
+        std::shared_ptr<HandlerSlot> slot;
     };
 
     BluetoothExecutor& Executor();
-    static Platform::EventToken Register(Platform::IGattCharacteristic& characteristic, NotificationHandler handler);
+    static Platform::EventToken Register(Platform::IGattCharacteristic& characteristic,
+                                         std::shared_ptr<HandlerSlot> slot);
+    // Switches notifications on; throws when the descriptor write fails.
+    static void EnableNotifications(Platform::IGattCharacteristic& characteristic, uint32_t boundMs);
     // Unregisters quietly; false when the platform refused.
     static bool Unregister(const Subscription& subscription);
 

@@ -5,6 +5,7 @@
 
 #include "api/api_exception.h"
 #include "protocol/frame_counter.h"
+#include "protocol/data_callback_scope.h"
 
 namespace Mivo::BLE {
 
@@ -119,6 +120,13 @@ void SampleStream::ApplyDefaultHostLayout() {
 
 int32_t SampleStream::SetActiveLayout(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
                                       bool littleEndian, uint16_t samplingRate) {
+    if (DeliveringOnThisThread()) {
+        // This thread holds the lock and is in the middle of a payload whose buffers the
+        // layout would replace: check now, apply when the payload is done.
+        if (!LayoutAcceptableLocked(channelCount, framesPerPayload, bytesPerSample)) return -1;
+        pendingLayout_ = PendingLayout{channelCount, framesPerPayload, bytesPerSample, littleEndian, samplingRate};
+        return 0;
+    }
     std::lock_guard lock(mutex_);
     return ApplyLayoutLocked(channelCount, framesPerPayload, bytesPerSample, littleEndian, samplingRate);
 }
@@ -134,19 +142,27 @@ int32_t SampleStream::SetChannelCount(uint8_t channelCount) {
                              rate);
 }
 
-int32_t SampleStream::ApplyLayoutLocked(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
-                                        bool littleEndian, uint16_t samplingRate) {
+bool SampleStream::LayoutAcceptableLocked(uint8_t channelCount, uint16_t framesPerPayload,
+                                          uint8_t bytesPerSample) const {
     auto handler = configuration_.Handler();
-    if (!handler) return -1;
+    if (!handler) return false;
     const uint16_t capacity = built_ ? rowCapacity_ : kMinRowCapacity;
     if (channelCount == 0 || framesPerPayload == 0 || (bytesPerSample != 3 && bytesPerSample != 4) ||
         framesPerPayload > capacity) {
-        return -1;
+        return false;
     }
-    auto* nus = dynamic_cast<MivoNusProtocolHandler*>(handler.get());
+    const bool nus = dynamic_cast<MivoNusProtocolHandler*>(handler.get()) != nullptr;
     const uint32_t width = nus ? bytesPerSample : handler->BytesPerSample();
     const uint32_t values = uint32_t{channelCount} * framesPerPayload;
-    if (values > UINT16_MAX || values * width > UINT16_MAX) return -1;
+    return values <= UINT16_MAX && values * width <= UINT16_MAX;
+}
+
+int32_t SampleStream::ApplyLayoutLocked(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
+                                        bool littleEndian, uint16_t samplingRate) {
+    if (!LayoutAcceptableLocked(channelCount, framesPerPayload, bytesPerSample)) return -1;
+    auto handler = configuration_.Handler();
+    auto* nus = dynamic_cast<MivoNusProtocolHandler*>(handler.get());
+    const uint32_t width = nus ? bytesPerSample : handler->BytesPerSample();
 
     if (nus) nus->SetSampleFormat(bytesPerSample, littleEndian);
     configuration_.ApplyHostLayout(channelCount, framesPerPayload, samplingRate, static_cast<uint8_t>(width));
@@ -171,14 +187,32 @@ void SampleStream::SetFramesPerCallback(uint32_t frames) {
 }
 
 bool SampleStream::SetDataAvailableCallback(DataAvailableCallback callback) {
-    std::lock_guard lock(mutex_);
-    rowCallback_ = callback;
-    batchCallback_ = nullptr;
+    if (DeliveringOnThisThread()) {
+        pendingCallback_ = PendingCallback{false, callback, nullptr};
+    } else {
+        std::lock_guard lock(mutex_);
+        InstallRowCallbackLocked(callback);
+    }
     return callback != nullptr;
 }
 
 bool SampleStream::SetDataAvailableBatchedCallback(DataAvailableBatchedCallback callback) {
-    std::lock_guard lock(mutex_);
+    if (DeliveringOnThisThread()) {
+        // The batch buffer may be the very rows the running callback is reading.
+        pendingCallback_ = PendingCallback{true, nullptr, callback};
+    } else {
+        std::lock_guard lock(mutex_);
+        InstallBatchCallbackLocked(callback);
+    }
+    return callback != nullptr;
+}
+
+void SampleStream::InstallRowCallbackLocked(DataAvailableCallback callback) {
+    rowCallback_ = callback;
+    batchCallback_ = nullptr;
+}
+
+void SampleStream::InstallBatchCallbackLocked(DataAvailableBatchedCallback callback) {
     batchCallback_ = callback;
     rowCallback_ = nullptr;
     batchRows_ = 0;
@@ -187,8 +221,28 @@ bool SampleStream::SetDataAvailableBatchedCallback(DataAvailableBatchedCallback 
     } else {
         batch_ = {};
     }
-    return callback != nullptr;
 }
+
+void SampleStream::ApplyPendingCallbackLocked() {
+    if (!pendingCallback_) return;
+    const PendingCallback pending = *pendingCallback_;
+    pendingCallback_.reset();
+    if (pending.batched) {
+        InstallBatchCallbackLocked(pending.batch);
+    } else {
+        InstallRowCallbackLocked(pending.row);
+    }
+}
+
+void SampleStream::ApplyPendingLayoutLocked() {
+    if (!pendingLayout_) return;
+    const PendingLayout pending = *pendingLayout_;
+    pendingLayout_.reset();
+    ApplyLayoutLocked(pending.channelCount, pending.framesPerPayload, pending.bytesPerSample, pending.littleEndian,
+                      pending.samplingRate);
+}
+
+bool SampleStream::DeliveringOnThisThread() const { return DataCallbackScope::CurrentStream() == this; }
 
 bool SampleStream::HasCallback() const {
     std::lock_guard lock(mutex_);
@@ -227,6 +281,9 @@ void SampleStream::OnSamplePayload(const uint8_t* data, size_t length) noexcept 
         } catch (...) {
             diagnostics_.UnknownError();
         }
+        // What a callback of this payload asked for, now that its buffers are free.
+        ApplyPendingCallbackLocked();
+        ApplyPendingLayoutLocked();
     } catch (...) {
         // A failing link check or lock: the payload is dropped.
     }
@@ -308,7 +365,12 @@ void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
 void SampleStream::DeliverRowLocked(const float* row) {
     const uint32_t W = rowWidth_;
     if (rowCallback_) {
-        rowCallback_(findHandle_(), row, W);
+        const MIVOBLE_HANDLE handle = findHandle_();
+        {
+            DataCallbackScope scope(handle, this);
+            rowCallback_(handle, row, W);
+        }
+        ApplyPendingCallbackLocked();
         return;
     }
     if (!batchCallback_) return;
@@ -319,7 +381,12 @@ void SampleStream::DeliverRowLocked(const float* row) {
     if (batchRows_ >= FramesPerCallback()) {
         const uint32_t count = batchRows_;
         batchRows_ = 0;  // an unregistered device drops the batch instead of growing it
-        batchCallback_(findHandle_(), batch_.data(), count, W);
+        const MIVOBLE_HANDLE handle = findHandle_();
+        {
+            DataCallbackScope scope(handle, this);
+            batchCallback_(handle, batch_.data(), count, W);
+        }
+        ApplyPendingCallbackLocked();
     }
 }
 

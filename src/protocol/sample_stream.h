@@ -7,9 +7,11 @@
 //
 // Threads and locks: OnSamplePayload and OnBatteryNotification run on notification threads;
 // everything else on API threads or the device's open/reconnect thread. One stream mutex
-// guards the tables, buffers and callbacks; the data callbacks run with it held, so a
-// callback must not register a data callback of the same device. While holding it the
-// stream may take the configuration mutex (never the reverse).
+// guards the tables, buffers and callbacks; the data callbacks run with it held and inside a
+// DataCallbackScope. A callback setter or SetActiveLayout called from inside one of this
+// stream's callbacks does not take the mutex (this thread holds it): the change is kept and
+// made when the callback returns (callbacks) or when the payload is done (layout). While
+// holding the mutex the stream may take the configuration mutex (never the reverse).
 //
 // What the device does around it: after a successful open it calls BuildTables() before it
 // marks itself connected; before teardown it marks itself not connected and calls
@@ -23,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "mivoble/mivoble.h"
@@ -67,6 +70,8 @@ public:
     // Sets the host layout: 0 when in force, -1 when rejected (nothing changed): no channels,
     // no frames, a sample width other than 3 or 4, more frames than the row capacity, or a
     // payload whose byte or value count does not fit 16 bits. Drops a partly filled batch.
+    // From inside a data callback of this stream: checked at once, in force from the next
+    // payload on.
     int32_t SetActiveLayout(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample, bool littleEndian,
                             uint16_t samplingRate);
     // Host layout with a new channel count, the current frames per payload (1 when none), the
@@ -78,10 +83,13 @@ public:
     void SetFramesPerCallback(uint32_t frames);
     uint32_t FramesPerCallback() const { return framesPerCallback_.load(std::memory_order_relaxed); }
     // Each setter clears the other callback; returns true when a callback is now set (start
-    // the stream) and false when none is (stop it).
+    // the stream) and false when none is (stop it). From inside a data callback of this
+    // stream the change is made when that callback returns: the next row goes to the new one.
     bool SetDataAvailableCallback(DataAvailableCallback callback);
     bool SetDataAvailableBatchedCallback(DataAvailableBatchedCallback callback);
     bool HasCallback() const;
+    // Whether the calling thread is running one of this stream's data callbacks.
+    bool DeliveringOnThisThread() const;
     // After a reconnection: drops a partly filled batch and sizes the batch buffer for the
     // current row width.
     void ResetBatch();
@@ -99,6 +107,12 @@ private:
     void BuildLocked(ConfigurationSnapshot snapshot, bool keepCapacity);
     void ProcessLocked(const uint8_t* data, size_t length);
     void DeliverRowLocked(const float* row);
+    void InstallRowCallbackLocked(DataAvailableCallback callback);
+    void InstallBatchCallbackLocked(DataAvailableBatchedCallback callback);
+    // Makes the changes asked for from inside a data callback (see the setters).
+    void ApplyPendingCallbackLocked();
+    void ApplyPendingLayoutLocked();
+    bool LayoutAcceptableLocked(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample) const;
     int32_t ApplyLayoutLocked(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
                               bool littleEndian, uint16_t samplingRate);
     float* CurrentRow(size_t k) { return current_.data() + k * rowWidth_; }
@@ -130,6 +144,22 @@ private:
     std::vector<float> batch_;
     uint32_t batchRows_ = 0;
     std::atomic<uint32_t> framesPerCallback_{kDefaultFramesPerCallback};
+
+    // Asked for from inside a data callback; made by the delivering thread (under mutex_).
+    struct PendingCallback {
+        bool batched = false;
+        DataAvailableCallback row = nullptr;
+        DataAvailableBatchedCallback batch = nullptr;
+    };
+    struct PendingLayout {
+        uint8_t channelCount = 0;
+        uint16_t framesPerPayload = 0;
+        uint8_t bytesPerSample = 0;
+        bool littleEndian = false;
+        uint16_t samplingRate = 0;
+    };
+    std::optional<PendingCallback> pendingCallback_;
+    std::optional<PendingLayout> pendingLayout_;
 };
 
 }  // namespace Mivo::BLE
