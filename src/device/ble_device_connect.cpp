@@ -43,6 +43,7 @@ BleDevice::BleDevice(std::string name, std::shared_ptr<IProtocolHandler> handler
     // unset and the open detects it from the services.
     if (!handler) handler = CreateHandlerForGeneration(GetDefaultGeneration());
     if (handler) configuration_.SetHandler(std::move(handler));
+    stream_.SetDeviceName(name_);
 
     Connect(timing_.openAttempts);
     StartReconnectThread();
@@ -216,8 +217,10 @@ void BleDevice::ReadDeviceInformation() {
 void BleDevice::ConfigureNus() {
     gatt_.GetCharacteristic(uuids_[kUuidNusRx]);
     gatt_.GetCharacteristic(uuids_[kUuidNusTx]);
-    // One channel, one frame; the rate of the last open (256 Hz on the first).
-    stream_.ApplyDefaultHostLayout();
+    // One channel, one frame at the rate of the last open (256 Hz on the first), until the
+    // host sets a layout; after that, the host's layout, which the amplifier keeps over a
+    // lost link.
+    stream_.ApplyConnectLayout();
 }
 
 void BleDevice::ConfigureLegacy() {

@@ -85,7 +85,8 @@ std::vector<uint8_t> BleDevice::SendFrame(const uint8_t* frame, uint32_t length,
     std::vector<uint8_t> response;
     try {
         frameResponses_.DrainStale();
-        gatt_.Write(NusRx(), Bytes(frame, frame + length), Platform::WriteOption::WithoutResponse);
+        // Without response when one packet carries it, otherwise as a long write with response.
+        gatt_.WriteValue(NusRx(), Bytes(frame, frame + length));
         response = frameResponses_.WaitForResponse(std::chrono::milliseconds(timeoutMs));
     } catch (...) {
         endSubscription();

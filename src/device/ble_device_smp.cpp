@@ -38,7 +38,8 @@ std::vector<uint8_t> BleDevice::SendSmpCommand(const std::vector<uint8_t>& frame
     const std::string uuid(kSmpCharacteristicUuid);
     gatt_.Subscribe(uuid, [this](const Bytes& value) { OnSmpNotification(value); });
     // A failed write ends the command here; the next command's Subscribe replaces the handler.
-    gatt_.Write(uuid, frame, Platform::WriteOption::WithoutResponse);
+    // The server rejoins a request longer than one packet by the length in its header.
+    gatt_.WriteInPackets(uuid, frame);
 
     Bytes response;
     bool taken = false;

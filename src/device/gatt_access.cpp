@@ -1,5 +1,6 @@
 #include "device/gatt_access.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "api/api_exception.h"
@@ -95,6 +96,52 @@ void GattAccess::Write(const std::string& uuidText, std::vector<uint8_t> data, P
             auto status =
                 AwaitBounded(characteristic->WriteValueWithResultAsync(std::move(data), option), bound, "WriteValueAsync");
             if (status != Platform::GattStatus::Success) throw ApiException("Failed to write characteristic value.", 3);
+        });
+    });
+}
+
+namespace {
+
+// Bytes of a value that one packet of the link carries: ATT MTU - 3 (the MTU is at least 23).
+size_t PacketPayload(Platform::IGattCharacteristic& characteristic) {
+    const size_t mtu = std::max<size_t>(characteristic.GetMtu(), kMinimumAttMtu);
+    return mtu - kAttHeaderSize;
+}
+
+}  // namespace
+
+void GattAccess::WriteValue(const std::string& uuidText, std::vector<uint8_t> data) {
+    auto characteristic = GetCharacteristic(uuidText);
+    const uint32_t bound = timing_.writeBoundMs;
+    Executor().Run("Write", kTaskBudgetMs, [characteristic, bound, data = std::move(data)]() mutable {
+        TranslatingPlatformErrors([&] {
+            const auto option = data.size() <= PacketPayload(*characteristic) ? Platform::WriteOption::WithoutResponse
+                                                                               : Platform::WriteOption::WithResponse;
+            auto status =
+                AwaitBounded(characteristic->WriteValueWithResultAsync(std::move(data), option), bound, "WriteValueAsync");
+            if (status != Platform::GattStatus::Success) throw ApiException("Failed to write characteristic value.", 3);
+        });
+    });
+}
+
+void GattAccess::WriteInPackets(const std::string& uuidText, std::vector<uint8_t> data) {
+    auto characteristic = GetCharacteristic(uuidText);
+    const uint32_t bound = timing_.writeBoundMs;
+    Executor().Run("Write", kTaskBudgetMs, [characteristic, bound, data = std::move(data)] {
+        TranslatingPlatformErrors([&] {
+            const size_t piece = PacketPayload(*characteristic);
+            size_t offset = 0;
+            do {  // an empty value is still one write
+                const size_t n = std::min(piece, data.size() - offset);
+                Platform::Bytes part(data.begin() + static_cast<std::ptrdiff_t>(offset),
+                                     data.begin() + static_cast<std::ptrdiff_t>(offset + n));
+                auto status = AwaitBounded(
+                    characteristic->WriteValueWithResultAsync(std::move(part), Platform::WriteOption::WithoutResponse),
+                    bound, "WriteValueAsync");
+                if (status != Platform::GattStatus::Success)
+                    throw ApiException("Failed to write characteristic value.", 3);
+                offset += n;
+            } while (offset < data.size());
         });
     });
 }

@@ -22,6 +22,9 @@ namespace Mivo::BLE {
 
 class BluetoothExecutor;
 
+inline constexpr size_t kMinimumAttMtu = 23;
+inline constexpr size_t kAttHeaderSize = 3;  // of a notification or a write command
+
 // Bounds (ms) of the asynchronous platform waits inside the GATT tasks.
 struct GattTiming {
     uint32_t readBoundMs = 10000, writeBoundMs = 10000, subscribeBoundMs = 10000, unsubscribeBoundMs = 10000;
@@ -59,6 +62,12 @@ public:
     std::vector<uint8_t> Read(const std::string& uuidText);
     // Task "Write".
     void Write(const std::string& uuidText, std::vector<uint8_t> data, Platform::WriteOption option);
+    // Task "Write": one value, without response when one packet of the link carries it
+    // (ATT MTU - 3 bytes), otherwise with response (a long write).
+    void WriteValue(const std::string& uuidText, std::vector<uint8_t> data);
+    // Task "Write": the value in pieces of at most ATT MTU - 3 bytes, each without response,
+    // in order; for receivers that rejoin a message by its own length header.
+    void WriteInPackets(const std::string& uuidText, std::vector<uint8_t> data);
     // Registers `handler` for notifications of the characteristic and switches them on. At most
     // one handler of this object per characteristic: a second Subscribe replaces the first
     // inside the same platform registration, so every notification reaches exactly one of

@@ -7,13 +7,14 @@
 //   Subscribe(NUS TX, [&](bytes) { collector.OnNotification(bytes...); });
 //   collector.DrainStale();                // swallow notifications sent before the request
 //   Write(NUS RX, frame, without response);
-//   auto response = collector.WaitForResponse(timeout);   // empty if nothing arrived
+//   auto response = collector.WaitForResponse(timeout);   // one frame, gathered; empty if nothing arrived
 //   Unsubscribe(NUS TX);
 // OnNotification runs on the notification thread; the others on the caller's thread.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace Mivo::BLE {
@@ -35,11 +36,19 @@ public:
     // stops at the first quiet window or once drainLimit has passed (then the buffer is
     // emptied as well). Returns the number of windows in which something arrived.
     unsigned DrainStale();
-    // Waits for the arrived flag for at most `timeout` (0 only tests it). Returns the whole
-    // buffer and leaves it empty when a notification arrived; otherwise an empty result.
+    // Waits for the arrived flag for at most `timeout` (0 only tests it); nothing arrived:
+    // an empty result. Then, within the same time-out, gathers further notifications until the
+    // bytes hold as many as the response header announces (at once when the first ones
+    // already do, or when they cannot start a valid frame). Returns the whole buffer (cut
+    // short on a time-out) and leaves it empty.
     std::vector<uint8_t> WaitForResponse(std::chrono::milliseconds timeout);
 
 private:
+    // Total bytes the gathered response needs: the frame length from its header, the bytes
+    // already there when they cannot begin a frame of at most 512 payload bytes, or none yet
+    // while the header is incomplete.
+    static std::optional<size_t> ExpectedLength(const std::vector<uint8_t>& bytes);
+
     const FrameTiming timing_;
     std::mutex mutex_;
     std::condition_variable arrivedCondition_;

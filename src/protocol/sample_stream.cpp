@@ -6,6 +6,7 @@
 #include "api/api_exception.h"
 #include "protocol/frame_counter.h"
 #include "protocol/data_callback_scope.h"
+#include "log/log.h"
 
 namespace Mivo::BLE {
 
@@ -15,6 +16,12 @@ SampleStream::SampleStream(ConfigurationCollector& configuration, std::function<
       findHandle_(std::move(findHandle)),
       linkUp_(std::move(linkUp)),
       diagnostics_(diagnostics) {}
+
+void SampleStream::SetDeviceName(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    deviceName_ = name;
+    sizeMonitor_.SetDeviceName(name);
+}
 
 // ---- tables ------------------------------------------------------------------------------
 
@@ -103,6 +110,11 @@ uint16_t SampleStream::RowCapacity() const {
     return rowCapacity_;
 }
 
+uint64_t SampleStream::SizeMismatchDrops() const {
+    std::lock_guard lock(mutex_);
+    return sizeMonitor_.Count();
+}
+
 // ---- layout ------------------------------------------------------------------------------
 
 void SampleStream::ApplyHostLayout(uint8_t channelCount, uint16_t framesPerPayload, uint16_t samplingRate) {
@@ -116,6 +128,25 @@ void SampleStream::ApplyHostLayout(uint8_t channelCount, uint16_t framesPerPaylo
 void SampleStream::ApplyDefaultHostLayout() {
     const uint16_t rate = configuration_.DeviceInformationSamplingRate();
     ApplyHostLayout(1, 1, rate == 0 ? kDefaultHostSamplingRate : rate);
+}
+
+void SampleStream::ApplyConnectLayout() {
+    std::lock_guard lock(mutex_);
+    auto handler = configuration_.Handler();
+    const uint8_t width = handler ? handler->BytesPerSample() : 3;
+    if (!hostLayout_) {
+        const uint16_t rate = configuration_.DeviceInformationSamplingRate();
+        configuration_.ApplyHostLayout(1, 1, rate == 0 ? kDefaultHostSamplingRate : rate, width);
+        restartCheck_ = false;
+        return;
+    }
+    const HostLayout& kept = *hostLayout_;
+    configuration_.ApplyHostLayout(kept.channels, kept.frames, kept.rate, width);
+    // A kept layout of the default layout's size cannot be told from it, and needs no check.
+    restartCheck_ = size_t{kept.channels} * kept.frames != 1;
+    LogMessage(kLogInfo, "device '%s': keeping the host layout (%u channels, %u frames, %u bytes per sample, %u Hz)",
+               deviceName_.c_str(), static_cast<unsigned>(kept.channels), static_cast<unsigned>(kept.frames),
+               static_cast<unsigned>(width), static_cast<unsigned>(kept.rate));
 }
 
 int32_t SampleStream::SetActiveLayout(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
@@ -167,6 +198,8 @@ int32_t SampleStream::ApplyLayoutLocked(uint8_t channelCount, uint16_t framesPer
     if (nus) nus->SetSampleFormat(bytesPerSample, littleEndian);
     configuration_.ApplyHostLayout(channelCount, framesPerPayload, samplingRate, static_cast<uint8_t>(width));
     configuration_.SetDeviceInformationSamplingRate(samplingRate);
+    hostLayout_ = HostLayout{channelCount, framesPerPayload, samplingRate};
+    restartCheck_ = false;  // the host says what the amplifier streams
     if (built_) {
         handler_ = handler;
         BuildLocked(configuration_.Snapshot(), /*keepCapacity=*/true);
@@ -275,6 +308,7 @@ void SampleStream::OnSamplePayload(const uint8_t* data, size_t length) noexcept 
         if (!built_ || (linkUp_ && !linkUp_())) return;
         diagnostics_.FirstNotification(length);
         try {
+            CheckPayloadSizeLocked(length);
             ProcessLocked(data, length);
         } catch (const std::exception& e) {
             diagnostics_.ParseError(e.what());
@@ -287,6 +321,36 @@ void SampleStream::OnSamplePayload(const uint8_t* data, size_t length) noexcept 
     } catch (...) {
         // A failing link check or lock: the payload is dropped.
     }
+}
+
+void SampleStream::CheckPayloadSizeLocked(size_t length) {
+    const size_t expected = config_.amplifier.payloadSize;
+    if (length == expected) {
+        restartCheck_ = false;  // the amplifier streams in the kept layout
+        return;
+    }
+    // A restarted amplifier streams in its default layout: one value of the sample width.
+    if (restartCheck_ && handler_->IsNusGeneration() && length == handler_->BytesPerSample()) {
+        FallBackToDefaultLayoutLocked(expected, length);
+        return;
+    }
+    sizeMonitor_.Dropped(expected, length);
+}
+
+void SampleStream::FallBackToDefaultLayoutLocked(size_t keptSize, size_t received) {
+    LogMessage(kLogWarn,
+               "device '%s': sample payloads have the default layout's size (%zu bytes), not the kept host layout's "
+               "(%zu bytes): the amplifier has restarted; falling back to the default layout",
+               deviceName_.c_str(), received, keptSize);
+    restartCheck_ = false;
+    hostLayout_.reset();
+    // What the connect would have applied without a kept layout.
+    const uint16_t rate = configuration_.DeviceInformationSamplingRate();
+    configuration_.ApplyHostLayout(1, 1, rate == 0 ? kDefaultHostSamplingRate : rate, handler_->BytesPerSample());
+    BuildLocked(configuration_.Snapshot(), /*keepCapacity=*/true);
+    batchRows_ = 0;  // rows of the kept layout do not belong in a batch of the default one
+    if (batchCallback_) batch_.resize(size_t{FramesPerCallback()} * rowWidth_);
+    configuration_.FinishDeviceInformation();
 }
 
 void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {

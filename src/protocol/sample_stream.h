@@ -26,10 +26,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "mivoble/mivoble.h"
 #include "protocol/configuration_collector.h"
+#include "protocol/payload_size_monitor.h"
 #include "protocol/protocol_handler.h"
 #include "protocol/stream_diagnostics.h"
 
@@ -53,6 +55,9 @@ public:
     SampleStream(const SampleStream&) = delete;
     SampleStream& operator=(const SampleStream&) = delete;
 
+    // The device name that the stream's log lines begin with; set before the stream runs.
+    void SetDeviceName(const std::string& name);
+
     // ---- tables ----
     // Builds the stream tables from the configuration (and the handler) in force, zeroes the
     // rows and finishes the device information (channel types, channel count, rate).
@@ -66,6 +71,12 @@ public:
     void ApplyHostLayout(uint8_t channelCount, uint16_t framesPerPayload, uint16_t samplingRate);
     // The NUS open: one channel, one frame, the device information's rate or 256 when it is 0.
     void ApplyDefaultHostLayout();
+    // Every NUS connect, reconnects included: the host layout the host set last, which an
+    // amplifier that only lost its link still streams in; the default layout until the host
+    // sets one. A kept layout is checked by the payloads that follow: when they have the
+    // default layout's size and not the kept one's (the amplifier restarted), the stream falls
+    // back to the default layout with a WARN line.
+    void ApplyConnectLayout();
 
     // Sets the host layout: 0 when in force, -1 when rejected (nothing changed): no channels,
     // no frames, a sample width other than 3 or 4, more frames than the row capacity, or a
@@ -102,9 +113,17 @@ public:
     uint16_t RowWidth() const;
     uint16_t FramesPerPayload() const;
     uint16_t RowCapacity() const;
+    // Payloads dropped because their size did not match the layout (each is also reported at
+    // WARN, rate-limited).
+    uint64_t SizeMismatchDrops() const;
 
 private:
     void BuildLocked(ConfigurationSnapshot snapshot, bool keepCapacity);
+    // Counts and reports a payload whose size does not match the layout, or falls back to the
+    // default layout when the amplifier evidently restarted; the decoder then drops a
+    // mismatched payload as before.
+    void CheckPayloadSizeLocked(size_t length);
+    void FallBackToDefaultLayoutLocked(size_t keptSize, size_t received);
     void ProcessLocked(const uint8_t* data, size_t length);
     void DeliverRowLocked(const float* row);
     void InstallRowCallbackLocked(DataAvailableCallback callback);
@@ -138,6 +157,18 @@ private:
     std::vector<float> previous_;
     double previousLastCounter_ = 0.0;     // exact frame number of the previous rows' last row
     std::vector<float> output_;
+
+    // The host layout the host set last (its sample format lives in the handler); kept over
+    // reconnects. restartCheck_: a kept layout is in force and no payload has confirmed it yet.
+    struct HostLayout {
+        uint8_t channels = 1;
+        uint16_t frames = 1;
+        uint16_t rate = kDefaultHostSamplingRate;
+    };
+    std::optional<HostLayout> hostLayout_;
+    bool restartCheck_ = false;
+    std::string deviceName_;
+    PayloadSizeMonitor sizeMonitor_;
 
     DataAvailableCallback rowCallback_ = nullptr;
     DataAvailableBatchedCallback batchCallback_ = nullptr;

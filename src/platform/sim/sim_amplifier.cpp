@@ -23,6 +23,8 @@ Uuid Mivo(uint32_t d1) { return Uuid::FromGroups(d1, 0x449F, 0x4BA0, 0xA651, kMi
 Uuid Nus(uint32_t d1) { return Uuid::FromGroups(d1, 0xB5A3, 0xF393, 0xE0A9, 0xE50E24DCCA9Eull); }
 
 constexpr uint8_t kNusEcho = 0x01, kNusAnswer = 0x10, kNusLayout = 0x20;
+// ATT: the smallest MTU, the header of a notification or write command, the longest value.
+constexpr size_t kMinAttMtu = 23, kAttHeader = 3, kMaxAttValue = 512;
 constexpr uint8_t kChannelTypeSignal = 1, kChannelTypeCounter = 5;
 // Raw-unit scale of a signal channel: microvolts per count of a 24-bit converter at gain 24.
 constexpr float kSignalScale = 0.02235174f;
@@ -134,6 +136,12 @@ AmplifierCore::AmplifierCore(AmplifierConfig config, std::weak_ptr<StackCore> st
         else if (config.nus == "trailing") every.trailing = {0x00};
         else if (config.nus == "unsolicited") every.unsolicited = Wire::BuildResponseFrame(0x7E, 0x00, {});  // an event frame of its own
         ScriptNusResponse(every);
+    }
+    if (config.gen == Generation::Legacy) {
+        const size_t payload = static_cast<size_t>(config.channels + (config.counter ? 1 : 0)) * config.frames * 3;
+        if (payload > PacketPayloadLocked())
+            LogMessage(kLogWarn, "sim: '%s' sample payloads of %zu bytes exceed one packet (MTU %zu - 3); they go out cut",
+                       config.name.c_str(), payload, config.mtu);
     }
 }
 
@@ -384,6 +392,7 @@ void AmplifierCore::Connect(std::shared_ptr<SimDevice> device, AsyncOp<IBluetoot
                     ++self->connects_;
                     self->attached_ = {{device.get(), device}};
                     self->cccd_.clear();
+                    self->cutWarned_.clear();
                     self->smpBuffer_.clear();
                     self->ScheduleDropLocked();
                     notify = true;
@@ -542,11 +551,22 @@ void AmplifierCore::Read(std::shared_ptr<SimDevice> device, Attr attr, AsyncOp<I
 }
 
 void AmplifierCore::Write(std::shared_ptr<SimDevice> device, Attr attr, Bytes value, WriteOption option, AsyncOp<GattStatus> op) {
-    (void)option;  // both kinds are accepted by the writable characteristics
     std::weak_ptr<AmplifierCore> weak = weak_from_this();
-    RunOperation<GattStatus>(kOpWrite, attr, op, [weak, device, attr, value = std::move(value)] {
+    RunOperation<GattStatus>(kOpWrite, attr, op, [weak, device, attr, option, value = std::move(value)] {
         auto self = weak.lock();
         if (!self || !self->IsAttached(device.get())) return GattStatus::Unreachable;
+        // A write command travels in one packet; a write request may be a long write, up to
+        // the longest attribute value.
+        size_t limit = kMaxAttValue;
+        if (option == WriteOption::WithoutResponse) {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            limit = self->PacketPayloadLocked();
+        }
+        if (value.size() > limit) {
+            LogMessage(kLogWarn, "sim: '%s' refuses a write %s response of %zu bytes (at most %zu)", self->Name().c_str(),
+                       option == WriteOption::WithoutResponse ? "without" : "with", value.size(), limit);
+            return GattStatus::ProtocolError;
+        }
         auto now = Clock::now();
         if (attr == Attr::NusRx) self->HandleNus(value, now);
         else if (attr == Attr::Smp) self->HandleSmp(value, now);
@@ -570,14 +590,26 @@ void AmplifierCore::WriteCccd(std::shared_ptr<SimDevice> device, Attr attr, Cccd
 
 // ---- notifications ----
 
-bool AmplifierCore::SendNotification(Attr attr, const Bytes& value, uint64_t epoch) {
+size_t AmplifierCore::PacketPayloadLocked() const { return std::max(config_.mtu, kMinAttMtu) - kAttHeader; }
+
+bool AmplifierCore::SendNotification(Attr attr, const Bytes& original, uint64_t epoch) {
     std::vector<std::weak_ptr<SimDevice>> devices;
+    Bytes value = original;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!connected_ || linkEpoch_ != epoch || !cccd_.count(attr)) return false;
         devices = AttachedWeakLocked();
+        // A notification carries the first MTU - 3 bytes of the value and no more.
+        const size_t packet = PacketPayloadLocked();
+        if (value.size() > packet) {
+            value.resize(packet);
+            ++cutNotifications_;
+            if (cutWarned_.insert(attr).second)
+                LogMessage(kLogWarn, "sim: '%s' cuts a notification of %zu bytes to %zu (MTU %zu)", name_.c_str(),
+                           original.size(), packet, config_.mtu);
+        }
     }
-    events_.Post([devices, attr, value] {
+    events_.Post([devices, attr, value = std::move(value)] {
         for (auto& w : devices)
             if (auto d = w.lock()) d->FireValueChanged(attr, value);
     });
@@ -903,6 +935,7 @@ void AmplifierCore::HandleNus(const Bytes& value, Clock::time_point at) {
     script.requests = 0;
     Clock::time_point first;
     Milliseconds step;
+    size_t packet = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++nusRequests_;
@@ -927,7 +960,8 @@ void AmplifierCore::HandleNus(const Bytes& value, Clock::time_point at) {
                 l.littleEndian = p[4] != 0;
                 l.rate = (p[5] << 8) | p[6];
                 ok = l.channels >= 1 && l.frames >= 1 && (l.bytesPerSample == 3 || l.bytesPerSample == 4) && p[4] <= 1 && l.rate >= 1 &&
-                     static_cast<long>(l.channels) * l.frames * l.bytesPerSample <= 0xFFFF;
+                     static_cast<size_t>(l.channels) * static_cast<size_t>(l.frames) * static_cast<size_t>(l.bytesPerSample) <=
+                         PacketPayloadLocked();  // a payload goes out in one notification
             }
             if (ok) {
                 nusLayout_ = l;
@@ -951,15 +985,30 @@ void AmplifierCore::HandleNus(const Bytes& value, Clock::time_point at) {
         }
         step = interval_;
         first = NextEventLocked(at) + step;
+        packet = PacketPayloadLocked();
     }
     if (script.never) return;
     if (script.badCrc) response.back() ^= 0xFF;
     response.insert(response.end(), script.trailing.begin(), script.trailing.end());
-    if (script.unsolicited) {
-        ScheduleNotification(first, Attr::NusTx, *script.unsolicited);
-        first += step;
+    // TX notifications leave in order, one per connection event: an answer longer than one
+    // packet goes out in pieces, and the next answer starts after the last of them.
+    std::vector<std::pair<Clock::time_point, Bytes>> out;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto when = std::max(first, nusTxFree_);
+        if (script.unsolicited) {
+            out.emplace_back(when, *script.unsolicited);
+            when += step;
+        }
+        when += script.delay;
+        for (size_t offset = 0; offset < response.size(); offset += packet, when += step) {
+            const size_t n = std::min(packet, response.size() - offset);
+            out.emplace_back(when, Bytes(response.begin() + static_cast<std::ptrdiff_t>(offset),
+                                         response.begin() + static_cast<std::ptrdiff_t>(offset + n)));
+        }
+        nusTxFree_ = when;
     }
-    ScheduleNotification(first + script.delay, Attr::NusTx, std::move(response));
+    for (auto& [when, bytes] : out) ScheduleNotification(when, Attr::NusTx, std::move(bytes));
 }
 
 void AmplifierCore::ScriptNusResponse(NusResponseScript script) {
@@ -1051,6 +1100,7 @@ AmplifierCore::Counters AmplifierCore::GetCounters() {
     c.streaming = streaming_;
     c.notificationsSent = sent_;
     c.notificationsDropped = dropped_;
+    c.notificationsCut = cutNotifications_;
     c.advertisements = advertisements_;
     c.nusRequests = nusRequests_;
     c.smpRequests = smpRequests_;

@@ -146,7 +146,7 @@ public:
     struct Counters {
         int connects = 0, refused = 0, resets = 0;
         bool connected = false, streaming = false;
-        size_t notificationsSent = 0, notificationsDropped = 0, advertisements = 0, nusRequests = 0, smpRequests = 0, pending = 0;
+        size_t notificationsSent = 0, notificationsDropped = 0, notificationsCut = 0, advertisements = 0, nusRequests = 0, smpRequests = 0, pending = 0;
     };
     Counters GetCounters();
     bool IsShutDown();
@@ -182,7 +182,10 @@ private:
     // link thread
     void Disconnect();
     void Reboot();
+    // Cuts the value to one packet (MTU - 3 bytes), as ATT does.
     bool SendNotification(Attr attr, const Bytes& value, uint64_t epoch);
+    // Bytes of a value one packet carries: MTU - 3.
+    size_t PacketPayloadLocked() const;
     void ScheduleNotification(Clock::time_point at, Attr attr, Bytes value);
     void OnCccd(Attr attr, bool on, Clock::time_point at);
     void StreamTick(uint64_t streamEpoch);
@@ -226,6 +229,7 @@ private:
     std::vector<Attached> attached_;
     std::vector<std::weak_ptr<SimDevice>> AttachedWeakLocked() const;
     std::set<Attr> cccd_;
+    std::set<Attr> cutWarned_;  // characteristics whose cut notification was logged on this link
     TimerThread::TaskId dropTask_ = 0;
     bool dropOnceDone_ = false;
 
@@ -235,6 +239,7 @@ private:
     int dropNotifyEvery_ = 0, corruptNext_ = 0, shortenNext_ = 0;
     std::map<RecordKind, std::vector<ScriptedRecord>> recordScripts_;
     std::deque<NusResponseScript> nusScripts_;
+    Clock::time_point nusTxFree_{};  // connection event after the last NUS answer scheduled
 
     // stream
     SampleLayout nusLayout_;
@@ -251,7 +256,7 @@ private:
 
     // counters
     int connects_ = 0, refused_ = 0, resets_ = 0;
-    size_t sent_ = 0, dropped_ = 0, advertisements_ = 0, nusRequests_ = 0, smpRequests_ = 0;
+    size_t sent_ = 0, dropped_ = 0, cutNotifications_ = 0, advertisements_ = 0, nusRequests_ = 0, smpRequests_ = 0;
     std::atomic<size_t> pending_{0};
 
     TimerThread link_;

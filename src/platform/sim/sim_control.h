@@ -54,7 +54,7 @@ struct AmplifierConfig {
     size_t smpSplit = 1;                  // [smp_split] notifications per SMP response (1 = whole)
     size_t filters = 2;                   // [filters] filter records announced and sent (legacy)
     Milliseconds batteryEvery{10000};     // [battery_every] battery drains 1 % per period; 0 = never
-    size_t mtu = 247;                     // [mtu] ATT MTU: SMP responses go out in MTU-3 byte pieces
+    size_t mtu = 247;                     // [mtu] ATT MTU: notifications and writes without response carry MTU-3 bytes
     Milliseconds connectFail{30};         // [connect_fail_ms] how long a refused connect takes to fail
     Milliseconds resetDelay{250};         // [reset_ms] SMP reset: reply, then reboot after this
     Milliseconds bootTime{50};            // [boot_ms] reboot: silent and not connectable meanwhile
@@ -184,6 +184,7 @@ public:
     bool IsStreaming() const;
     size_t NotificationsSent() const;     // sample notifications delivered to the host
     size_t NotificationsDropped() const;
+    size_t NotificationsCut() const;  // notifications longer than MTU - 3, sent cut to that
     size_t AdvertisementsSent() const;
     size_t NusRequestsReceived() const;
     size_t SmpRequestsReceived() const;

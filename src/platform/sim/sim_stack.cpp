@@ -314,6 +314,7 @@ bool Amplifier::IsConnected() const { return core_->GetCounters().connected; }
 bool Amplifier::IsStreaming() const { return core_->GetCounters().streaming; }
 size_t Amplifier::NotificationsSent() const { return core_->GetCounters().notificationsSent; }
 size_t Amplifier::NotificationsDropped() const { return core_->GetCounters().notificationsDropped; }
+size_t Amplifier::NotificationsCut() const { return core_->GetCounters().notificationsCut; }
 size_t Amplifier::AdvertisementsSent() const { return core_->GetCounters().advertisements; }
 size_t Amplifier::NusRequestsReceived() const { return core_->GetCounters().nusRequests; }
 size_t Amplifier::SmpRequestsReceived() const { return core_->GetCounters().smpRequests; }

@@ -76,6 +76,46 @@ TEST_F(FrameTest, EchoWhileSamplesStream) {
     EXPECT_TRUE(Recorder::Instance().WaitFor(handle, [&](const HandleRecord& r) { return r.rows >= rows + 10; }));
 }
 
+// A 500-byte payload: the request (506 bytes) goes out as a long write and the answer
+// (507 bytes) arrives over several notifications, at the default MTU and the smallest one.
+TEST_F(FrameTest, LongEchoRoundTripsOverPacketsOfAnyMtu) {
+    std::vector<uint8_t> payload(500);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 13 + 1);
+    for (size_t mtu : {247u, 23u}) {
+        SCOPED_TRACE("mtu " + std::to_string(mtu));
+        Sim::AmplifierConfig config = Nus();
+        config.mtu = mtu;
+        auto amp = AddAmplifier(config);
+        const MIVOBLE_HANDLE handle = OpenOrFail(amp->Name());
+
+        uint8_t status = 0xEE;
+        std::vector<uint8_t> response(512);
+        uint16_t length = static_cast<uint16_t>(response.size());
+        ASSERT_EQ(MIVOBLE_SendFrame(handle, 0x01, payload.data(), 500, &status, response.data(), &length, 2000),
+                  MIVOBLE_OK)
+            << MIVOBLE_GetLastErrorText();
+        EXPECT_EQ(status, 0);
+        ASSERT_EQ(length, 500);
+        EXPECT_TRUE(std::equal(payload.begin(), payload.end(), response.begin()));
+
+        // A short buffer receives a cut copy of the gathered answer.
+        length = 4;
+        ASSERT_EQ(MIVOBLE_SendFrame(handle, 0x01, payload.data(), 500, nullptr, response.data(), &length, 2000),
+                  MIVOBLE_OK);
+        EXPECT_EQ(length, 4);
+        EXPECT_TRUE(std::equal(payload.begin(), payload.begin() + 4, response.begin()));
+
+        // A trailing byte after a gathered frame still fails it.
+        Sim::NusResponseScript trailing;
+        trailing.trailing = {0x00};
+        amp->ScriptNusResponse(trailing);
+        EXPECT_EQ(MIVOBLE_SendFrame(handle, 0x01, payload.data(), 500, nullptr, nullptr, nullptr, 2000),
+                  MIVOBLE_ERROR_DEVICE);
+        EXPECT_STREQ(MIVOBLE_GetLastErrorText(), "SendFrame: malformed response frame");
+        EXPECT_EQ(amp->NusRequestsReceived(), 3u);
+    }
+}
+
 TEST_F(FrameTest, LateAnswerToAnEarlierRequestIsDrainedNotTakenForTheResponse) {
     auto amp = AddAmplifier(Nus());
     const MIVOBLE_HANDLE handle = OpenOrFail(amp->Name());
@@ -215,7 +255,7 @@ TEST_F(SmpTest, ResponseSplitOverSeveralNotificationsIsReassembled) {
 
 TEST_F(SmpTest, HeaderCutAfterThreeBytesStillCompletes) {
     Sim::AmplifierConfig config;
-    config.mtu = 6;  // 3-byte notifications: the length field arrives in the second one
+    config.smpSplit = 8;  // 3-byte notifications: the length field arrives in the second one
     auto amp = AddAmplifier(config);
     const MIVOBLE_HANDLE handle = OpenOrFail(amp->Name());
     char text[32] = {};

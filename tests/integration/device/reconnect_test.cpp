@@ -56,6 +56,56 @@ TEST_F(ReconnectTest, BatchedDeliveryRestartsWithAnEmptyBatchAfterAReconnect) {
     for (uint32_t size : Recorder::Instance().Get(handle).batchSizes) EXPECT_EQ(size, 7u);
 }
 
+// A NUS amplifier streaming in a host layout (4 channels, 2 frames: rows of 6 values). After
+// a lost link it still streams in that layout, so the host keeps it; after a restart it
+// streams in its default layout (rows of 3), which the host falls back to, until the host
+// sets its layout again.
+TEST_F(ReconnectTest, NusHostLayoutSurvivesALostLinkAndFallsBackAfterARestart) {
+    enum class Event { LinkDrop, Restart, RestartThenLayoutAgain };
+    const struct {
+        Event event;
+        uint32_t widthAfter;
+        int fallbackLines;
+    } cases[] = {{Event::LinkDrop, 6, 0}, {Event::Restart, 3, 1}, {Event::RestartThenLayoutAgain, 6, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.event));
+        Sim::AmplifierConfig config;
+        config.gen = Sim::Generation::Nus;
+        config.resetDelay = 10ms;
+        auto amp = AddAmplifier(config);
+        const MIVOBLE_HANDLE handle = OpenOrFail(amp->Name());
+        auto setLayout = [&] {
+            const uint8_t layout[] = {4, 0, 2, 3, 0, 0x01, 0xF4};  // 4 channels, 2 frames, 3 bytes BE, 500 Hz
+            uint8_t status = 0xEE;
+            ASSERT_EQ(MIVOBLE_SendFrame(handle, 0x20, layout, sizeof layout, &status, nullptr, nullptr, 1000), MIVOBLE_OK);
+            ASSERT_EQ(status, 0);
+            ASSERT_EQ(MIVOBLE_SetActiveLayout(handle, 4, 2, 3, 0, 500), 0);
+        };
+        setLayout();
+        ASSERT_EQ(MIVOBLE_RegisterConnectionStateCallback(handle, RecordState), MIVOBLE_OK);
+        ASSERT_EQ(MIVOBLE_RegisterDataAvailableCallback(handle, RecordRow), MIVOBLE_OK);
+        ASSERT_TRUE(Recorder::Instance().WaitFor(handle, [](const HandleRecord& r) { return r.rows >= 20 && r.width == 6; }));
+
+        if (c.event == Event::LinkDrop) amp->DropLink();
+        else ASSERT_EQ(MIVOBLE_ResetDevice(handle), MIVOBLE_OK) << MIVOBLE_GetLastErrorText();
+        ASSERT_TRUE(Recorder::Instance().WaitFor(handle, [](const HandleRecord& r) { return r.states.size() >= 2; }));
+        EXPECT_THAT(Recorder::Instance().Get(handle).states,
+                    ElementsAre(MIVOBLE_CONNECTION_LOST, MIVOBLE_CONNECTION_CONNECTED));
+        if (c.event == Event::RestartThenLayoutAgain) {
+            ASSERT_TRUE(log_.WaitFor("WARN ", "device '" + amp->Name() + "': sample payloads have the default layout's size"));
+            setLayout();
+        }
+
+        const uint64_t rowsAtReconnect = Recorder::Instance().Get(handle).rows;
+        EXPECT_TRUE(Recorder::Instance().WaitFor(handle, [&](const HandleRecord& r) {
+            return r.rows >= rowsAtReconnect + 40 && r.width == c.widthAfter;
+        })) << "rows " << Recorder::Instance().Get(handle).rows << ", width " << Recorder::Instance().Get(handle).width;
+        EXPECT_EQ(log_.Count("WARN ", "device '" + amp->Name() + "': sample payloads have the default layout's size"),
+                  c.fallbackLines);
+        EXPECT_EQ(amp->ResetCount(), c.event == Event::LinkDrop ? 0 : 1);
+    }
+}
+
 // Reconnects that keep failing: the pause doubles from 20 ms up to 160 ms.
 TEST_F(ReconnectTest, RepeatedFailuresBackOffUpToTheCapAndNeverGiveUp) {
     auto amp = AddAmplifier();

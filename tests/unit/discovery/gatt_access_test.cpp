@@ -157,6 +157,33 @@ TEST_F(GattAccessTest, WritePassesBytesAndOptionThrough) {
     EXPECT_EQ(writes[1].second, WriteOption::WithResponse);
 }
 
+// Sized to the link: one packet carries MTU - 3 bytes (an MTU below 23 counts as 23).
+TEST_F(GattAccessTest, WritesSizedToTheLinkFollowItsMtu) {
+    const std::string rx = "6E400001-B5A3-F393-E0A9-E50E24DCCA9E";
+    data_->mtu = 23;
+    gatt_.WriteValue(rx, Bytes(20, 1));
+    gatt_.WriteValue(rx, Bytes(21, 2));
+    gatt_.WriteInPackets(rx, Bytes(45, 3));
+    gatt_.WriteInPackets(rx, {});
+    data_->mtu = 0;
+    gatt_.WriteInPackets(rx, Bytes(21, 4));
+    const auto writes = data_->Writes();
+    const std::vector<std::pair<size_t, WriteOption>> expected = {
+        {20, WriteOption::WithoutResponse}, {21, WriteOption::WithResponse},    {20, WriteOption::WithoutResponse},
+        {20, WriteOption::WithoutResponse}, {5, WriteOption::WithoutResponse},  {0, WriteOption::WithoutResponse},
+        {20, WriteOption::WithoutResponse}, {1, WriteOption::WithoutResponse}};
+    ASSERT_EQ(writes.size(), expected.size());
+    for (size_t i = 0; i < writes.size(); ++i) {
+        EXPECT_EQ(writes[i].first.size(), expected[i].first) << i;
+        EXPECT_EQ(writes[i].second, expected[i].second) << i;
+    }
+    EXPECT_EQ(writes[4].first, Bytes(5, 3));
+
+    data_->write.Complete(GattStatus::ProtocolError);  // the first piece fails: no further ones
+    ExpectApiError([&] { gatt_.WriteInPackets(rx, Bytes(45, 5)); }, "Failed to write characteristic value.");
+    EXPECT_EQ(data_->Writes().size(), expected.size() + 1);
+}
+
 TEST_F(GattAccessTest, AFailedSubscriptionLeavesNoHandler) {
     battery_->cccd.Complete(GattStatus::AccessDenied);
     Inbox inbox;

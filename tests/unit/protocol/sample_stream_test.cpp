@@ -7,6 +7,7 @@
 
 #include "api/api_exception.h"
 #include "protocol_bytes.h"
+#include "support/log_file.h"
 
 namespace Mivo::BLE {
 namespace {
@@ -476,6 +477,57 @@ TEST_F(SampleStreamTest, PayloadOutsideTheRowGridIsDroppedAndReportedOnce) {
     EXPECT_EQ(DiagnosticsText(),
               "[mivoble] OnEEGAvailable: first EEG notification (6 bytes)\n"
               "[mivoble] OnEEGAvailable parse error (payload dropped): Payload index out of range.\n");
+}
+
+// Wrong-sized payloads are dropped as before, and also counted and reported at WARN: the
+// first at once, the next ones not within the same interval.
+TEST_F(SampleStreamTest, WrongSizedPayloadsAreCountedAndReportedRateLimited) {
+    Testing::LogFile log;
+    stream.SetDeviceName("MV-X");
+    OpenNus();
+    stream.SetDataAvailableCallback(OnRow);
+    Send(Bytes{1, 2, 3, 4});
+    Send(Bytes{0, 0, 5});
+    Send(Bytes{1, 2});
+    EXPECT_EQ(AllRows(), (std::vector<Row>{{5, 100, 1}}));
+    EXPECT_EQ(stream.SizeMismatchDrops(), 2u);
+    EXPECT_EQ(log.Count("WARN ", "device 'MV-X': sample payload of 4 bytes dropped; the layout expects 3 bytes (1 dropped "
+                                 "for their size so far)"),
+              1);
+    EXPECT_EQ(log.Count("WARN ", "sample payload of 2 bytes"), 0);
+    EXPECT_NE(DiagnosticsText().find("parse error (payload dropped): Invalid payload size."), std::string::npos);
+}
+
+// The NUS connect keeps the host's layout; payloads of the default size then mean the
+// amplifier restarted, and the stream falls back to the default layout (and the device
+// information with it). A payload in the kept layout confirms it and ends the check.
+TEST_F(SampleStreamTest, ReconnectKeepsTheHostLayoutAndFallsBackWhenTheAmplifierRestarted) {
+    Testing::LogFile log;
+    OpenNus();
+    ASSERT_EQ(stream.SetActiveLayout(2, 2, 3, false, 500), 0);
+    stream.SetDataAvailableCallback(OnRow);
+    auto reconnect = [&] {
+        stream.FreeTables();
+        stream.ApplyConnectLayout();
+        stream.BuildTables();
+    };
+    reconnect();
+    EXPECT_EQ(collector.GetDeviceInformation().numberOfAcquiredChannels, 4u);
+    Send(Legacy({1, 2, 3, 4}));
+    Send(Legacy({9}));  // confirmed: a stray short payload is only dropped
+    reconnect();
+    Send(Legacy({7}));  // restarted
+    Send(Legacy({8}));
+    EXPECT_EQ(AllRows(), (std::vector<Row>{{1, 2, 100, 1}, {3, 4, 100, 1}, {7, 100, 1}, {8, 100, 1}}));
+    EXPECT_EQ(stream.SizeMismatchDrops(), 1u);
+    EXPECT_EQ(log.Count("WARN ", "sample payloads have the default layout's size (3 bytes), not the kept host layout's "
+                                 "(12 bytes): the amplifier has restarted; falling back to the default layout"),
+              1);
+    const auto info = collector.GetDeviceInformation();
+    EXPECT_EQ(info.numberOfAcquiredChannels, 3u);
+    EXPECT_EQ(info.samplingRate, 500u);
+    reconnect();  // the default layout stays
+    EXPECT_EQ(stream.RowWidth(), 3);
 }
 
 // ---- diagnostics --------------------------------------------------------------------------

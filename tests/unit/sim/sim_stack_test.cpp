@@ -280,6 +280,17 @@ TEST(SimRecords, ScriptedOrderCountShortAndRaw) {
 
 // ---- NUS ----
 
+Bytes Frame(uint8_t command, const Bytes& payload) {
+    Bytes f;
+    f.reserve(payload.size() + 6);
+    f = {0xF0, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size()), command};
+    f.insert(f.end(), payload.begin(), payload.end());
+    uint16_t crc = Sim::Wire::Crc16CcittFalse(f.data() + 1, f.size() - 1);
+    f.push_back(static_cast<uint8_t>(crc >> 8));
+    f.push_back(static_cast<uint8_t>(crc));
+    return f;
+}
+
 class NusTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -290,16 +301,6 @@ protected:
     }
     void Send(const Bytes& frame) {
         EXPECT_EQ(Await(link_->Char(kNusRx)->WriteValueWithResultAsync(frame, WriteOption::WithoutResponse)), GattStatus::Success);
-    }
-    static Bytes Frame(uint8_t command, const Bytes& payload) {
-        Bytes f;
-        f.reserve(payload.size() + 6);
-        f = {0xF0, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size()), command};
-        f.insert(f.end(), payload.begin(), payload.end());
-        uint16_t crc = Sim::Wire::Crc16CcittFalse(f.data() + 1, f.size() - 1);
-        f.push_back(static_cast<uint8_t>(crc >> 8));
-        f.push_back(static_cast<uint8_t>(crc));
-        return f;
     }
     Bytes Next(size_t index) {
         EXPECT_TRUE(tx_->values.WaitSize(index + 1));
@@ -333,6 +334,48 @@ TEST_F(NusTest, CommandsAnswerWithOneFrameEach) {
     Send(Frame(0x01, {0x55}));
     EXPECT_EQ(Next(5), Sim::Wire::BuildResponseFrame(0x01, 0, {0x55}));
     EXPECT_EQ(amp_->NusRequestsReceived(), 7u);
+}
+
+// One packet carries MTU - 3 bytes (20 at MTU 23): longer writes without response are
+// refused, long writes with response go up to 512 bytes, long answers and sample payloads
+// are split or cut as a real link does, and a layout whose payload needs more is refused.
+TEST(SimPacketTest, NotificationsAndWritesFollowTheMtu) {
+    auto sim = MakeSimStack("MV-M,gen=nus,interval=1,mtu=23;MV-L,interval=1,mtu=23");
+    auto link = Open(*sim, "MV-M");
+    Subscription tx(link->Char(kNusTx));
+    auto rx = link->Char(kNusRx);
+    auto write = [&](const Bytes& value, WriteOption option) { return Await(rx->WriteValueWithResultAsync(value, option)); };
+
+    EXPECT_EQ(write(Frame(0x01, Bytes(15, 1)), WriteOption::WithoutResponse), GattStatus::ProtocolError);  // 21 bytes
+    EXPECT_EQ(write(Frame(0x01, Bytes(14, 1)), WriteOption::WithoutResponse), GattStatus::Success);  // 20 bytes
+    ASSERT_TRUE(tx.values.WaitSize(2));  // its 21-byte answer: 20 + 1
+    Bytes payload(500);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
+    EXPECT_EQ(write(Frame(0x01, payload), WriteOption::WithResponse), GattStatus::Success);  // 506 bytes
+    EXPECT_EQ(write(Frame(0x01, Bytes(507)), WriteOption::WithResponse), GattStatus::ProtocolError);  // 513
+    EXPECT_EQ(write(Frame(0x20, {8, 0, 1, 3, 0, 0, 250}), WriteOption::WithoutResponse), GattStatus::Success);
+
+    // Answers: 21 bytes in 2 notifications, 507 bytes in 26, the refused layout's 7 bytes in 1.
+    ASSERT_TRUE(tx.values.WaitSize(2 + 26 + 1)) << tx.values.Size();
+    Bytes joined;
+    for (auto& v : tx.values.Items()) {
+        EXPECT_LE(v.size(), 20u);
+        joined.insert(joined.end(), v.begin(), v.end());
+    }
+    Bytes want = Sim::Wire::BuildResponseFrame(0x01, 0, Bytes(14, 1));
+    Bytes echo = Sim::Wire::BuildResponseFrame(0x01, 0, payload);
+    want.insert(want.end(), echo.begin(), echo.end());
+    Bytes refused = Sim::Wire::BuildResponseFrame(0x20, 1, {});  // 8 x 3 bytes do not fit 20
+    want.insert(want.end(), refused.begin(), refused.end());
+    EXPECT_EQ(joined, want);
+    EXPECT_EQ(sim->Find("MV-M")->NusRequestsReceived(), 3u);
+
+    // Legacy: 8 channels and the counter are 27 bytes; the notification carries the first 20.
+    auto legacy = Open(*sim, "MV-L");
+    Subscription samples(legacy->Char(kSample));
+    ASSERT_TRUE(samples.values.WaitSize(2));
+    EXPECT_EQ(samples.values.At(0).size(), 20u);
+    EXPECT_GE(sim->Find("MV-L")->NotificationsCut(), 2u);
 }
 
 TEST_F(NusTest, ScriptedResponses) {
