@@ -115,7 +115,9 @@ def legacy_open(s, rate, signal, frames, counter=True, scale_index=0):
     channels = signal + (1 if counter else 0)
     values = channels * frames
     s.boolean(True)  # legacy
-    s.u8(1, 0, 7).u16(channels, 1, 62).u16(values, 1, 600).u8(1, 0, 15).u16(rate).u16(0, 0, 3)
+    typical = {0: 0, 250: 1, 1000: 2}
+    s.u8(1, 0, 7).u16(channels, 1, 62).u16(values, 1, 600).u8(1, 0, 15)
+    s.u16(0 if rate in typical else rate).size(typical.get(rate, 3), 0, 3).u16(0, 0, 3)
     s.boolean(True)  # one channel record per channel
     for cid in range(1, channels + 1):
         ctype_index = 1 if counter and cid == channels else 0
