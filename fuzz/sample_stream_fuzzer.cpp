@@ -8,6 +8,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -30,7 +31,7 @@ struct Expectation {
     uint32_t width = 0;
     int32_t counterColumn = -1;  // the column the gap fill counts in, -1 when none
     uint32_t framesPerCallback = kDefaultFramesPerCallback;
-    std::vector<float> batteries{100.0f};  // every level a row may carry
+    std::array<bool, 256> batteries{};  // every level a row may carry (the start level is 100)
     bool havePrevious = false;
     std::vector<float> previous;
     uint64_t rows = 0;
@@ -42,7 +43,8 @@ void CheckRow(const float* row, uint32_t width) {
     Check(width == expect.width && width >= 3);
     const float valid = row[width - 1];
     Check(valid == 0.0f || valid == 1.0f);
-    Check(std::find(expect.batteries.begin(), expect.batteries.end(), row[width - 2]) != expect.batteries.end());
+    const float battery = row[width - 2];
+    Check(battery >= 0.0f && battery <= 255.0f && expect.batteries[static_cast<size_t>(battery)]);
     if (valid == 0.0f) {
         // A filled-in row: only a stream with a counter column makes them, one on from the row before.
         Check(expect.counterColumn >= 0);
@@ -170,6 +172,7 @@ void ExpectTables(SampleStream& stream, const ConfigurationCollector& collector)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
     expect = Expectation{};
+    expect.batteries[100] = true;
 
     const bool legacy = input.ConsumeBool();
     ConfigurationCollector collector;
@@ -202,7 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (what < 210) {
             const std::vector<uint8_t> value = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 2));
             stream.OnBatteryNotification(value.data(), value.size());
-            expect.batteries.push_back(collector.BatteryLevel());
+            expect.batteries[collector.BatteryLevel()] = true;
         } else if (what < 220) {
             const uint32_t frames = input.ConsumeIntegralInRange<uint32_t>(0, 70);
             try {
