@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -17,8 +18,12 @@ using namespace Mivo::BLE;
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) std::abort();
+// A failed check names itself and aborts (a finding).
+#define Check(condition) CheckAt((condition), #condition, __LINE__)
+void CheckAt(bool condition, const char* text, int line) {
+    if (condition) return;
+    std::fprintf(stderr, "check failed at line %d: %s\n", line, text);
+    std::abort();
 }
 
 void CheckText(const char (&text)[MIVOBLE_STRING_LENGTH_MAX]) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -22,8 +23,12 @@ using namespace Mivo::BLE;
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) std::abort();
+// A failed check names itself and aborts (a finding).
+#define Check(condition) CheckAt((condition), #condition, __LINE__)
+void CheckAt(bool condition, const char* text, int line) {
+    if (condition) return;
+    std::fprintf(stderr, "check failed at line %d: %s\n", line, text);
+    std::abort();
 }
 
 // Bitwise CRC-16/CCITT-FALSE, independent of the library's table.

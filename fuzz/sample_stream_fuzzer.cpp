@@ -11,7 +11,9 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "api/api_exception.h"
@@ -22,8 +24,12 @@ using namespace Mivo::BLE;
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) std::abort();
+// A failed check names itself and aborts (a finding).
+#define Check(condition) CheckAt((condition), #condition, __LINE__)
+void CheckAt(bool condition, const char* text, int line) {
+    if (condition) return;
+    std::fprintf(stderr, "check failed at line %d: %s\n", line, text);
+    std::abort();
 }
 
 // What the checks expect of the rows being delivered.
@@ -44,16 +50,23 @@ void CheckRow(const float* row, uint32_t width) {
     const float valid = row[width - 1];
     Check(valid == 0.0f || valid == 1.0f);
     const float battery = row[width - 2];
-    Check(battery >= 0.0f && battery <= 255.0f && expect.batteries[static_cast<size_t>(battery)]);
-    if (valid == 0.0f) {
-        // A filled-in row: only a stream with a counter column makes them, one on from the row before.
+    if (valid == 1.0f) {
+        Check(battery >= 0.0f && battery <= 255.0f && expect.batteries[static_cast<size_t>(battery)]);
+    } else {
+        // A filled-in row: only a stream with a counter column makes them. It is a copy of the
+        // row before (the zero row before the first payload, so battery 0 there) counting on by one.
         Check(expect.counterColumn >= 0);
         ++expect.filledRows;
-    }
-    if (valid == 0.0f && expect.havePrevious) {
-        const float before = expect.previous[static_cast<size_t>(expect.counterColumn)];
-        const float now = row[expect.counterColumn];
-        if (std::fabs(before) < 8388608.0f) Check(now == before + 1.0f);
+        if (expect.havePrevious) {
+            const auto d = static_cast<uint32_t>(expect.counterColumn);
+            for (uint32_t j = 0; j + 1 < width; ++j) {
+                if (j != d) Check(std::memcmp(&row[j], &expect.previous[j], sizeof(float)) == 0);
+            }
+            const float before = expect.previous[d];
+            if (std::fabs(before) < 8388608.0f) Check(row[d] == before + 1.0f);
+        } else {
+            Check(battery == 0.0f || (battery > 0.0f && battery <= 255.0f && expect.batteries[static_cast<size_t>(battery)]));
+        }
     }
     expect.previous.assign(row, row + width);
     expect.havePrevious = true;

@@ -2,6 +2,7 @@
 // on air: every knob within its documented range, names and addresses unique, at most one
 // amplifier per item. Rejected items only log.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -14,8 +15,12 @@ using namespace Mivo::BLE::Sim;
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) std::abort();
+// A failed check names itself and aborts (a finding).
+#define Check(condition) CheckAt((condition), #condition, __LINE__)
+void CheckAt(bool condition, const char* text, int line) {
+    if (condition) return;
+    std::fprintf(stderr, "check failed at line %d: %s\n", line, text);
+    std::abort();
 }
 
 Detail::StackCore& Stack() {
