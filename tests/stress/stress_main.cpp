@@ -1,11 +1,12 @@
-// Stress run of the C interface on four simulated amplifiers (MV-5101.* legacy, MV-5102.* NUS;
-// names of the serial-number pattern the scanner lists) (two of each generation) that
-// drop their links every few seconds: threads open and close, register and unregister
-// callbacks, send command frames, list images and read device information, while callbacks
-// call back into the library. Fails (exit 1) on any finding of the checks in
-// stress_streams.h, on a handle an open returns after it was closed, on a result or text
-// outside the interface's rules, and (exit 2, from the watchdog) on a call that does not
-// return within its bound.
+// Stress run of the C interface on four simulated amplifiers, two of each generation
+// (MV-5101.* legacy, MV-5102.* NUS: names of the serial-number pattern the scanner lists), that
+// drop their links every few seconds. Threads open and close, register and unregister
+// callbacks (data, connection state, discovery), send command frames, list images and read
+// device information, while callbacks call back into the library. Fails (exit 1) on any
+// finding of the checks in stress_streams.h, on a handle an open returns after it was closed,
+// on a result or text outside the interface's rules, on a discovery callback after its
+// unregistration returned, and (exit 2, from the watchdog) on a call that does not return
+// within its bound.
 //
 //   mivoble_stress [seconds]
 //   MIVOBLE_STRESS_SECONDS     run time (overrides the argument; default 60)
@@ -391,6 +392,51 @@ void DeviceUser(unsigned seed) {
     }
 }
 
+// Discovery callbacks: once unregistering has returned, the old callback must not run.
+std::atomic<bool> discoveredRegistered{false}, listChangedRegistered{false};
+
+void OnDiscovered(const char* names, uint32_t count) {
+    Findings::Instance().Called("(device-discovered callback)", true);
+    if (!discoveredRegistered) Findings::Instance().Fail("callbacks", "device-discovered callback after its unregistration returned");
+    if (count > 64) Findings::Instance().Fail("callbacks", "device-discovered callback with %u names", count);
+    for (uint32_t i = 0; i < count && i < 64; ++i) {
+        if (std::memchr(names + size_t{i} * MIVOBLE_DEVICENAME_LENGTH_MAX, 0, MIVOBLE_DEVICENAME_LENGTH_MAX) == nullptr) {
+            Findings::Instance().Fail("callbacks", "device-discovered name slot %u is not terminated", i);
+        }
+    }
+}
+
+void OnListChanged(uint32_t) {
+    Findings::Instance().Called("(list-changed callback)", true);
+    if (!listChangedRegistered) Findings::Instance().Fail("callbacks", "list-changed callback after its unregistration returned");
+}
+
+void DiscoveryUser(unsigned seed) {
+    std::mt19937 random(seed);
+    while (running) {
+        const bool discovered = random() % 2 == 0;
+        std::atomic<bool>& registered = discovered ? discoveredRegistered : listChangedRegistered;
+        const char* call = discovered ? "MIVOBLE_RegisterDeviceDiscoveredCallback" : "MIVOBLE_RegisterDeviceListChangedCallback";
+        const bool set = !registered;
+        if (set) registered = true;  // before the call: the callback may run as soon as it is set
+        int32_t result;
+        {
+            CallGuard guard(call, kCallBound);
+            result = discovered ? MIVOBLE_RegisterDeviceDiscoveredCallback(set ? OnDiscovered : nullptr)
+                                : MIVOBLE_RegisterDeviceListChangedCallback(set ? OnListChanged : nullptr);
+        }
+        CheckResult(call, result);
+        if (!set && result == MIVOBLE_OK) registered = false;  // after the call returned
+        Pause(random, 100, 800);
+    }
+    // Leave both unregistered before the run ends.
+    CallGuard guard("MIVOBLE_RegisterDeviceDiscoveredCallback (at the end)", kCallBound);
+    CheckResult("MIVOBLE_RegisterDeviceDiscoveredCallback", MIVOBLE_RegisterDeviceDiscoveredCallback(nullptr));
+    discoveredRegistered = false;
+    CheckResult("MIVOBLE_RegisterDeviceListChangedCallback", MIVOBLE_RegisterDeviceListChangedCallback(nullptr));
+    listChangedRegistered = false;
+}
+
 void Monitor() {
     while (running) {
         Streams::Instance().CheckSilence();
@@ -429,6 +475,7 @@ int main(int argc, char** argv) {
     threads.emplace_back(CallbackRegistrar, seed + 3);
     threads.emplace_back(DeviceUser, seed + 4);
     threads.emplace_back(DeviceUser, seed + 5);
+    threads.emplace_back(DiscoveryUser, seed + 6);
     threads.emplace_back(Monitor);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));  // the run time
     running = false;
