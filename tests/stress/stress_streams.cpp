@@ -65,6 +65,7 @@ void Streams::RegistrationEnded(MIVOBLE_HANDLE handle, bool callbackSet, int32_t
     if (it == states_.end()) return;
     State& s = it->second;
     --s.registering;
+    s.lastRegistration = Clock::now();
     s.allowance = kAllowance;
     if (result == MIVOBLE_OK) {
         if (callbackSet) {
@@ -153,9 +154,16 @@ void Streams::CheckRowLocked(MIVOBLE_HANDLE handle, State& s, const float* row, 
             const char* what = c == s.last ? "duplicated"
                                : c < s.last ? "went back: duplicated or reordered"
                                             : "skipped without a reported loss";
+            char when[96];
+            if (s.registering > 0) {
+                std::snprintf(when, sizeof when, ", while a data callback was being registered");
+            } else {
+                const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - s.lastRegistration);
+                std::snprintf(when, sizeof when, ", %lld ms after a data-callback registration returned",
+                              static_cast<long long>(since.count()));
+            }
             Findings::Instance().Fail("counter", "'%s' handle %llu: row with counter %.0f after %.0f (%s%s)", p.name.c_str(),
-                                      static_cast<unsigned long long>(handle), c, s.last, what,
-                                      s.registering > 0 ? ", while a data callback was being registered" : "");
+                                      static_cast<unsigned long long>(handle), c, s.last, what, when);
         }
     }
     s.last = c;

@@ -72,6 +72,7 @@ private:
         bool haveLast = false;
         float last = 0.0f;
         int registering = 0;
+        Clock::time_point lastRegistration{};  // when a registration last returned
         int allowance = 0;  // discontinuities still excused since the subscription or link last changed
         // Liveness.
         std::optional<Clock::time_point> callbackSince, connectedSince, layoutSince;
