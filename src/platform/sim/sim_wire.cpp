@@ -167,7 +167,7 @@ public:
                 } else {
                     CborValue k, v;
                     if (!Item(k, depth + 1) || !Item(v, depth + 1)) return false;
-                    out.entries.emplace_back(std::move(k), std::move(v));
+                    out.entries.push_back(CborEntry{std::move(k), std::move(v)});
                 }
             }
             return true;

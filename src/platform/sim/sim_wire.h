@@ -45,6 +45,7 @@ private:
     Bytes out_;
 };
 
+struct CborEntry;
 struct CborValue {
     enum class Type { Unsigned, Negative, ByteString, Text, Array, Map, Bool, Null, Other };
     Type type = Type::Other;
@@ -52,10 +53,16 @@ struct CborValue {
     bool boolean = false;
     std::string bytes;    // byte or text string contents
     std::vector<CborValue> items;
-    std::vector<std::pair<CborValue, CborValue>> entries;
+    std::vector<CborEntry> entries;
 
     // The value stored under a text key of a map, or nullptr.
     const CborValue* Find(const std::string& key) const;
+};
+// One key and value of a map (a named type: a std::pair of the enclosing type does not
+// compile with clang and libstdc++).
+struct CborEntry {
+    CborValue key;
+    CborValue value;
 };
 // Decodes exactly one item that spans the whole input (definite and indefinite lengths,
 // at most 16 levels deep); nullopt when the data is malformed, truncated or has trailing
