@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "adapter.h"
+#include "log/log.h"
 #include "context.h"
 #include "control.h"
 #include "private_bus.h"
@@ -25,7 +26,7 @@ using namespace Mivo::FakeBluez;
 namespace {
 
 const char* kUsage =
-    "usage: mivoble-fake-bluetoothd (--private-bus | --bus ADDRESS) [--sim TEXT] [--address-file FILE] [--bus-config FILE]\n"
+    "usage: mivoble-fake-bluetoothd (--private-bus | --bus ADDRESS) [--sim TEXT] [--address-file FILE] [--bus-config FILE] [--log FILE]\n"
     "\n"
     "Serves the simulated amplifiers as org.bluez (BlueZ 5.66's D-Bus API).\n"
     "  --private-bus        start a private dbus-daemon and serve on it\n"
@@ -33,11 +34,12 @@ const char* kUsage =
     "  --sim TEXT           amplifiers in MIVOBLE_SIM syntax (default: $MIVOBLE_SIM, else two amplifiers)\n"
     "  --address-file FILE  write the bus address to FILE once serving\n"
     "  --bus-config FILE    dbus-daemon configuration for --private-bus\n"
+    "  --log FILE           simulator log (default: standard error)\n"
     "Prints DBUS_SYSTEM_BUS_ADDRESS=... once serving; exits on SIGTERM or SIGINT.\n";
 
 struct Options {
     bool privateBus = false;
-    std::string bus, sim, addressFile, busConfig;
+    std::string bus, sim, addressFile, busConfig, log = "/dev/stderr";
     bool simSet = false;
 };
 
@@ -57,6 +59,8 @@ bool Parse(int argc, char** argv, Options& o) {
             o.simSet = true;
         } else if (a == "--address-file") {
             if (!value(o.addressFile)) return false;
+        } else if (a == "--log") {
+            if (!value(o.log)) return false;
         } else if (a == "--bus-config") {
             if (!value(o.busConfig)) return false;
         } else {
@@ -99,6 +103,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    BLE::SetLogFilePath(options.log);  // never the library's default file in $HOME
     if (!options.simSet) {
         const char* env = std::getenv("MIVOBLE_SIM");
         options.sim = env ? env : Sim::DefaultSimConfig();
