@@ -19,7 +19,7 @@ stop() {
         local pid
         pid=$(cat "$dir/pid")
         if kill "$pid" 2>/dev/null; then
-            timeout 10 tail --pid="$pid" -f /dev/null || kill -9 "$pid" 2>/dev/null || true
+            timeout 10 tail -s 0.02 --pid="$pid" -f /dev/null || kill -9 "$pid" 2>/dev/null || true
         fi
         rm -f "$dir/pid"
     fi
