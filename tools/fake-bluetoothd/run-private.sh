@@ -56,6 +56,14 @@ exec)
     export DBUS_SYSTEM_BUS_ADDRESS
     exec "$@"
     ;;
-stop) stop ;;
+stop)
+    stop
+    # A sanitizer build reports on standard error: such a report fails the fixture.
+    if [[ -f "$dir/stderr" ]] && grep -qE 'ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:' "$dir/stderr"; then
+        echo "mivoble-fake-bluetoothd reported errors:" >&2
+        cat "$dir/stderr" >&2
+        exit 1
+    fi
+    ;;
 *) echo "unknown command $cmd" >&2; exit 2 ;;
 esac
