@@ -19,7 +19,13 @@ stop() {
         local pid
         pid=$(cat "$dir/pid")
         if kill "$pid" 2>/dev/null; then
-            timeout 10 tail -s 0.02 --pid="$pid" -f /dev/null || kill -9 "$pid" 2>/dev/null || true
+            # Not our child: wait until it is gone or a zombie (its reaper may be slow).
+            local i
+            for ((i = 0; i < 500; ++i)); do
+                [[ -r /proc/$pid/stat && $(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null) != Z ]] || break
+                sleep 0.02
+            done
+            kill -9 "$pid" 2>/dev/null || true
         fi
         rm -f "$dir/pid"
     fi
