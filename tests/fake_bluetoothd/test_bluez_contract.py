@@ -248,3 +248,29 @@ def test_write_without_response_longer_than_mtu_fails_as_bluez(addresses):
         await wire.bluez(path, "org.bluez.Device1", "Disconnect")
         wire.close()
     run(go())
+
+
+def test_power_off_drops_links_and_refuses_discovery_and_silent_amplifiers_cannot_be_reached(addresses, control):
+    async def go():
+        wire = await Wire().open()
+        path = await discover(wire, addresses[LEGACY])
+        await wire.bluez(path, "org.bluez.Device1", "Connect")
+        await wire.wait_for(lambda m: is_prop(m, path, "ServicesResolved", True))
+        start = len(wire.log)
+        control.call("SetPowered", "b", False)
+        await wire.wait_for(lambda m: is_prop(m, HCI, "Powered", False), start=start)
+        await wire.wait_for(lambda m: is_prop(m, path, "Connected", False), start=start)
+        refused = await wire.bluez(HCI, "org.bluez.Adapter1", "StartDiscovery")
+        assert refused.error_name == "org.bluez.Error.NotReady"
+        refused = await wire.bluez(path, "org.bluez.Device1", "Connect")
+        assert refused.error_name == "org.bluez.Error.NotReady"
+        control.call("SetPowered", "b", True)
+        await wire.wait_for(lambda m: is_prop(m, HCI, "Powered", True), start=start)
+
+        control.call("SetAdvertising", "sb", LEGACY, False)
+        start = len(wire.log)
+        failed = await wire.bluez(path, "org.bluez.Device1", "Connect")
+        assert (failed.error_name, failed.body[0]) == ("org.bluez.Error.Failed", "le-connection-abort-by-local")
+        await wire.wait_for(lambda m: is_prop(m, path, "Connected", False), start=start)
+        wire.close()
+    run(go())
