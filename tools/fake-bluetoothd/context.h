@@ -59,6 +59,20 @@ void PostTo(Context& context, std::weak_ptr<T> weak, F work) {
     });
 }
 
+// Runs `then(owner, op)` on the strand once `op` has finished, if `owner` is still alive.
+// The operation's own completion handler holds it only weakly: one that never finishes
+// (a hung operation) would otherwise keep itself alive through its handler forever.
+template <typename T, typename Owner, typename F>
+void WhenDone(Context& context, const Platform::AsyncOp<T>& op, std::weak_ptr<Owner> owner, F then) {
+    std::weak_ptr<Platform::AsyncOperation<T>> weakOp = op;
+    Context* ctx = &context;
+    op->SetCompleted([ctx, weakOp, owner = std::move(owner), then = std::move(then)](Platform::AsyncStatus) {
+        auto strong = weakOp.lock();
+        if (!strong) return;
+        PostTo(*ctx, owner, [strong, then](Owner& o) { then(o, strong); });
+    });
+}
+
 // One PropertiesChanged signal from `object`, broadcast, as BlueZ sends it.
 inline void EmitPropertiesChanged(sdbus::IObject& object, const std::string& interface, const PropertyMap& changed,
                                   const std::vector<std::string>& invalidated = {}) {

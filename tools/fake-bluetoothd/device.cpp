@@ -148,13 +148,8 @@ void Device::Connect(Reply<> reply) {
     pendingConnect_ = reply;
     uint64_t attempt = ++attempt_;
     if (seam_) return StartServices(attempt);
-    auto op = context_.stack->FromBluetoothAddressAsync(address_);
-    Context* context = &context_;
-    std::weak_ptr<Device> weak = weak_from_this();
-    op->SetCompleted([context, weak, attempt, op](AsyncStatus status) {
-        std::shared_ptr<Platform::IBluetoothLEDevice> device;
-        if (status == AsyncStatus::Completed) device = op->GetResults();
-        PostTo(*context, weak, [attempt, device](Device& d) { d.OnSeamDevice(attempt, device); });
+    WhenDone(context_, context_.stack->FromBluetoothAddressAsync(address_), weak_from_this(), [attempt](Device& d, const auto& op) {
+        d.OnSeamDevice(attempt, op->Status() == AsyncStatus::Completed ? op->GetResults() : nullptr);
     });
 }
 
@@ -171,12 +166,7 @@ void Device::OnSeamDevice(uint64_t attempt, std::shared_ptr<Platform::IBluetooth
 }
 
 void Device::StartServices(uint64_t attempt) {
-    auto op = seam_->GetGattServicesAsync();
-    Context* context = &context_;
-    std::weak_ptr<Device> weak = weak_from_this();
-    op->SetCompleted([context, weak, attempt, op](AsyncStatus) {
-        PostTo(*context, weak, [attempt, op](Device& d) { d.OnServices(attempt, op); });
-    });
+    WhenDone(context_, seam_->GetGattServicesAsync(), weak_from_this(), [attempt](Device& d, const auto& op) { d.OnServices(attempt, op); });
 }
 
 void Device::FailConnect(const std::string& text, bool wasUp) {
@@ -237,11 +227,14 @@ void Device::OnServices(uint64_t attempt, const Platform::AsyncOp<Platform::IBlu
     std::weak_ptr<Device> weak = weak_from_this();
     for (size_t i = 0; i < result.services.size(); ++i) {
         auto cop = result.services[i]->GetCharacteristicsAsync();
-        cop->SetCompleted([context, weak, attempt, gather, i, cop](AsyncStatus status) {
+        std::weak_ptr<Platform::AsyncOperation<Platform::IGattService::CharacteristicsResult>> weakOp = cop;
+        cop->SetCompleted([context, weak, attempt, gather, i, weakOp](AsyncStatus status) {
+            auto finished = weakOp.lock();
+            if (!finished) return;
             bool last;
             {
                 std::lock_guard<std::mutex> lock(gather->mutex);
-                if (status == AsyncStatus::Completed) gather->results[i] = cop->GetResults();
+                if (status == AsyncStatus::Completed) gather->results[i] = finished->GetResults();
                 else gather->results[i].status = GattStatus::Unreachable;
                 last = --gather->left == 0;
             }

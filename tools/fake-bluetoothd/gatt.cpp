@@ -257,13 +257,8 @@ void Characteristic::Read(Reply<Bytes> reply, uint16_t offset) {
         return;
     }
     read_ = PendingRead{offset, {reply}};
-    auto op = seam_->ReadValueAsync();
-    Context* context = &context_;
-    std::weak_ptr<Characteristic> weak = weak_from_this();
     uint64_t link = link_;
-    op->SetCompleted([context, weak, link, op](AsyncStatus) {
-        PostTo(*context, weak, [link, op](Characteristic& c) { c.FinishRead(link, op); });
-    });
+    WhenDone(context_, seam_->ReadValueAsync(), weak_from_this(), [link](Characteristic& c, const auto& op) { c.FinishRead(link, op); });
 }
 
 void Characteristic::FinishRead(uint64_t link, const Platform::AsyncOp<Platform::IGattCharacteristic::ReadResult>& op) {
@@ -308,19 +303,15 @@ void Characteristic::Write(Reply<> reply, Bytes value, const std::string& type) 
     if (writePending_) return reply->returnError(Errors::InProgress());
     writePending_ = true;
     auto op = seam_->WriteValueWithResultAsync(std::move(value), Platform::WriteOption::WithResponse);
-    Context* context = &context_;
-    std::weak_ptr<Characteristic> weak = weak_from_this();
     uint64_t link = link_;
-    op->SetCompleted([context, weak, link, op, reply](AsyncStatus) {
-        PostTo(*context, weak, [link, op, reply](Characteristic& c) {
-            if (link != c.link_) return reply->returnError(Errors::Failed(Errors::kNotConnected));
-            c.writePending_ = false;
-            sdbus::Error error = Errors::Failed("Operation failed");
-            auto status = Outcome(op, error);
-            if (!status) return reply->returnError(error);
-            if (*status != GattStatus::Success) return reply->returnError(StatusError(*status, true));
-            reply->returnResults();
-        });
+    WhenDone(context_, op, weak_from_this(), [link, reply](Characteristic& c, const auto& done) {
+        if (link != c.link_) return reply->returnError(Errors::Failed(Errors::kNotConnected));
+        c.writePending_ = false;
+        sdbus::Error error = Errors::Failed("Operation failed");
+        auto status = Outcome(done, error);
+        if (!status) return reply->returnError(error);
+        if (*status != GattStatus::Success) return reply->returnError(StatusError(*status, true));
+        reply->returnResults();
     });
 }
 
@@ -328,14 +319,9 @@ void Characteristic::Write(Reply<> reply, Bytes value, const std::string& type) 
 
 void Characteristic::SetCccd(bool on, std::function<void(bool ok)> done) {
     auto op = seam_->WriteClientCharacteristicConfigurationDescriptorAsync(on ? Platform::CccdValue::Notify : Platform::CccdValue::None);
-    Context* context = &context_;
-    std::weak_ptr<Characteristic> weak = weak_from_this();
     uint64_t link = link_;
-    op->SetCompleted([context, weak, link, op, done = std::move(done)](AsyncStatus status) {
-        PostTo(*context, weak, [link, op, status, done](Characteristic& c) {
-            bool ok = link == c.link_ && status == AsyncStatus::Completed && op->GetResults() == GattStatus::Success;
-            done(ok);
-        });
+    WhenDone(context_, op, weak_from_this(), [link, done = std::move(done)](Characteristic& c, const auto& finished) {
+        done(link == c.link_ && finished->Status() == AsyncStatus::Completed && finished->GetResults() == GattStatus::Success);
     });
 }
 
