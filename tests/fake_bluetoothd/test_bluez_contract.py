@@ -274,3 +274,28 @@ def test_power_off_drops_links_and_refuses_discovery_and_silent_amplifiers_canno
         await wire.wait_for(lambda m: is_prop(m, path, "Connected", False), start=start)
         wire.close()
     run(go())
+
+
+def test_control_knobs_delays_and_errors(addresses, control):
+    async def go():
+        wire = await Wire().open()
+        path = await discover(wire, addresses[LEGACY])
+        await wire.bluez(path, "org.bluez.Device1", "Connect")
+        await wire.wait_for(lambda m: is_prop(m, path, "ServicesResolved", True))
+        battery = path + "/service000c/char000d"
+        control.call("SetKnob", "sss", LEGACY, "battery", "42")
+        assert (await wire.bluez(battery, C1, "ReadValue", "a{sv}", [{}])).body[0] == b"\x2a"
+        control.call("Delay", "ssus", addresses[LEGACY], "ReadValueAsync", 300, "2A19")
+        begin = time.monotonic()
+        assert (await wire.bluez(battery, C1, "ReadValue", "a{sv}", [{}])).body[0] == b"\x2a"
+        assert time.monotonic() - begin >= 0.3
+        await wire.bluez(path, "org.bluez.Device1", "Disconnect")
+        wire.close()
+    run(go())
+    for method, signature, args, name in [
+        ("SetKnob", "sss", (LEGACY, "no_such_knob", "1"), "io.mivoble.Sim1.Error.InvalidArguments"),
+        ("SetKnob", "sss", (LEGACY, "battery", "-3"), "io.mivoble.Sim1.Error.InvalidArguments"),
+        ("DropLink", "s", ("MV-0000.00.00",), "io.mivoble.Sim1.Error.NoAmplifier"),
+    ]:
+        with pytest.raises(AssertionError, match=name):
+            control.call(method, signature, *args)
