@@ -2,9 +2,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cli/cli_error.h"
@@ -75,27 +77,76 @@ std::string FlagText(uint8_t flags) {
     return text;
 }
 
-int RunList(const FwOptions& options) {
-    Device device(options.name);
+// A reset reboots the amplifier: its link drops and the library reconnects on its own.
+// The connection-state callback tells when the amplifier is back.
+class RestartWatch {
+public:
+    explicit RestartWatch(MIVOBLE_HANDLE handle) : handle_(handle) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lost_ = back_ = false;
+        }
+        Check(MIVOBLE_RegisterConnectionStateCallback(handle, &RestartWatch::OnState), "connection state");
+    }
+    ~RestartWatch() { MIVOBLE_RegisterConnectionStateCallback(handle_, nullptr); }
+    RestartWatch(const RestartWatch&) = delete;
+    RestartWatch& operator=(const RestartWatch&) = delete;
+
+    // Waits until the link was lost and is back; throws OperationError after `limit`.
+    void WaitBack(std::chrono::seconds limit) {
+        WaitNotice notice("waiting for the amplifier to restart and reconnect");
+        auto started = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!changed_.wait_until(lock, started + limit, [] { return lost_ && back_; })) {
+            notice.Done("not back");
+            throw OperationError("the amplifier did not come back within " + std::to_string(limit.count()) +
+                                 " s after the reset");
+        }
+        char text[32];
+        std::snprintf(text, sizeof text, "back after %.1f s",
+                      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        notice.Done(text);
+    }
+
+private:
+    static void OnState(MIVOBLE_HANDLE, uint32_t state) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (state == MIVOBLE_CONNECTION_LOST) lost_ = true;
+            if (state == MIVOBLE_CONNECTION_CONNECTED && lost_) back_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    MIVOBLE_HANDLE handle_;
+    static inline std::mutex mutex_;
+    static inline std::condition_variable changed_;
+    static inline bool lost_ = false;
+    static inline bool back_ = false;
+};
+
+constexpr std::chrono::seconds kRestartLimit{60};
+
+void ResetAndWait(const Device& device) {
+    RestartWatch watch(device.Handle());
+    Check(MIVOBLE_ResetDevice(device.Handle()), "reset");
+    std::printf("reset sent\n");
+    std::fflush(stdout);
+    watch.WaitBack(kRestartLimit);
+}
+
+void PrintImages(const Device& device) {
     auto images = ListImages(device);
     std::printf("slot  version           flags                     hash\n");
     for (const auto& image : images)
         std::printf("%-4u  %-16.31s  %-24s  %s\n", static_cast<unsigned>(image.slot), image.version,
                     FlagText(image.flags).c_str(), FormatHex(image.hash, sizeof image.hash, "").c_str());
-    return 0;
 }
 
-// After a reset the amplifier reboots and is briefly unreachable: open it again until it answers.
-std::unique_ptr<Device> ReopenAfterReset(const std::string& name, const Context& context) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-        try {
-            return std::make_unique<Device>(name);
-        } catch (const OperationError&) {
-            if (std::chrono::steady_clock::now() >= deadline || context.interrupts->Requested()) throw;
-            std::fprintf(stderr, "waiting for %s to restart\n", name.c_str());
-        }
-    }
+int RunList(const FwOptions& options) {
+    Device device(options.name);
+    PrintImages(device);
+    return 0;
 }
 
 int RunUpload(const FwOptions& options, const Context& context) {
@@ -108,34 +159,33 @@ int RunUpload(const FwOptions& options, const Context& context) {
     std::fprintf(stderr, "image %s: version %s, %zu bytes\n", options.image.c_str(), image.version.c_str(),
                  image.bytes.size());
 
-    auto device = std::make_unique<Device>(options.name);
+    Device device(options.name);
     {
         std::fprintf(stderr, "uploading %zu bytes to %s (each chunk waits for the amplifier's acknowledgement)\n",
                      image.bytes.size(), options.name.c_str());
         UploadProgress progress(stderr, context.stderrIsTerminal, static_cast<uint32_t>(image.bytes.size()));
-        int32_t rc = MIVOBLE_UploadImage(device->Handle(), image.bytes.data(), static_cast<uint32_t>(image.bytes.size()),
+        int32_t rc = MIVOBLE_UploadImage(device.Handle(), image.bytes.data(), static_cast<uint32_t>(image.bytes.size()),
                                          0, &UploadProgress::Callback, &progress);
         progress.Finish();
         Check(rc, "upload");
     }
     std::printf("uploaded %s (version %s)\n", options.image.c_str(), image.version.c_str());
     if (needHash) {
-        Check(MIVOBLE_TestImage(device->Handle(), image.hash->data()), "test image");
+        Check(MIVOBLE_TestImage(device.Handle(), image.hash->data()), "test image");
         std::printf("marked for a test boot: %s\n", FormatHex(image.hash->data(), 32, "").c_str());
     }
     if (options.reset) {
-        Check(MIVOBLE_ResetDevice(device->Handle()), "reset");
-        std::printf("reset sent\n");
-    }
-    if (options.confirm) {
-        device.reset();
-        device = ReopenAfterReset(options.name, context);
-        bool running = false;
-        for (const auto& state : ListImages(*device))
-            running |= (state.flags & MIVOBLE_IMAGE_FLAG_ACTIVE) && std::equal(image.hash->begin(), image.hash->end(), state.hash);
-        if (!running) throw OperationError("the new image is not running after the reset; it was not confirmed");
-        Check(MIVOBLE_ConfirmImage(device->Handle()), "confirm image");
-        std::printf("confirmed: the new image is permanent\n");
+        ResetAndWait(device);
+        if (options.confirm) {
+            bool running = false;
+            for (const auto& state : ListImages(device))
+                running |= (state.flags & MIVOBLE_IMAGE_FLAG_ACTIVE) &&
+                           std::equal(image.hash->begin(), image.hash->end(), state.hash);
+            if (!running) throw OperationError("the new image is not running after the reset; it was not confirmed");
+            Check(MIVOBLE_ConfirmImage(device.Handle()), "confirm image");
+            std::printf("confirmed: the new image is permanent\n");
+        }
+        PrintImages(device);
     }
     return 0;
 }
@@ -160,8 +210,7 @@ int RunSimple(const FwOptions& options, const std::string& which) {
         notice.Done(rc == MIVOBLE_OK ? "done" : "failed");
         Check(rc, "erase image");
     } else if (which == "reset") {
-        Check(MIVOBLE_ResetDevice(device.Handle()), "reset");
-        std::printf("reset sent\n");
+        ResetAndWait(device);
     } else if (which == "echo") {
         std::vector<char> response(512);
         uint32_t size = static_cast<uint32_t>(response.size());

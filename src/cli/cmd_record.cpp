@@ -96,7 +96,7 @@ private:
     void EndFilledRun() {
         if (!filledStart_) return;
         uint64_t count = file_.SamplesAdded() - *filledStart_;
-        file_.Annotate(*filledStart_, static_cast<int64_t>(count), "filled in " + std::to_string(count) + " lost samples");
+        file_.Annotate(*filledStart_, static_cast<int64_t>(count), std::to_string(count) + " samples filled in");
         filledStart_.reset();
     }
 

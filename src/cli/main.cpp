@@ -21,7 +21,7 @@ const char* kExamples = R"(Examples (on the simulated radio):
   mivoble --backend sim monitor MV-2401.00.01 --once
   mivoble --backend sim fw upload MV-2401.00.01 app.signed.bin --test --reset
   mivoble --backend sim frame MV-2401.00.02 0x10 0102
-  mivoble --backend sim --sim 'MV-X,channels=4,drop_every=2000' record MV-X x.edf --seconds 5
+  mivoble --backend sim --sim 'MV-2401.00.07,channels=4,drop_every=2000' record MV-2401.00.07 x.edf --seconds 5
 
 Exit status: 0 success, 1 a failed operation (the library's error text on stderr),
 2 a usage error. Ctrl-C ends stream, record and monitor cleanly; a second Ctrl-C quits.)";
