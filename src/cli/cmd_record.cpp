@@ -190,7 +190,7 @@ void AddRecord(CLI::App& app, Context& context) {
     sub->add_option("NAME", options->name, "amplifier name")->required();
     sub->add_option("FILE", options->file, "output file, .bdf or .edf")->required();
     sub->add_option("--seconds", options->seconds, "length of the recording (default: until Ctrl-C)")
-        ->check(CLI::PositiveNumber);
+        ->check(PositiveSeconds());
     sub->callback([options, &context] {
         FormatFromPath(options->file);  // a wrong extension is a usage error, found before any radio work
         context.action = [options, &context] { return RunRecord(*options, context); };

@@ -93,7 +93,7 @@ int RunScan(const ScanOptions& options, Context& context) {
 void AddScan(CLI::App& app, Context& context) {
     auto options = std::make_shared<ScanOptions>();
     auto* sub = app.add_subcommand("scan", "list the amplifiers seen (live on a terminal)");
-    sub->add_option("--seconds", options->seconds, "how long to scan")->check(CLI::PositiveNumber);
+    sub->add_option("--seconds", options->seconds, "how long to scan")->check(PositiveSeconds());
     sub->add_flag("--json", options->json, "print the list as a JSON array");
     sub->callback([options, &context] { context.action = [options, &context] { return RunScan(*options, context); }; });
 }

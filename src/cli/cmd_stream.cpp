@@ -133,7 +133,7 @@ void AddStream(CLI::App& app, Context& context) {
     auto options = std::make_shared<StreamOptions>();
     auto* sub = app.add_subcommand("stream", "sample rows as text (CSV by default) on stdout or into a file");
     sub->add_option("NAME", options->name, "amplifier name")->required();
-    sub->add_option("--seconds", options->seconds, "how long to stream (default: until Ctrl-C)")->check(CLI::PositiveNumber);
+    sub->add_option("--seconds", options->seconds, "how long to stream (default: until Ctrl-C)")->check(PositiveSeconds());
     sub->add_option("--output", options->output, "write to this file instead of stdout");
     sub->add_option("--format", options->format, "csv or tsv")->check(CLI::IsMember({"csv", "tsv"}));
     sub->add_option("--batch", options->batch, "rows per library callback (1 to 64)")->check(CLI::Range(1u, 64u));

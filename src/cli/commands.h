@@ -19,6 +19,9 @@ struct Context {
     std::function<int()> action;  // set by the chosen subcommand; returns the exit status
 };
 
+// Accepts a number of seconds above zero.
+CLI::Validator PositiveSeconds();
+
 void AddScan(CLI::App& app, Context& context);
 void AddInfo(CLI::App& app, Context& context);
 void AddStream(CLI::App& app, Context& context);

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "cli/cli_error.h"
 
@@ -36,14 +39,80 @@ void WaitNotice::Done(const std::string& result) {
 
 WaitNotice::~WaitNotice() { Done("failed"); }
 
+namespace {
+
+// How long an amplifier may take to show up in the scan before the tool gives up on it.
+constexpr std::chrono::seconds kAdvertisementLimit{10};
+
+std::mutex g_listMutex;
+std::condition_variable g_listChanged;
+uint64_t g_listVersion = 0;
+
+void OnListChanged(uint32_t) {
+    {
+        std::lock_guard<std::mutex> lock(g_listMutex);
+        ++g_listVersion;
+    }
+    g_listChanged.notify_all();
+}
+
+bool Discovered(const std::string& name) {
+    int32_t count = MIVOBLE_GetDiscoveredDeviceCount();
+    for (int32_t i = 0; i < count; ++i) {
+        char buffer[MIVOBLE_DEVICENAME_LENGTH_MAX + 1] = {};
+        if (MIVOBLE_GetDiscoveredDeviceName(static_cast<uint32_t>(i), buffer, sizeof buffer) == MIVOBLE_OK &&
+            name == buffer)
+            return true;
+    }
+    return false;
+}
+
+// Scans until the amplifier advertises, so that a wrong name fails after a short, stated wait.
+void AwaitAdvertisement(const std::string& name) {
+    WaitNotice notice("looking for " + name);
+    Check(MIVOBLE_RegisterDeviceListChangedCallback(&OnListChanged), "scan");
+    int32_t rc = MIVOBLE_StartScanning();
+    if (rc != MIVOBLE_OK) {
+        MIVOBLE_RegisterDeviceListChangedCallback(nullptr);
+        notice.Done("failed");
+        Check(rc, "scan");
+    }
+    auto deadline = std::chrono::steady_clock::now() + kAdvertisementLimit;
+    bool found = false;
+    for (;;) {
+        uint64_t seen;
+        {
+            std::lock_guard<std::mutex> lock(g_listMutex);
+            seen = g_listVersion;
+        }
+        found = Discovered(name);
+        if (found || std::chrono::steady_clock::now() >= deadline) break;
+        std::unique_lock<std::mutex> lock(g_listMutex);
+        g_listChanged.wait_until(lock, deadline, [seen] { return g_listVersion != seen; });
+    }
+    MIVOBLE_RegisterDeviceListChangedCallback(nullptr);
+    if (!found) {
+        MIVOBLE_StopScanning();
+        notice.Done("not found");
+        throw OperationError("open " + name + ": no amplifier of that name advertised within " +
+                             std::to_string(kAdvertisementLimit.count()) + " s");
+    }
+    notice.Done("seen");
+}
+
+}  // namespace
+
 Device::Device(const std::string& name) : name_(name) {
-    WaitNotice notice("opening " + name + " (scanning, connecting, reading its configuration)");
+    AwaitAdvertisement(name);
+    WaitNotice notice("opening " + name + " (connecting, reading its configuration)");
     int32_t rc = MIVOBLE_OpenDevice(name.c_str(), &handle_);
     if (rc != MIVOBLE_OK) {
         notice.Done("failed");
+        MIVOBLE_StopScanning();
         Check(rc, ("open " + name).c_str());
     }
     notice.Done("open");
+    MIVOBLE_StopScanning();
 }
 
 Device::~Device() {

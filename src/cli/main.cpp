@@ -11,6 +11,19 @@
 #include "cli/commands.h"
 #include "cli/interrupts.h"
 
+namespace Mivo::Cli {
+CLI::Validator PositiveSeconds() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            double value = 0;
+            if (!CLI::detail::lexical_cast(text, value) || !(value > 0) || value > 1e9)
+                return "must be a number of seconds above 0, not '" + text + "'";
+            return {};
+        },
+        "SECONDS>0");
+}
+}  // namespace Mivo::Cli
+
 namespace {
 
 const char* kExamples = R"(Examples (on the simulated radio):
