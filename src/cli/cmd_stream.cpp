@@ -89,10 +89,11 @@ private:
 };
 
 int RunStream(const StreamOptions& options, Context& context) {
+    // The output file is created first, so that a path that cannot be written fails before any radio work.
+    RowWriter writer(options.output, options.format == "tsv" ? '\t' : ',');
     Device device(options.name);
     auto info = device.Information();
     RowColumns columns = DescribeColumns(device.Channels(), info.numberOfAcquiredChannels);
-    RowWriter writer(options.output, options.format == "tsv" ? '\t' : ',');
     writer.Header(columns.names);
 
     RowFeed feed(device.Handle(), options.batch);

@@ -39,6 +39,23 @@ const char* kExamples = R"(Examples (on the simulated radio):
 Exit status: 0 success, 1 a failed operation (the library's error text on stderr),
 2 a usage error. Ctrl-C ends stream, record and monitor cleanly; a second Ctrl-C quits.)";
 
+// The first word that is not a global option must name a command; CLI11 alone would only say
+// that a subcommand is required.
+std::string UnknownCommand(const CLI::App& app, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word == "--backend" || word == "--sim" || word == "--log") {
+            ++i;
+            continue;
+        }
+        if (word.rfind("-", 0) == 0) continue;
+        for (const auto* sub : app.get_subcommands({}))
+            if (sub->get_name() == word) return {};
+        return word;
+    }
+    return {};
+}
+
 int RunTool(int argc, char** argv) {
     using namespace Mivo::Cli;
     Context context;
@@ -69,6 +86,11 @@ int RunTool(int argc, char** argv) {
     AddFirmware(app, context);
     AddFrame(app, context);
 
+    if (auto unknown = UnknownCommand(app, argc, argv); !unknown.empty()) {
+        std::cerr << "mivoble: unknown command '" << unknown
+                  << "' (commands: scan, info, stream, record, monitor, fw, frame; see mivoble --help)\n";
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {

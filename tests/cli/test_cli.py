@@ -59,8 +59,11 @@ def read_rows(text, delimiter=","):
     return rows[0], np.array(rows[1:], dtype=float)
 
 
-def test_stream_gives_rows_with_consecutive_counters():
-    header, rows = read_rows(ok("stream", LEGACY, "--seconds", "2", "--format", "tsv").stdout, "\t")
+def test_stream_gives_rows_with_consecutive_counters(tmp_path):
+    output = tmp_path / "rows.tsv"
+    ok("stream", LEGACY, "--seconds", "2", "--format", "tsv", "--output", output)
+    assert os.listdir(tmp_path) == [output.name]
+    header, rows = read_rows(output.read_text(), "\t")
     assert header == ["time"] + [f"ch{i}" for i in range(1, 9)] + ["counter", "battery", "valid"]
     assert 450 <= len(rows) <= 520
     assert np.all(np.diff(rows[:, header.index("counter")]) == 1)
@@ -188,6 +191,7 @@ NOT_AN_IMAGE = b"#!/bin/sh\necho this is not firmware\n" * 4
     (["record", LEGACY, "{tmp}/a.bdf", "--seconds", "0"], 2, "above 0"),
     (["record", LEGACY, "{tmp}/a.bdf", "--seconds", "-2"], 2, "above 0"),
     (["stream", LEGACY, "--seconds", "0"], 2, "above 0"),
+    (["stream", LEGACY, "--output", "{tmp}/missing/rows.csv", "--seconds", "1"], 1, "cannot write"),
     (["fw", "upload", LEGACY, "{tmp}/not-an-image.bin"], 1, "not an MCUboot image"),
     (["fw", "test", LEGACY, "abcd"], 2, "32"),
     (["frame", NUS, "0x10", "123"], 2, "odd number of hex digits"),
