@@ -1,0 +1,160 @@
+#include "cli/library.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "cli/cli_error.h"
+
+namespace Mivo::Cli {
+
+void Check(int32_t rc, const char* what) {
+    if (rc == MIVOBLE_OK) return;
+    const char* text = MIVOBLE_GetLastErrorText();
+    std::string message = std::string(what) + ": " + (text && *text ? text : "failed") + " (code " +
+                          std::to_string(rc) + ")";
+    throw OperationError(message);
+}
+
+void ApplySettings(const LibrarySettings& settings) {
+    if (!settings.backend.empty()) setenv("MIVOBLE_BACKEND", settings.backend.c_str(), 1);
+    if (settings.simSet) setenv("MIVOBLE_SIM", settings.sim.c_str(), 1);
+    if (!settings.logFile.empty()) Check(MIVOBLE_SetLogFile(settings.logFile.c_str()), "log file");
+}
+
+WaitNotice::WaitNotice(const std::string& what) {
+    std::fprintf(stderr, "%s ... ", what.c_str());
+    std::fflush(stderr);
+}
+
+void WaitNotice::Done(const std::string& result) {
+    if (!open_) return;
+    std::fprintf(stderr, "%s\n", result.c_str());
+    open_ = false;
+}
+
+WaitNotice::~WaitNotice() { Done("failed"); }
+
+namespace {
+
+// How long an amplifier may take to show up in the scan before the tool gives up on it.
+constexpr std::chrono::seconds kAdvertisementLimit{10};
+
+std::mutex g_listMutex;
+std::condition_variable g_listChanged;
+uint64_t g_listVersion = 0;
+
+void OnListChanged(uint32_t) {
+    {
+        std::lock_guard<std::mutex> lock(g_listMutex);
+        ++g_listVersion;
+    }
+    g_listChanged.notify_all();
+}
+
+bool Discovered(const std::string& name) {
+    int32_t count = MIVOBLE_GetDiscoveredDeviceCount();
+    for (int32_t i = 0; i < count; ++i) {
+        char buffer[MIVOBLE_DEVICENAME_LENGTH_MAX + 1] = {};
+        if (MIVOBLE_GetDiscoveredDeviceName(static_cast<uint32_t>(i), buffer, sizeof buffer) == MIVOBLE_OK &&
+            name == buffer)
+            return true;
+    }
+    return false;
+}
+
+// Scans until the amplifier advertises, so that a wrong name fails after a short, stated wait.
+void AwaitAdvertisement(const std::string& name) {
+    WaitNotice notice("looking for " + name);
+    Check(MIVOBLE_RegisterDeviceListChangedCallback(&OnListChanged), "scan");
+    int32_t rc = MIVOBLE_StartScanning();
+    if (rc != MIVOBLE_OK) {
+        MIVOBLE_RegisterDeviceListChangedCallback(nullptr);
+        notice.Done("failed");
+        Check(rc, "scan");
+    }
+    auto deadline = std::chrono::steady_clock::now() + kAdvertisementLimit;
+    bool found = false;
+    for (;;) {
+        uint64_t seen;
+        {
+            std::lock_guard<std::mutex> lock(g_listMutex);
+            seen = g_listVersion;
+        }
+        found = Discovered(name);
+        if (found || std::chrono::steady_clock::now() >= deadline) break;
+        std::unique_lock<std::mutex> lock(g_listMutex);
+        g_listChanged.wait_until(lock, deadline, [seen] { return g_listVersion != seen; });
+    }
+    MIVOBLE_RegisterDeviceListChangedCallback(nullptr);
+    if (!found) {
+        MIVOBLE_StopScanning();
+        notice.Done("not found");
+        throw OperationError("open " + name + ": no amplifier of that name advertised within " +
+                             std::to_string(kAdvertisementLimit.count()) + " s");
+    }
+    notice.Done("seen");
+}
+
+}  // namespace
+
+Device::Device(const std::string& name) : name_(name) {
+    AwaitAdvertisement(name);
+    WaitNotice notice("opening " + name + " (connecting, reading its configuration)");
+    int32_t rc = MIVOBLE_OpenDevice(name.c_str(), &handle_);
+    if (rc != MIVOBLE_OK) {
+        notice.Done("failed");
+        MIVOBLE_StopScanning();
+        Check(rc, ("open " + name).c_str());
+    }
+    notice.Done("open");
+    MIVOBLE_StopScanning();
+}
+
+Device::~Device() {
+    if (handle_) MIVOBLE_CloseDevice(&handle_);
+}
+
+MIVOBLE_DEVICE_INFORMATION Device::Information() const {
+    MIVOBLE_DEVICE_INFORMATION info{};
+    Check(MIVOBLE_GetDeviceInformation(handle_, &info), "device information");
+    return info;
+}
+
+std::vector<MIVOBLE_CHANNEL_CONFIGURATION> Device::Channels() const {
+    std::vector<MIVOBLE_CHANNEL_CONFIGURATION> channels(MIVOBLE_NUMBER_OF_CHANNELS_MAX);
+    uint32_t count = static_cast<uint32_t>(channels.size());
+    Check(MIVOBLE_GetChannelConfiguration(handle_, channels.data(), &count), "channel configuration");
+    channels.resize(count);
+    return channels;
+}
+
+RowColumns DescribeColumns(const std::vector<MIVOBLE_CHANNEL_CONFIGURATION>& channels, size_t width) {
+    RowColumns columns;
+    columns.signalCount = width >= 2 ? width - 2 : 0;
+    for (size_t c = 0; c < columns.signalCount; ++c) {
+        std::string name = "ch" + std::to_string(c + 1);
+        for (const auto& ch : channels) {
+            if (ch.id == c + 1 && ch.type == kChannelTypeCounter) {
+                name = "counter";
+                columns.counterColumn = static_cast<int>(c);
+            }
+        }
+        columns.names.push_back(name);
+    }
+    columns.names.push_back("battery");
+    columns.names.push_back("valid");
+    return columns;
+}
+
+const char* GuessGeneration(const std::vector<MIVOBLE_CHANNEL_CONFIGURATION>& channels) {
+    bool hostDefault = channels.size() == 1 && channels[0].id == 1 && channels[0].type == 1 &&
+                       channels[0].index == 1 && channels[0].scale == 1.0f;
+    return hostDefault ? "nus" : "legacy";
+}
+
+}  // namespace Mivo::Cli

@@ -1,0 +1,80 @@
+// The tool's view of libmivoble: result checking, the process environment it reads,
+// and an open amplifier that is closed again on every path.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mivoble/mivoble.h"
+
+namespace Mivo::Cli {
+
+// Throws OperationError with "<what>: <library error text>" unless rc is MIVOBLE_OK.
+void Check(int32_t rc, const char* what);
+
+// Sets MIVOBLE_BACKEND / MIVOBLE_SIM (before the library first reads them) and the log file.
+struct LibrarySettings {
+    std::string backend;   // empty: leave the environment as it is
+    std::string sim;       // set only when simSet
+    bool simSet = false;
+    std::string logFile;   // empty: the library's default
+};
+void ApplySettings(const LibrarySettings& settings);
+
+// Stops the library's Bluetooth runtime when the command ends.
+class LibraryShutdown {
+public:
+    LibraryShutdown() = default;
+    ~LibraryShutdown() { MIVOBLE_Shutdown(); }
+    LibraryShutdown(const LibraryShutdown&) = delete;
+    LibraryShutdown& operator=(const LibraryShutdown&) = delete;
+};
+
+// Writes "what ... " to stderr before a blocking call and ends the line with its outcome,
+// so a user sees what the tool is waiting for.
+class WaitNotice {
+public:
+    explicit WaitNotice(const std::string& what);
+    ~WaitNotice();
+    WaitNotice(const WaitNotice&) = delete;
+    WaitNotice& operator=(const WaitNotice&) = delete;
+    void Done(const std::string& result);
+
+private:
+    bool open_ = true;
+};
+
+// One opened amplifier. Opening reports what it waits for on stderr.
+class Device {
+public:
+    explicit Device(const std::string& name);
+    ~Device();
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    MIVOBLE_HANDLE Handle() const { return handle_; }
+    const std::string& Name() const { return name_; }
+    MIVOBLE_DEVICE_INFORMATION Information() const;
+    std::vector<MIVOBLE_CHANNEL_CONFIGURATION> Channels() const;
+
+private:
+    std::string name_;
+    MIVOBLE_HANDLE handle_ = 0;
+};
+
+// Column names of a sample row: one per channel (from the channel table), then battery and valid.
+struct RowColumns {
+    std::vector<std::string> names;    // width entries
+    int counterColumn = -1;            // column of the last counter channel, -1 if none
+    size_t signalCount = 0;            // width - 2
+};
+RowColumns DescribeColumns(const std::vector<MIVOBLE_CHANNEL_CONFIGURATION>& channels, size_t width);
+
+// Generation as the public interface shows it: a device whose channel table is the host-set
+// default (one type-1 channel with scale 1.0) is the command-frame generation.
+const char* GuessGeneration(const std::vector<MIVOBLE_CHANNEL_CONFIGURATION>& channels);
+
+constexpr uint8_t kChannelTypeCounter = 5;
+
+}  // namespace Mivo::Cli

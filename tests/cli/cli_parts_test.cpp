@@ -1,0 +1,90 @@
+// The tool's pure pieces: hex arguments, MCUboot image checks, EDF record sizing.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+
+#include "cli/cli_error.h"
+#include "cli/edf_recording.h"
+#include "cli/hex.h"
+#include "cli/mcuboot_image.h"
+
+using namespace Mivo::Cli;
+
+TEST(CliHex, AcceptsSeparatorsAndRejectsOddOrForeignDigits) {
+    EXPECT_EQ(ParseHex("0x0a1B", "X"), (std::vector<uint8_t>{0x0A, 0x1B}));
+    EXPECT_EQ(ParseHex("01 02:03-04", "X"), (std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_TRUE(ParseHex("", "X").empty());
+    EXPECT_THROW(ParseHex("123", "X"), UsageError);
+    EXPECT_THROW(ParseHex("0g", "X"), UsageError);
+    EXPECT_EQ(FormatHex(std::vector<uint8_t>{0x2A, 0x00}.data(), 2), "2A 00");
+    EXPECT_EQ(ParseByte("0x10", "C"), 0x10);
+    EXPECT_EQ(ParseByte("255", "C"), 255);
+    for (const char* bad : {"256", "0x100", "", "1x", "-1"}) EXPECT_THROW(ParseByte(bad, "C"), UsageError) << bad;
+}
+
+namespace {
+// Header (32 bytes), body, and an info TLV area holding one SHA-256 entry filled with 0xAB.
+std::vector<uint8_t> Image(size_t body) {
+    std::vector<uint8_t> b(32 + body + 40, 0);
+    const uint8_t magic[] = {0x3D, 0xB8, 0xF3, 0x96};
+    std::memcpy(b.data(), magic, 4);
+    b[8] = 32;
+    b[12] = static_cast<uint8_t>(body);
+    b[13] = static_cast<uint8_t>(body >> 8);
+    b[20] = 3, b[21] = 4, b[22] = 5, b[24] = 6;
+    const uint8_t info[] = {0x07, 0x69, 40, 0, 0x10, 0, 32, 0};
+    std::memcpy(&b[32 + body], info, sizeof info);
+    std::memset(&b[32 + body + sizeof info], 0xAB, 32);
+    return b;
+}
+}  // namespace
+
+TEST(CliMcubootImage, ReadsVersionAndTrailerHash) {
+    auto image = ParseMcubootImage(Image(300), "img");
+    EXPECT_EQ(image.version, "3.4.5.6");
+    ASSERT_TRUE(image.hash.has_value());
+    EXPECT_EQ((*image.hash)[0], 0xAB);
+    EXPECT_EQ((*image.hash)[31], 0xAB);
+}
+
+TEST(CliMcubootImage, RejectsWhatIsNotAnImage) {
+    auto shortFile = Image(300);
+    shortFile.resize(20);
+    auto badMagic = Image(300);
+    badMagic[0] = 0;
+    auto bodyTooLong = Image(300);
+    bodyTooLong[13] = 0x7F;
+    for (auto* bytes : {&shortFile, &badMagic, &bodyTooLong})
+        EXPECT_THROW(ParseMcubootImage(*bytes, "img"), OperationError);
+    auto noTrailer = Image(300);
+    noTrailer.resize(32 + 300);
+    EXPECT_FALSE(ParseMcubootImage(noTrailer, "img").hash.has_value());
+}
+
+// EDF stores whole samples per record and EDFlib takes the record duration in 10 us units.
+TEST(CliEdfRecords, RecordSizeFitsTheRateAndTheRequestedLength) {
+    struct Case {
+        uint32_t rate;
+        uint64_t total;
+        uint32_t expected;
+    } cases[] = {{250, 2500, 25}, {250, 0, 25}, {2000, 120000, 200}, {256, 2560, 32},
+                 {256, 640, 32}, {250, 2501, 1}, {7, 70, 7}, {1, 5, 1}};
+    for (const auto& c : cases) {
+        uint32_t n = SamplesPerRecord(c.rate, c.total);
+        EXPECT_EQ(n, c.expected) << c.rate << " Hz, " << c.total;
+        EXPECT_EQ(c.rate % n, 0u);
+        EXPECT_EQ(uint64_t{n} * 100000 % c.rate, 0u);
+    }
+}
+
+TEST(CliEdfRecords, PhysicalRangeCoversEvery24BitSample) {
+    auto spec = ScaledChannel("ch1", 0.02235174f);
+    EXPECT_GE(spec.physicalMax, 8388607 * 0.02235174);
+    EXPECT_LE(spec.physicalMin, -8388608 * 0.02235174);
+    EXPECT_EQ(spec.dimension, "uV");
+    EXPECT_EQ(CounterChannel("counter", RecordingFormat::Edf).physicalMax, 65535);
+    EXPECT_EQ(FormatFromPath("/x/A.BDF"), RecordingFormat::Bdf);
+    EXPECT_THROW(FormatFromPath("a.wav"), UsageError);
+    EXPECT_THROW(FormatFromPath(".edf"), UsageError);
+}
