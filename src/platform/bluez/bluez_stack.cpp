@@ -1,9 +1,350 @@
-// The BlueZ backend is not built yet: until it is, "bluez" is a stack without an adapter,
-// so the C API answers "No Bluetooth adapter found." honestly.
+// The BlueZ backend: adapter and radio from Adapter1, the watcher from discovery and the
+// device objects' signals, devices by object path.
+#include "platform/bluez/bluez_stack.h"
+
+#include <mutex>
+
+#include "log/log.h"
 #include "platform/backend.h"
+#include "platform/bluez/bluez_bus.h"
+#include "platform/bluez/bluez_device.h"
+#include "platform/event_source.h"
+#include "platform/thread_pool.h"
+
+namespace Mivo::BLE::Platform::Bluez {
+namespace {
+
+const char* kNoAdapter = "No Bluetooth adapter found.";
+
+class BluezRadio final : public IRadio {
+public:
+    BluezRadio(std::shared_ptr<BluezBus> bus, std::string adapter) : bus_(std::move(bus)), adapter_(std::move(adapter)) {}
+    RadioState State() override {
+        auto props = bus_->Properties(adapter_, kAdapter1);
+        if (!props) return RadioState::Unknown;
+        auto powered = Get<bool>(*props, "Powered");
+        if (!powered) return RadioState::Unknown;
+        return *powered ? RadioState::On : RadioState::Off;
+    }
+
+private:
+    std::shared_ptr<BluezBus> bus_;
+    std::string adapter_;
+};
+
+class BluezAdapter final : public IBluetoothAdapter {
+public:
+    BluezAdapter(std::shared_ptr<BluezBus> bus, std::string path, BluezTiming timing)
+        : bus_(std::move(bus)), path_(std::move(path)), timing_(timing) {}
+    AsyncOp<std::shared_ptr<IRadio>> GetRadioAsync() override {
+        auto op = MakeAsyncOperation<std::shared_ptr<IRadio>>();
+        auto bus = bus_;
+        auto path = path_;
+        auto pending = bus_->Call(
+            path_, kProperties, "GetAll", [](sdbus::MethodCall& call) { call << std::string(kAdapter1); }, timing_.call,
+            [op, bus, path](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                if (error) {
+                    if (MeansAbsent(error->getName()))
+                        op->Complete(nullptr);
+                    else
+                        op->Fail(MapError(error->getName(), error->getMessage()));
+                    return;
+                }
+                Props props;
+                *reply >> props;
+                bus->MergeProperties(path, kAdapter1, props);
+                op->Complete(std::make_shared<BluezRadio>(bus, path));
+            });
+        op->OnCancel([pending]() mutable { pending.cancel(); });
+        return op;
+    }
+
+private:
+    std::shared_ptr<BluezBus> bus_;
+    std::string path_;
+    BluezTiming timing_;
+};
+
+// Advertisements: a device object appearing, then a PropertiesChanged for every report
+// (DuplicateData keeps them coming). The name is Device1.Name, never Alias, which falls
+// back to the address.
+class BluezWatcher final : public IAdvertisementWatcher, public BluezBus::Listener, public std::enable_shared_from_this<BluezWatcher> {
+public:
+    BluezWatcher(std::shared_ptr<BluezBus> bus, BluezTiming timing) : bus_(std::move(bus)), timing_(timing) {}
+    ~BluezWatcher() override {
+        if (bus_) bus_->RemoveListener(listenerId_);
+        ReleaseDiscovery();
+    }
+    void Attach() {
+        if (bus_) listenerId_ = bus_->AddListener(std::weak_ptr<BluezBus::Listener>(shared_from_this()));
+    }
+
+    void SetScanningMode(ScanningMode mode) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        mode_ = mode;
+    }
+    EventToken AddReceived(std::function<void(const AdvertisementEvent&)> handler) override { return received_.Add(std::move(handler)); }
+    void RemoveReceived(EventToken token) override { received_.Remove(token); }
+    WatcherStatus Status() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return status_;
+    }
+
+    void Start() override {
+        std::string adapter = bus_ ? bus_->AdapterPath() : std::string();
+        if (adapter.empty()) throw PlatformError{-1, kNoAdapter};
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (status_ == WatcherStatus::Started) return;
+        }
+        auto powered = Get<bool>(bus_->Properties(adapter, kAdapter1).value_or(Props{}), "Powered");
+        if (!powered.value_or(false)) {
+            SetStatus(WatcherStatus::Aborted);
+            return;
+        }
+        if (bus_->AcquireDiscovery()) {
+            auto started = MakeAsyncOperation<bool>();
+            auto bus = bus_;
+            auto timing = timing_;
+            bus_->Call(adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << Filter(true); }, timing_.call,
+                       [started, bus, adapter, timing](sdbus::MethodReply*, const sdbus::Error* error) {
+                           if (error)
+                               LogMessage(kLogWarn, "bluez: SetDiscoveryFilter failed: %s: %s", error->getName().c_str(),
+                                          error->getMessage().c_str());
+                           bus->Call(adapter, kAdapter1, "StartDiscovery", nullptr, timing.call,
+                                     [started](sdbus::MethodReply*, const sdbus::Error* error) {
+                                         // InProgress: this connection discovers already.
+                                         if (!error || error->getName() == "org.bluez.Error.InProgress")
+                                             started->Complete(true);
+                                         else
+                                             started->Fail(MapError(error->getName(), error->getMessage()));
+                                     });
+                       });
+            if (bus_->OnLoopThread()) {
+                started->Cancel();
+            } else if (started->WaitFor(timing_.startDiscovery) == AsyncStatus::Started) {
+                started->Cancel();
+                bus_->ReleaseDiscovery();
+                throw PlatformError{-6, "BlueZ did not start discovery in time."};
+            }
+            if (started->Status() == AsyncStatus::Error) {
+                bus_->ReleaseDiscovery();
+                try {
+                    started->GetResults();
+                } catch (const PlatformError& e) {
+                    if (e.message.find("org.bluez.Error.NotReady") != std::string::npos) {
+                        SetStatus(WatcherStatus::Aborted);
+                        return;
+                    }
+                    throw;
+                }
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        adapter_ = adapter;
+        holdsDiscovery_ = true;
+        status_ = WatcherStatus::Started;
+    }
+
+    void Stop() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (status_ != WatcherStatus::Started) return;
+            status_ = WatcherStatus::Stopped;
+        }
+        ReleaseDiscovery();
+    }
+
+    void OnInterfacesAdded(const std::string& path, const Interfaces& added) override {
+        auto device = added.find(kDevice1);
+        if (device != added.end()) Report(path, device->second);
+    }
+    void OnPropertiesChanged(const std::string& path, const std::string& iface, const Props& changed) override {
+        if (iface == kAdapter1 && changed.count("Powered") && !Get<bool>(changed, "Powered").value_or(false)) {
+            Abort(path);
+            return;
+        }
+        if (iface != kDevice1) return;
+        // Reports from the air; a change of Connected or ServicesResolved is not one.
+        static const char* kAdvertised[] = {"RSSI", "ManufacturerData", "ServiceData", "TxPower", "Name", "UUIDs"};
+        bool advertised = false;
+        for (auto* name : kAdvertised) advertised = advertised || changed.count(name);
+        if (!advertised) return;
+        auto props = bus_->Properties(path, kDevice1);
+        if (props) Report(path, *props);
+    }
+    void OnInterfacesRemoved(const std::string& path, const std::vector<std::string>& removed) override {
+        for (auto& name : removed)
+            if (name == kAdapter1) Abort(path);
+    }
+
+private:
+    static Props Filter(bool on) {
+        if (!on) return {};
+        // DuplicateData is always given: its documented default is not what BlueZ does.
+        return Props{{"Transport", sdbus::Variant(std::string("le"))}, {"DuplicateData", sdbus::Variant(true)}};
+    }
+
+    void SetStatus(WatcherStatus status) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_ = status;
+    }
+
+    void Abort(const std::string& adapter) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (status_ != WatcherStatus::Started || adapter != adapter_) return;
+            status_ = WatcherStatus::Aborted;
+        }
+        ReleaseDiscovery();
+    }
+
+    void ReleaseDiscovery() {
+        std::string adapter;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!holdsDiscovery_) return;
+            holdsDiscovery_ = false;
+            adapter = adapter_;
+        }
+        if (!bus_->ReleaseDiscovery()) return;
+        auto bus = bus_;
+        auto timing = timing_;
+        bus_->Call(adapter, kAdapter1, "StopDiscovery", nullptr, timing_.call, [bus, adapter, timing](sdbus::MethodReply*, const sdbus::Error*) {
+            // "No discovery started" after a power cycle is fine: the filter goes either way.
+            bus->Call(adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << Filter(false); }, timing.call,
+                      [](sdbus::MethodReply*, const sdbus::Error*) {});
+        });
+    }
+
+    void Report(const std::string& path, const Props& props) {
+        AdvertisementEvent event;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (status_ != WatcherStatus::Started || !PathIsWithin(path, adapter_) || path == adapter_) return;
+        }
+        auto address = Get<std::string>(props, "Address");
+        auto value = address ? ParseAddress(*address) : std::nullopt;
+        if (!value) return;  // not an address this library can use
+        event.address = *value;
+        event.localName = Get<std::string>(props, "Name").value_or("");
+        // BlueZ does not expose the connectable flag: Connect decides.
+        event.connectable = true;
+        received_.Fire(event);
+    }
+
+    std::shared_ptr<BluezBus> bus_;
+    BluezTiming timing_;
+    uint64_t listenerId_ = 0;
+    std::mutex mutex_;
+    ScanningMode mode_ = ScanningMode::Passive;
+    WatcherStatus status_ = WatcherStatus::Created;
+    std::string adapter_;
+    bool holdsDiscovery_ = false;
+    EventSource<const AdvertisementEvent&> received_;
+};
+
+class BluezStack final : public IStack {
+public:
+    explicit BluezStack(BluezTiming timing) : timing_(timing) {
+        std::string failure;
+        bus_ = BluezBus::Connect(failure);
+        if (!bus_) LogMessage(kLogWarn, "bluez: no D-Bus system bus (%s); no Bluetooth adapter available", failure.c_str());
+    }
+    ~BluezStack() override {
+        pool_.Shutdown();
+        if (bus_) bus_->Shutdown();
+    }
+
+    AsyncOp<std::shared_ptr<IBluetoothAdapter>> GetDefaultAdapterAsync() override {
+        using Result = std::shared_ptr<IBluetoothAdapter>;
+        if (!bus_) return CompletedOperation<Result>(nullptr);
+        auto op = MakeAsyncOperation<Result>();
+        auto bus = bus_;
+        auto timing = timing_;
+        auto pending = bus_->Refresh([op, bus, timing](const sdbus::Error* error) {
+            if (error) {
+                if (MeansAbsent(error->getName()))
+                    op->Complete(nullptr);
+                else
+                    op->Fail(MapError(error->getName(), error->getMessage()));
+                return;
+            }
+            std::string path = bus->AdapterPath();
+            op->Complete(path.empty() ? nullptr : std::make_shared<BluezAdapter>(bus, path, timing));
+        });
+        op->OnCancel([pending]() mutable { pending.cancel(); });
+        return op;
+    }
+
+    std::shared_ptr<IAdvertisementWatcher> CreateAdvertisementWatcher() override {
+        auto watcher = std::make_shared<BluezWatcher>(bus_, timing_);
+        watcher->Attach();
+        return watcher;
+    }
+
+    AsyncOp<std::shared_ptr<IBluetoothLEDevice>> FromBluetoothAddressAsync(uint64_t address) override {
+        using Result = std::shared_ptr<IBluetoothLEDevice>;
+        if (!bus_) return CompletedOperation<Result>(nullptr);
+        auto op = MakeAsyncOperation<Result>();
+        auto bus = bus_;
+        auto timing = timing_;
+        auto lookUp = [op, bus, timing, address] {
+            std::string adapter = bus->AdapterPath();
+            if (adapter.empty()) {
+                op->Complete(nullptr);
+                return;
+            }
+            std::string path = DevicePath(adapter, address);
+            // Fresh properties from BlueZ: the object exists only while BlueZ knows the device.
+            auto pending = bus->Call(
+                path, kProperties, "GetAll", [](sdbus::MethodCall& call) { call << std::string(kDevice1); }, timing.call,
+                [op, bus, timing, path, address](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                    if (error) {
+                        if (MeansAbsent(error->getName()))
+                            op->Complete(nullptr);
+                        else
+                            op->Fail(MapError(error->getName(), error->getMessage()));
+                        return;
+                    }
+                    Props props;
+                    *reply >> props;
+                    bus->MergeProperties(path, kDevice1, props);
+                    op->Complete(BluezDevice::Create(bus, path, address, timing));
+                });
+            op->OnCancel([pending]() mutable { pending.cancel(); });
+        };
+        if (!bus_->AdapterPath().empty()) {
+            lookUp();
+            return op;
+        }
+        auto pending = bus_->Refresh([op, lookUp](const sdbus::Error* error) {
+            if (error && !MeansAbsent(error->getName())) {
+                op->Fail(MapError(error->getName(), error->getMessage()));
+                return;
+            }
+            lookUp();
+        });
+        op->OnCancel([pending]() mutable { pending.cancel(); });
+        return op;
+    }
+
+    bool RunOnThreadPool(std::function<void()> work) override { return pool_.Submit(std::move(work)); }
+
+private:
+    BluezTiming timing_;
+    std::shared_ptr<BluezBus> bus_;
+    ThreadPool pool_{2};
+};
+
+}  // namespace
+
+std::shared_ptr<IStack> MakeBluezStack(BluezTiming timing) { return std::make_shared<BluezStack>(timing); }
+
+}  // namespace Mivo::BLE::Platform::Bluez
 
 namespace Mivo::BLE::Platform {
 
-std::shared_ptr<IStack> CreateBluezStack() { return CreateNoAdapterStack(); }
+std::shared_ptr<IStack> CreateBluezStack() { return Bluez::MakeBluezStack(Bluez::BluezTiming{}); }
 
 }  // namespace Mivo::BLE::Platform

@@ -1,0 +1,385 @@
+#include "platform/bluez/bluez_device.h"
+
+#include "log/log.h"
+
+namespace Mivo::BLE::Platform::Bluez {
+namespace {
+
+const char* kResolvedTimeout = "BlueZ did not resolve the GATT services of the device in time.";
+
+// Cancelling the operation drops the reply of its call.
+template <typename T>
+void DropReplyOnCancel(const AsyncOp<T>& op, sdbus::PendingAsyncCall pending) {
+    op->OnCancel([pending]() mutable { pending.cancel(); });
+}
+
+template <typename T>
+bool FailWith(const AsyncOp<T>& op, const sdbus::Error& error) {
+    return op->Fail(MapError(error.getName(), error.getMessage()));
+}
+
+}  // namespace
+
+uint16_t MtuOf(const std::optional<Props>& characteristic) {
+    if (!characteristic) return 23;
+    auto mtu = Get<uint16_t>(*characteristic, "MTU");
+    if (!mtu || *mtu < 23 || *mtu > 517) return 23;
+    return *mtu;
+}
+
+// ---- BluezDevice ----
+
+std::shared_ptr<BluezDevice> BluezDevice::Create(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address, BluezTiming timing) {
+    auto device = std::make_shared<BluezDevice>(std::move(bus), std::move(path), address, timing);
+    device->reported_ = device->LinkUp() ? ConnectionStatus::Connected : ConnectionStatus::Disconnected;
+    device->listenerId_ = device->bus_->AddListener(std::weak_ptr<BluezBus::Listener>(device));
+    return device;
+}
+
+BluezDevice::BluezDevice(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address, BluezTiming timing)
+    : bus_(std::move(bus)), path_(std::move(path)), address_(address), timing_(timing) {}
+
+BluezDevice::~BluezDevice() {
+    bus_->RemoveListener(listenerId_);
+    bus_->ReleaseLink(path_, this);
+    if (wait_) bus_->Timer().Cancel(wait_->timer);
+}
+
+bool BluezDevice::LinkUp() {
+    auto props = bus_->Properties(path_, kDevice1);
+    return props && Get<bool>(*props, "Connected").value_or(false);
+}
+
+ConnectionStatus BluezDevice::GetConnectionStatus() { return LinkUp() ? ConnectionStatus::Connected : ConnectionStatus::Disconnected; }
+
+EventToken BluezDevice::AddConnectionStatusChanged(std::function<void()> handler) { return statusChanged_.Add(std::move(handler)); }
+
+void BluezDevice::RemoveConnectionStatusChanged(EventToken token) { statusChanged_.Remove(token); }
+
+std::shared_ptr<CharacteristicCore> BluezDevice::CoreFor(const std::string& characteristicPath) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& core = characteristics_[characteristicPath];
+    if (!core) core = std::make_shared<CharacteristicCore>(characteristicPath);
+    return core;
+}
+
+AsyncOp<IBluetoothLEDevice::ServicesResult> BluezDevice::GetGattServicesAsync() {
+    auto op = MakeAsyncOperation<ServicesResult>();
+    auto wait = std::make_shared<ServicesWait>();
+    wait->op = op;
+    std::shared_ptr<ServicesWait> replaced;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        replaced = std::move(wait_);
+        wait_ = wait;
+    }
+    if (replaced) {
+        bus_->Timer().Cancel(replaced->timer);
+        replaced->connect.cancel();
+        replaced->op->Fail(PlatformError{-1, "A newer service discovery of the device replaced this one."});
+    }
+    // This object now drives the link: only its notifications are delivered and only its
+    // Close disconnects.
+    bus_->ClaimLink(path_, this);
+    std::weak_ptr<BluezDevice> weak = weak_from_this();
+    op->OnCancel([weak, wait] {
+        auto self = weak.lock();
+        if (!self || !self->TakeWait(wait)) return;
+        self->bus_->Timer().Cancel(wait->timer);
+        wait->connect.cancel();
+        // BlueZ cannot cancel a Connect; disconnecting aborts it.
+        if (wait->connecting)
+            self->bus_->Call(self->path_, kDevice1, "Disconnect", nullptr, self->timing_.call, [](sdbus::MethodReply*, const sdbus::Error*) {});
+    });
+
+    if (LinkUp()) {
+        // Connected already (by this process or by another client): take the link over.
+        WaitForResolved(wait);
+        return op;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wait->connecting = true;
+    }
+    auto pending = bus_->Call(path_, kDevice1, "Connect", nullptr, timing_.call, [weak, wait](sdbus::MethodReply*, const sdbus::Error* error) {
+        if (auto self = weak.lock())
+            self->OnConnectReply(wait, error);
+        else
+            wait->op->Complete(ServicesResult{GattStatus::Unreachable, {}});
+    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    wait->connect = pending;
+    return op;
+}
+
+std::shared_ptr<BluezDevice::ServicesWait> BluezDevice::TakeWait(const std::shared_ptr<ServicesWait>& wait) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!wait_ || (wait && wait_ != wait)) return nullptr;
+    return std::move(wait_);
+}
+
+void BluezDevice::OnConnectReply(const std::shared_ptr<ServicesWait>& wait, const sdbus::Error* error) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (wait_ != wait) return;  // cancelled or replaced: a late reply
+        wait->connecting = false;
+    }
+    if (error) {
+        if (TakeWait(wait)) FailWith(wait->op, *error);
+        return;
+    }
+    WaitForResolved(wait);
+}
+
+void BluezDevice::WaitForResolved(const std::shared_ptr<ServicesWait>& wait) {
+    auto props = bus_->Properties(path_, kDevice1);
+    if (props && Get<bool>(*props, "ServicesResolved").value_or(false)) {
+        if (TakeWait(wait)) wait->op->Complete(Enumerate());
+        return;
+    }
+    std::weak_ptr<BluezDevice> weak = weak_from_this();
+    auto id = bus_->Timer().After(timing_.servicesResolved, [weak, wait] {
+        auto self = weak.lock();
+        if (self && !self->TakeWait(wait)) return;
+        LogMessage(kLogWarn, "bluez: %s", kResolvedTimeout);
+        wait->op->Fail(PlatformError{-6, kResolvedTimeout});
+    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (wait_ == wait) wait->timer = id;
+    else bus_->Timer().Cancel(id);
+}
+
+void BluezDevice::CheckServicesWait(bool linkDown) {
+    std::shared_ptr<ServicesWait> wait;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!wait_) return;
+        // During Connect the reply decides; a loss before it shows as its error.
+        if (wait_->connecting && !linkDown) return;
+        wait = wait_;
+    }
+    if (linkDown) {
+        if (!TakeWait(wait)) return;
+        bus_->Timer().Cancel(wait->timer);
+        wait->connect.cancel();
+        wait->op->Complete(ServicesResult{GattStatus::Unreachable, {}});
+        return;
+    }
+    auto props = bus_->Properties(path_, kDevice1);
+    if (!props || !Get<bool>(*props, "ServicesResolved").value_or(false)) return;
+    if (!TakeWait(wait)) return;
+    bus_->Timer().Cancel(wait->timer);
+    wait->op->Complete(Enumerate());
+}
+
+IBluetoothLEDevice::ServicesResult BluezDevice::Enumerate() {
+    ServicesResult result;
+    auto self = shared_from_this();
+    for (auto& [path, props] : bus_->ObjectsWith(path_, kGattService1)) {
+        auto text = Get<std::string>(props, "UUID");
+        auto uuid = text ? ParseUuid(*text) : std::nullopt;
+        if (!uuid) {
+            LogMessage(kLogWarn, "bluez: ignoring service %s without a valid UUID", path.c_str());
+            continue;
+        }
+        result.services.push_back(std::make_shared<BluezService>(self, path, *uuid));
+    }
+    return result;
+}
+
+void BluezDevice::ReportLinkStatus() {
+    ConnectionStatus now = GetConnectionStatus();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (now == reported_) return;
+        reported_ = now;
+        // BlueZ ends every notify session with the link.
+        if (now == ConnectionStatus::Disconnected)
+            for (auto& [path, core] : characteristics_) core->notifying = false;
+    }
+    statusChanged_.Fire();
+}
+
+void BluezDevice::OnInterfacesAdded(const std::string& path, const Interfaces& added) {
+    if (path == path_ && added.count(kDevice1)) ReportLinkStatus();
+}
+
+void BluezDevice::OnPropertiesChanged(const std::string& path, const std::string& iface, const Props& changed) {
+    if (!PathIsWithin(path, path_)) return;
+    if (path == path_ && iface == kDevice1) {
+        bool linkDown = changed.count("Connected") && !Get<bool>(changed, "Connected").value_or(false);
+        if (changed.count("Connected")) ReportLinkStatus();
+        if (linkDown || changed.count("ServicesResolved")) CheckServicesWait(linkDown);
+        return;
+    }
+    if (iface != kGattCharacteristic1) return;
+    auto value = changed.find("Value");
+    if (value == changed.end()) return;
+    std::shared_ptr<CharacteristicCore> core;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = characteristics_.find(path);
+        if (it == characteristics_.end()) return;
+        core = it->second;
+    }
+    // Value also changes after reads: only a notify session of the object driving the link
+    // turns it into notifications.
+    if (!core->notifying || !bus_->OwnsLink(path_, this)) return;
+    auto bytes = Get<std::vector<uint8_t>>(changed, "Value");
+    if (!bytes) {
+        LogMessage(kLogWarn, "bluez: ignoring a Value of %s that is not a byte array", path.c_str());
+        return;
+    }
+    auto props = bus_->Properties(path, kGattCharacteristic1);
+    if (props && Get<uint16_t>(*props, "MTU") && bytes->size() + 3 > MtuOf(props)) {
+        if (!core->oversizeLogged.exchange(true))
+            LogMessage(kLogWarn, "bluez: ignoring notifications of %s longer than the MTU allows (%zu bytes)", path.c_str(), bytes->size());
+        return;
+    }
+    core->valueChanged.Fire(*bytes);
+}
+
+void BluezDevice::OnInterfacesRemoved(const std::string& path, const std::vector<std::string>& removed) {
+    if (path != path_) return;
+    bool deviceGone = false;
+    for (auto& name : removed) deviceGone = deviceGone || name == kDevice1;
+    if (!deviceGone) return;
+    ReportLinkStatus();
+    CheckServicesWait(true);
+}
+
+void BluezDevice::Close() {
+    if (auto wait = TakeWait(nullptr)) {
+        bus_->Timer().Cancel(wait->timer);
+        wait->connect.cancel();
+        wait->op->Complete(ServicesResult{GattStatus::Unreachable, {}});
+    }
+    std::vector<std::shared_ptr<CharacteristicCore>> cores;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [path, core] : characteristics_) cores.push_back(core);
+    }
+    // Only the object driving the link releases it: an older object closed in the
+    // background after a link loss must not take down a newer connection.
+    if (!bus_->OwnsLink(path_, this)) return;
+    bool linkUp = LinkUp();
+    for (auto& core : cores) {
+        if (!core->notifying.exchange(false) || !linkUp) continue;
+        bus_->Call(core->path, kGattCharacteristic1, "StopNotify", nullptr, timing_.call, [](sdbus::MethodReply*, const sdbus::Error*) {});
+    }
+    if (linkUp) {
+        auto done = MakeAsyncOperation<bool>();
+        bus_->Call(path_, kDevice1, "Disconnect", nullptr, timing_.call, [done, path = path_](sdbus::MethodReply*, const sdbus::Error* error) {
+            if (error)
+                LogMessage(kLogWarn, "bluez: Disconnect of %s failed: %s: %s", path.c_str(), error->getName().c_str(),
+                           error->getMessage().c_str());
+            done->Complete(true);
+        });
+        // The loop thread cannot wait for its own reply.
+        if (!bus_->OnLoopThread() && done->WaitFor(timing_.close) == AsyncStatus::Started)
+            LogMessage(kLogWarn, "bluez: %s still connected %lld ms after Disconnect", path_.c_str(),
+                       static_cast<long long>(timing_.close.count()));
+    }
+    bus_->ReleaseLink(path_, this);
+}
+
+// ---- BluezService ----
+
+AsyncOp<IGattService::CharacteristicsResult> BluezService::GetCharacteristicsAsync() {
+    // BlueZ resolved the whole GATT database before ServicesResolved; its objects are the answer.
+    CharacteristicsResult result;
+    if (!device_->LinkUp()) {
+        result.status = GattStatus::Unreachable;
+        return CompletedOperation(std::move(result));
+    }
+    for (auto& [path, props] : device_->Bus()->ObjectsWith(path_, kGattCharacteristic1)) {
+        auto text = Get<std::string>(props, "UUID");
+        auto uuid = text ? ParseUuid(*text) : std::nullopt;
+        if (!uuid) {
+            LogMessage(kLogWarn, "bluez: ignoring characteristic %s without a valid UUID", path.c_str());
+            continue;
+        }
+        result.characteristics.push_back(std::make_shared<BluezCharacteristic>(device_, device_->CoreFor(path), *uuid));
+    }
+    return CompletedOperation(std::move(result));
+}
+
+// ---- BluezCharacteristic ----
+
+AsyncOp<IGattCharacteristic::ReadResult> BluezCharacteristic::ReadValueAsync() {
+    auto op = MakeAsyncOperation<ReadResult>();
+    auto pending = device_->Bus()->Call(
+        core_->path, kGattCharacteristic1, "ReadValue", [](sdbus::MethodCall& call) { call << Props{}; }, device_->Timing().call,
+        [op](sdbus::MethodReply* reply, const sdbus::Error* error) {
+            if (error) {
+                auto failure = MapGattError(error->getName(), error->getMessage());
+                if (failure.isStatus)
+                    op->Complete(ReadResult{failure.status, {}});
+                else
+                    op->Fail(failure.error);
+                return;
+            }
+            ReadResult result;
+            try {
+                *reply >> result.value;
+            } catch (const sdbus::Error& e) {
+                op->Fail(PlatformError{-1, "BlueZ sent a ReadValue reply that is not a byte array: " + e.getMessage()});
+                return;
+            }
+            op->Complete(std::move(result));
+        });
+    DropReplyOnCancel(op, pending);
+    return op;
+}
+
+AsyncOp<GattStatus> BluezCharacteristic::CallForStatus(const std::string& method, const BluezBus::ArgsWriter& args,
+                                                       std::function<void(bool)> after) {
+    auto op = MakeAsyncOperation<GattStatus>();
+    auto pending = device_->Bus()->Call(core_->path, kGattCharacteristic1, method, args, device_->Timing().call,
+                                        [op, after](sdbus::MethodReply*, const sdbus::Error* error) {
+                                            if (after) after(!error);
+                                            if (!error) {
+                                                op->Complete(GattStatus::Success);
+                                                return;
+                                            }
+                                            auto failure = MapGattError(error->getName(), error->getMessage());
+                                            if (failure.isStatus)
+                                                op->Complete(failure.status);
+                                            else
+                                                op->Fail(failure.error);
+                                        });
+    DropReplyOnCancel(op, pending);
+    return op;
+}
+
+AsyncOp<GattStatus> BluezCharacteristic::WriteValueWithResultAsync(Bytes value, WriteOption option) {
+    // The type is always given: BlueZ would otherwise pick one from the flags.
+    std::string type = option == WriteOption::WithResponse ? "request" : "command";
+    return CallForStatus("WriteValue", [value = std::move(value), type](sdbus::MethodCall& call) {
+        Props options{{"type", sdbus::Variant(type)}};
+        call << value << options;
+    });
+}
+
+AsyncOp<GattStatus> BluezCharacteristic::WriteClientCharacteristicConfigurationDescriptorAsync(CccdValue value) {
+    if (value == CccdValue::Notify) {
+        // Delivery starts with the request: a notification may come before the reply.
+        core_->notifying = true;
+        auto core = core_;
+        return CallForStatus("StartNotify", nullptr, [core](bool ok) {
+            if (!ok) core->notifying = false;
+        });
+    }
+    core_->notifying = false;
+    return CallForStatus("StopNotify", nullptr);
+}
+
+EventToken BluezCharacteristic::AddValueChanged(std::function<void(const Bytes&)> handler) {
+    return core_->valueChanged.Add(std::move(handler));
+}
+
+void BluezCharacteristic::RemoveValueChanged(EventToken token) { core_->valueChanged.Remove(token); }
+
+uint16_t BluezCharacteristic::GetMtu() { return MtuOf(device_->Bus()->Properties(core_->path, kGattCharacteristic1)); }
+
+}  // namespace Mivo::BLE::Platform::Bluez

@@ -1,0 +1,23 @@
+#pragma once
+// The BlueZ backend: the stack interface over org.bluez on the system bus.
+#include <chrono>
+#include <memory>
+
+#include "platform/stack.h"
+
+namespace Mivo::BLE::Platform::Bluez {
+
+struct BluezTiming {
+    // How long a connected device may take to report its services resolved.
+    std::chrono::milliseconds servicesResolved{15000};
+    // Reply time-out of D-Bus calls: a backstop behind the logic's own bounds.
+    std::chrono::milliseconds call{25000};
+    // Start of discovery, inside the watcher's synchronous Start().
+    std::chrono::milliseconds startDiscovery{5000};
+    // Close waits this long for the link to go down.
+    std::chrono::milliseconds close{5000};
+};
+
+std::shared_ptr<IStack> MakeBluezStack(BluezTiming timing);
+
+}  // namespace Mivo::BLE::Platform::Bluez
