@@ -94,6 +94,35 @@ std::string UuidText(const Uuid& uuid) {
     return s;
 }
 
+}  // namespace Mivo::BLE::Sim::Detail
+
+namespace Mivo::BLE::Sim {
+
+CharacteristicProperties PropertiesOf(const Platform::Uuid& characteristic) {
+    using Detail::Attr;
+    CharacteristicProperties p;
+    for (Attr a : {Attr::Model, Attr::Serial, Attr::Firmware, Attr::Hardware, Attr::Maker, Attr::Battery, Attr::Sample, Attr::AmpConfig,
+                   Attr::ChannelConfig, Attr::PayloadConfig, Attr::FilterConfig, Attr::NusRx, Attr::NusTx, Attr::Smp}) {
+        if (Detail::UuidOf(a) != characteristic) continue;
+        switch (a) {
+        case Attr::Model: case Attr::Serial: case Attr::Firmware: case Attr::Hardware: case Attr::Maker: case Attr::AmpConfig:
+            p.read = true;
+            break;
+        case Attr::Battery: p.read = p.notify = true; break;
+        case Attr::Sample: case Attr::ChannelConfig: case Attr::PayloadConfig: case Attr::FilterConfig: case Attr::NusTx:
+            p.notify = true;
+            break;
+        case Attr::NusRx: p.write = p.writeWithoutResponse = true; break;
+        case Attr::Smp: p.writeWithoutResponse = p.notify = true; break;
+        }
+    }
+    return p;
+}
+
+}  // namespace Mivo::BLE::Sim
+
+namespace Mivo::BLE::Sim::Detail {
+
 // ---- construction ----
 
 AmplifierCore::AmplifierCore(AmplifierConfig config, std::weak_ptr<StackCore> stack)

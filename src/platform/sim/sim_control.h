@@ -241,6 +241,16 @@ std::string DefaultSimConfig();
 // or nullptr.
 std::shared_ptr<SimStack> ActiveSimStack();
 
+// GATT properties of a characteristic of the virtual amplifiers, as a client reads them
+// from its declaration. All false for a UUID none of them has.
+struct CharacteristicProperties {
+    bool read = false;
+    bool write = false;
+    bool writeWithoutResponse = false;
+    bool notify = false;
+};
+CharacteristicProperties PropertiesOf(const Platform::Uuid& characteristic);
+
 // Address helpers. ParseAddress accepts AA:BB:CC:DD:EE:FF (any case) and returns false
 // on anything else.
 bool ParseAddress(const std::string& text, uint64_t& address);

@@ -1,0 +1,218 @@
+// mivoble-fake-bluetoothd: the simulated stack's virtual amplifiers served as org.bluez on
+// a D-Bus bus, so BlueZ clients (the library's bluez backend, bleak, bluetoothctl) can be
+// run against them without a radio. See docs/fake-bluetoothd.md.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "adapter.h"
+#include "log/log.h"
+#include "context.h"
+#include "control.h"
+#include "private_bus.h"
+
+using namespace Mivo;
+using namespace Mivo::FakeBluez;
+
+namespace {
+
+const char* kUsage =
+    "usage: mivoble-fake-bluetoothd (--private-bus | --bus ADDRESS) [--sim TEXT] [--address-file FILE] [--bus-config FILE] [--log FILE]\n"
+    "\n"
+    "Serves the simulated amplifiers as org.bluez (BlueZ 5.66's D-Bus API).\n"
+    "  --private-bus        start a private dbus-daemon and serve on it\n"
+    "  --bus ADDRESS        serve on an existing bus (e.g. unix:path=/tmp/bus)\n"
+    "  --sim TEXT           amplifiers in MIVOBLE_SIM syntax (default: $MIVOBLE_SIM, else two amplifiers)\n"
+    "  --address-file FILE  write the bus address to FILE once serving\n"
+    "  --bus-config FILE    dbus-daemon configuration for --private-bus\n"
+    "  --log FILE           simulator log (default: standard error)\n"
+    "Prints DBUS_SYSTEM_BUS_ADDRESS=... once serving; exits on SIGTERM or SIGINT.\n";
+
+struct Options {
+    bool privateBus = false;
+    std::string bus, sim, addressFile, busConfig, log = "/dev/stderr";
+    bool simSet = false;
+};
+
+bool Parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        if (a == "--private-bus") o.privateBus = true;
+        else if (a == "--bus") {
+            if (!value(o.bus)) return false;
+        } else if (a == "--sim") {
+            if (!value(o.sim)) return false;
+            o.simSet = true;
+        } else if (a == "--address-file") {
+            if (!value(o.addressFile)) return false;
+        } else if (a == "--log") {
+            if (!value(o.log)) return false;
+        } else if (a == "--bus-config") {
+            if (!value(o.busConfig)) return false;
+        } else {
+            return false;
+        }
+    }
+    return o.privateBus != !o.bus.empty();
+}
+
+std::string DefaultBusConfig() {
+    char exe[4096];
+    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        exe[n] = '\0';
+        std::string dir(exe);
+        dir = dir.substr(0, dir.rfind('/'));
+        for (auto candidate : {dir + "/bus-config.xml", dir + "/../share/mivoble/fake-bluetoothd-bus.xml"})
+            if (::access(candidate.c_str(), R_OK) == 0) return candidate;
+    }
+    return MIVOBLE_FAKE_BLUETOOTHD_BUS_CONFIG;
+}
+
+// Runs `work` on the strand and waits for it.
+void OnStrand(Context& context, std::function<void()> work) {
+    std::promise<void> done;
+    auto future = done.get_future();
+    if (!context.strand.Post([&] {
+            work();
+            done.set_value();
+        }))
+        return;
+    future.get();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!Parse(argc, argv, options)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    BLE::SetLogFilePath(options.log);  // never the library's default file in $HOME
+    if (!options.simSet) {
+        const char* env = std::getenv("MIVOBLE_SIM");
+        options.sim = env ? env : Sim::DefaultSimConfig();
+    }
+
+    // Every thread started from here on inherits the blocked signals; main waits for them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    PrivateBus daemon;
+    std::string address = options.bus;
+    try {
+        if (options.privateBus) address = daemon.Start(options.busConfig.empty() ? DefaultBusConfig() : options.busConfig);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "mivoble-fake-bluetoothd: %s\n", e.what());
+        return 1;
+    }
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+
+    std::unique_ptr<sdbus::IConnection> bus;
+    try {
+        bus = sdbus::createSystemBusConnection();
+    } catch (const sdbus::Error& e) {
+        std::fprintf(stderr, "mivoble-fake-bluetoothd: cannot connect to %s: %s\n", address.c_str(), e.getMessage().c_str());
+        return 1;
+    }
+
+    auto context = std::make_unique<Context>(*bus, Sim::MakeSimStack(options.sim));
+    std::unique_ptr<sdbus::IObject> root, bluez;
+    std::shared_ptr<Adapter> adapter;
+    std::unique_ptr<Control> control;
+    try {
+        OnStrand(*context, [&] {
+            root = sdbus::createObject(*bus, "/");
+            root->addObjectManager();
+            // bluetoothctl registers an agent when it starts interactively.
+            bluez = sdbus::createObject(*bus, "/org/bluez");
+            bluez->registerMethod("RegisterAgent").onInterface("org.bluez.AgentManager1").withInputParamNames("agent", "capability")
+                .implementedAs([](sdbus::ObjectPath, std::string) {});
+            bluez->registerMethod("UnregisterAgent").onInterface("org.bluez.AgentManager1").withInputParamNames("agent")
+                .implementedAs([](sdbus::ObjectPath) {});
+            bluez->registerMethod("RequestDefaultAgent").onInterface("org.bluez.AgentManager1").withInputParamNames("agent")
+                .implementedAs([](sdbus::ObjectPath) {});
+            bluez->finishRegistration();
+            if (context->stack->AdapterPresent()) {
+                adapter = std::make_shared<Adapter>(*context, context->stack->RadioOn());
+                adapter->Register();
+            }
+            std::weak_ptr<Adapter> weakAdapter = adapter;
+            Context* ctx = context.get();
+            control = std::make_unique<Control>(*context, adapter ? std::function<void(bool)>([ctx, weakAdapter](bool on) {
+                PostTo(*ctx, weakAdapter, [on](Adapter& a) { a.SetPowered(on); });
+            }) : nullptr);
+            control->Register(*root);
+            root->finishRegistration();
+        });
+        // A client that leaves the bus loses its discovery and notify sessions.
+        bus->addMatch("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
+                      [ctx = context.get(), weakAdapter = std::weak_ptr<Adapter>(adapter)](sdbus::Message& message) {
+                          std::string name, oldOwner, newOwner;
+                          message >> name >> oldOwner >> newOwner;
+                          if (name.empty() || name[0] != ':' || !newOwner.empty()) return;
+                          PostTo(*ctx, weakAdapter, [name](Adapter& a) { a.SenderLeft(name); });
+                      },
+                      sdbus::floating_slot);
+        bus->requestName("org.bluez");
+    } catch (const sdbus::Error& e) {
+        std::fprintf(stderr, "mivoble-fake-bluetoothd: %s: %s\n", e.getName().c_str(), e.getMessage().c_str());
+        return 1;
+    }
+
+    std::thread loop([&bus] {
+        try {
+            bus->enterEventLoop();
+        } catch (const sdbus::Error& e) {
+            std::fprintf(stderr, "mivoble-fake-bluetoothd: bus lost: %s\n", e.getMessage().c_str());
+            ::kill(::getpid(), SIGTERM);
+        }
+    });
+
+    if (!options.addressFile.empty()) {
+        std::string tmp = options.addressFile + ".tmp";
+        std::ofstream(tmp) << address << "\n";
+        std::rename(tmp.c_str(), options.addressFile.c_str());  // readers never see half a line
+    }
+    std::printf("DBUS_SYSTEM_BUS_ADDRESS=%s\n", address.c_str());
+    std::fflush(stdout);
+
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+
+    bus->leaveEventLoop();
+    loop.join();
+    OnStrand(*context, [&] {
+        if (adapter) adapter->Shutdown();
+    });
+    context->strand.Stop();
+    control.reset();
+    adapter.reset();
+    bluez.reset();
+    root.reset();
+    context->stack.reset();  // joins the simulator's threads
+    context.reset();
+    bus.reset();
+    daemon.Stop();
+    if (!options.addressFile.empty()) std::remove(options.addressFile.c_str());
+    return 0;
+}
