@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace Mivo::BLE::Testing {
 
@@ -22,14 +23,17 @@ inline bool ThroughBluez() {
     return backend && std::string(backend) == "bluez";
 }
 
-// One fake bluetoothd with its own bus; stopped (SIGTERM, then SIGKILL) when destroyed.
-class FakeBluetoothd {
+// A child process that prints an address line; stopped (SIGTERM, then SIGKILL) when destroyed.
+class ChildWithAddress {
 public:
-    explicit FakeBluetoothd(const std::optional<std::string>& simConfig) {
-        const char* executable = std::getenv("MIVOBLE_FAKE_BLUETOOTHD");
-        if (!executable) throw std::runtime_error("MIVOBLE_FAKE_BLUETOOTHD names no fake bluetoothd");
+    ChildWithAddress(const std::string& executable, std::vector<std::string> args, const std::string& prefix,
+                     const std::optional<std::string>& simConfig) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        std::vector<char*> argv;
+        args.insert(args.begin(), executable);
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             setpgid(0, 0);
@@ -38,18 +42,27 @@ public:
                 setenv("MIVOBLE_SIM", simConfig->c_str(), 1);
             else
                 unsetenv("MIVOBLE_SIM");
-            execl(executable, executable, "--private-bus", static_cast<char*>(nullptr));
+            execv(executable.c_str(), argv.data());
             _exit(127);
         }
         close(out[1]);
         out_ = out[0];
-        address_ = ReadAddress(std::chrono::seconds(20));
+        address_ = ReadAddress(prefix, std::chrono::seconds(20));
     }
-    ~FakeBluetoothd() { Stop(); }
-    FakeBluetoothd(const FakeBluetoothd&) = delete;
-    FakeBluetoothd& operator=(const FakeBluetoothd&) = delete;
+    ~ChildWithAddress() { Stop(); }
+    ChildWithAddress(const ChildWithAddress&) = delete;
+    ChildWithAddress& operator=(const ChildWithAddress&) = delete;
 
     const std::string& Address() const { return address_; }
+
+    // SIGKILL: the process dies as in a crash, without a word on the bus.
+    void Kill() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
 
     void Stop() {
         if (pid_ > 0) {
@@ -72,8 +85,7 @@ public:
     }
 
 private:
-    std::string ReadAddress(std::chrono::milliseconds timeout) {
-        const std::string prefix = "DBUS_SYSTEM_BUS_ADDRESS=";
+    std::string ReadAddress(const std::string& prefix, std::chrono::milliseconds timeout) {
         std::string text;
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (true) {
@@ -90,12 +102,40 @@ private:
             if (end != std::string::npos) return text.substr(at + prefix.size(), end - at - prefix.size());
         }
         Stop();
-        throw std::runtime_error("the fake bluetoothd printed no bus address");
+        throw std::runtime_error("no address line from " + prefix);
     }
 
     pid_t pid_ = -1;
     int out_ = -1;
     std::string address_;
+};
+
+inline std::string FakeBluetoothdExecutable() {
+    const char* executable = std::getenv("MIVOBLE_FAKE_BLUETOOTHD");
+    if (!executable) throw std::runtime_error("MIVOBLE_FAKE_BLUETOOTHD names no fake bluetoothd");
+    return executable;
+}
+
+// The fake bluetoothd with a private bus of its own.
+class FakeBluetoothd : public ChildWithAddress {
+public:
+    explicit FakeBluetoothd(const std::optional<std::string>& simConfig)
+        : ChildWithAddress(FakeBluetoothdExecutable(), {"--private-bus"}, "DBUS_SYSTEM_BUS_ADDRESS=", simConfig) {}
+    // Serving on an existing bus.
+    FakeBluetoothd(const std::string& busAddress, const std::optional<std::string>& simConfig)
+        : ChildWithAddress(FakeBluetoothdExecutable(), {"--bus", busAddress}, "DBUS_SYSTEM_BUS_ADDRESS=", simConfig) {}
+};
+
+// A private dbus-daemon with the fake's permissive configuration (beside its executable).
+class PrivateBus : public ChildWithAddress {
+public:
+    PrivateBus()
+        : ChildWithAddress("/usr/bin/dbus-daemon",
+                           {"--nofork", "--print-address=1",
+                            "--config-file=" + FakeBluetoothdExecutable().substr(0, FakeBluetoothdExecutable().rfind('/')) +
+                                "/bus-config.xml"},
+                           "unix:", std::nullopt) {}
+    std::string BusAddress() const { return "unix:" + Address(); }
 };
 
 // Sets the amplifiers of this process: MIVOBLE_SIM for the simulated radio, or a fake

@@ -262,9 +262,9 @@ void BluezBus::HandlePropertiesChanged(sdbus::Message& msg) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto o = objects_.find(path);
-        // A change of an object the cache does not know (its InterfacesAdded was missed) is
-        // kept as far as it goes.
-        auto& props = (o == objects_.end() ? objects_[path] : o->second)[iface];
+        // A late change of an object already removed must not bring it back.
+        if (o == objects_.end()) return;
+        auto& props = o->second[iface];
         for (auto& [name, value] : changed) props[name] = value;
         for (auto& name : invalidated) props.erase(name);
     }

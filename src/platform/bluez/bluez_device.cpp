@@ -5,6 +5,7 @@
 namespace Mivo::BLE::Platform::Bluez {
 namespace {
 
+constexpr size_t kMaxAttributeValue = 512;
 const char* kResolvedTimeout = "BlueZ did not resolve the GATT services of the device in time.";
 
 // Cancelling the operation drops the reply of its call.
@@ -230,10 +231,10 @@ void BluezDevice::OnPropertiesChanged(const std::string& path, const std::string
         LogMessage(kLogWarn, "bluez: ignoring a Value of %s that is not a byte array", path.c_str());
         return;
     }
-    auto props = bus_->Properties(path, kGattCharacteristic1);
-    if (props && Get<uint16_t>(*props, "MTU") && bytes->size() + 3 > MtuOf(props)) {
+    // No ATT value is longer than 512 bytes: anything longer is not a notification.
+    if (bytes->size() > kMaxAttributeValue) {
         if (!core->oversizeLogged.exchange(true))
-            LogMessage(kLogWarn, "bluez: ignoring notifications of %s longer than the MTU allows (%zu bytes)", path.c_str(), bytes->size());
+            LogMessage(kLogWarn, "bluez: ignoring a Value of %s longer than any ATT value (%zu bytes)", path.c_str(), bytes->size());
         return;
     }
     core->valueChanged.Fire(*bytes);
@@ -286,22 +287,69 @@ void BluezDevice::Close() {
 // ---- BluezService ----
 
 AsyncOp<IGattService::CharacteristicsResult> BluezService::GetCharacteristicsAsync() {
-    // BlueZ resolved the whole GATT database before ServicesResolved; its objects are the answer.
+    // BlueZ resolved the GATT database before ServicesResolved; each characteristic's
+    // properties are fetched afresh (its MTU changes after the exchange).
     CharacteristicsResult result;
     if (!device_->LinkUp()) {
         result.status = GattStatus::Unreachable;
         return CompletedOperation(std::move(result));
     }
-    for (auto& [path, props] : device_->Bus()->ObjectsWith(path_, kGattCharacteristic1)) {
-        auto text = Get<std::string>(props, "UUID");
-        auto uuid = text ? ParseUuid(*text) : std::nullopt;
-        if (!uuid) {
-            LogMessage(kLogWarn, "bluez: ignoring characteristic %s without a valid UUID", path.c_str());
-            continue;
+    auto known = device_->Bus()->ObjectsWith(path_, kGattCharacteristic1);
+    if (known.empty()) return CompletedOperation(std::move(result));
+    struct Gather {
+        std::mutex mutex;
+        size_t left = 0;
+        std::map<std::string, Props> fresh;
+    };
+    auto op = MakeAsyncOperation<CharacteristicsResult>();
+    auto gather = std::make_shared<Gather>();
+    gather->left = known.size();
+    auto device = device_;
+    auto finish = [op, gather, device] {
+        CharacteristicsResult done;
+        for (auto& [path, props] : gather->fresh) {
+            auto text = Get<std::string>(props, "UUID");
+            auto uuid = text ? ParseUuid(*text) : std::nullopt;
+            if (!uuid) {
+                LogMessage(kLogWarn, "bluez: ignoring characteristic %s without a valid UUID", path.c_str());
+                continue;
+            }
+            done.characteristics.push_back(std::make_shared<BluezCharacteristic>(device, device->CoreFor(path), *uuid));
         }
-        result.characteristics.push_back(std::make_shared<BluezCharacteristic>(device_, device_->CoreFor(path), *uuid));
+        op->Complete(std::move(done));
+    };
+    std::vector<sdbus::PendingAsyncCall> pending;
+    for (auto& [path, cached] : known) {
+        pending.push_back(device_->Bus()->Call(
+            path, kProperties, "GetAll", [](sdbus::MethodCall& call) { call << std::string(kGattCharacteristic1); },
+            device_->Timing().call, [gather, finish, device, path = path](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                Props props;
+                bool ok = !error;
+                if (ok) {
+                    try {
+                        *reply >> props;
+                    } catch (const sdbus::Error&) {
+                        ok = false;
+                    }
+                }
+                if (ok)
+                    device->Bus()->MergeProperties(path, kGattCharacteristic1, props);
+                else
+                    LogMessage(kLogWarn, "bluez: characteristic %s left out: %s", path.c_str(),
+                               error ? error->getMessage().c_str() : "properties of the wrong type");
+                bool last = false;
+                {
+                    std::lock_guard<std::mutex> lock(gather->mutex);
+                    if (ok) gather->fresh[path] = std::move(props);
+                    last = --gather->left == 0;
+                }
+                if (last) finish();
+            }));
     }
-    return CompletedOperation(std::move(result));
+    op->OnCancel([pending]() mutable {
+        for (auto& p : pending) p.cancel();
+    });
+    return op;
 }
 
 // ---- BluezCharacteristic ----

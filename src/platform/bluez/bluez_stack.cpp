@@ -2,6 +2,7 @@
 // device objects' signals, devices by object path.
 #include "platform/bluez/bluez_stack.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "log/log.h"
@@ -15,6 +16,34 @@ namespace Mivo::BLE::Platform::Bluez {
 namespace {
 
 const char* kNoAdapter = "No Bluetooth adapter found.";
+
+Props DiscoveryFilter(bool on) {
+    if (!on) return {};
+    // DuplicateData is always given: its documented default is not what BlueZ does.
+    return Props{{"Transport", sdbus::Variant(std::string("le"))}, {"DuplicateData", sdbus::Variant(true)}};
+}
+
+// SetDiscoveryFilter, then StartDiscovery; `done` gets StartDiscovery's error or nullptr
+// (InProgress, meaning this connection discovers already, counts as started).
+void StartDiscovery(const std::shared_ptr<BluezBus>& bus, const std::string& adapter, BluezTiming timing,
+                    std::function<void(const sdbus::Error*)> done) {
+    bus->Call(adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << DiscoveryFilter(true); }, timing.call,
+              [bus, adapter, timing, done](sdbus::MethodReply*, const sdbus::Error* error) {
+                  if (error)
+                      LogMessage(kLogWarn, "bluez: SetDiscoveryFilter failed: %s: %s", error->getName().c_str(), error->getMessage().c_str());
+                  bus->Call(adapter, kAdapter1, "StartDiscovery", nullptr, timing.call, [done](sdbus::MethodReply*, const sdbus::Error* error) {
+                      done(error && error->getName() != "org.bluez.Error.InProgress" ? error : nullptr);
+                  });
+              });
+}
+
+void StopDiscovery(const std::shared_ptr<BluezBus>& bus, const std::string& adapter, BluezTiming timing) {
+    bus->Call(adapter, kAdapter1, "StopDiscovery", nullptr, timing.call, [bus, adapter, timing](sdbus::MethodReply*, const sdbus::Error*) {
+        // "No discovery started" after a power cycle is fine: the filter goes either way.
+        bus->Call(adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << DiscoveryFilter(false); }, timing.call,
+                  [](sdbus::MethodReply*, const sdbus::Error*) {});
+    });
+}
 
 class BluezRadio final : public IRadio {
 public:
@@ -51,7 +80,12 @@ public:
                     return;
                 }
                 Props props;
-                *reply >> props;
+                try {
+                    *reply >> props;
+                } catch (const sdbus::Error& e) {
+                    op->Fail(PlatformError{-1, "BlueZ sent adapter properties of the wrong type: " + e.getMessage()});
+                    return;
+                }
                 bus->MergeProperties(path, kAdapter1, props);
                 op->Complete(std::make_shared<BluezRadio>(bus, path));
             });
@@ -104,22 +138,12 @@ public:
         }
         if (bus_->AcquireDiscovery()) {
             auto started = MakeAsyncOperation<bool>();
-            auto bus = bus_;
-            auto timing = timing_;
-            bus_->Call(adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << Filter(true); }, timing_.call,
-                       [started, bus, adapter, timing](sdbus::MethodReply*, const sdbus::Error* error) {
-                           if (error)
-                               LogMessage(kLogWarn, "bluez: SetDiscoveryFilter failed: %s: %s", error->getName().c_str(),
-                                          error->getMessage().c_str());
-                           bus->Call(adapter, kAdapter1, "StartDiscovery", nullptr, timing.call,
-                                     [started](sdbus::MethodReply*, const sdbus::Error* error) {
-                                         // InProgress: this connection discovers already.
-                                         if (!error || error->getName() == "org.bluez.Error.InProgress")
-                                             started->Complete(true);
-                                         else
-                                             started->Fail(MapError(error->getName(), error->getMessage()));
-                                     });
-                       });
+            StartDiscovery(bus_, adapter, timing_, [started](const sdbus::Error* error) {
+                if (error)
+                    started->Fail(MapError(error->getName(), error->getMessage()));
+                else
+                    started->Complete(true);
+            });
             if (bus_->OnLoopThread()) {
                 started->Cancel();
             } else if (started->WaitFor(timing_.startDiscovery) == AsyncStatus::Started) {
@@ -179,12 +203,6 @@ public:
     }
 
 private:
-    static Props Filter(bool on) {
-        if (!on) return {};
-        // DuplicateData is always given: its documented default is not what BlueZ does.
-        return Props{{"Transport", sdbus::Variant(std::string("le"))}, {"DuplicateData", sdbus::Variant(true)}};
-    }
-
     void SetStatus(WatcherStatus status) {
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = status;
@@ -207,14 +225,7 @@ private:
             holdsDiscovery_ = false;
             adapter = adapter_;
         }
-        if (!bus_->ReleaseDiscovery()) return;
-        auto bus = bus_;
-        auto timing = timing_;
-        bus_->Call(adapter, kAdapter1, "StopDiscovery", nullptr, timing_.call, [bus, adapter, timing](sdbus::MethodReply*, const sdbus::Error*) {
-            // "No discovery started" after a power cycle is fine: the filter goes either way.
-            bus->Call(adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << Filter(false); }, timing.call,
-                      [](sdbus::MethodReply*, const sdbus::Error*) {});
-        });
+        if (bus_->ReleaseDiscovery()) StopDiscovery(bus_, adapter, timing_);
     }
 
     void Report(const std::string& path, const Props& props) {
@@ -243,6 +254,91 @@ private:
     bool holdsDiscovery_ = false;
     EventSource<const AdvertisementEvent&> received_;
 };
+
+// BlueZ keeps device objects only while it has seen them recently: after bluetoothd
+// restarts or an object expired, a device is found again by discovering until its object
+// appears (or the bound passes).
+class DeviceFinder final : public BluezBus::Listener, public std::enable_shared_from_this<DeviceFinder> {
+public:
+    static void Find(const std::shared_ptr<BluezBus>& bus, const std::string& adapter, const std::string& path, BluezTiming timing,
+                     std::function<void(bool)> done) {
+        auto finder = std::make_shared<DeviceFinder>(bus, adapter, path, timing, std::move(done));
+        finder->listener_ = bus->AddListener(std::weak_ptr<BluezBus::Listener>(finder));
+        if (bus->AcquireDiscovery()) {
+            StartDiscovery(bus, adapter, timing, [path](const sdbus::Error* error) {
+                if (error)
+                    LogMessage(kLogWarn, "bluez: discovery to find %s failed: %s: %s", path.c_str(), error->getName().c_str(),
+                               error->getMessage().c_str());
+            });
+        }
+        finder->timer_ = bus->Timer().After(timing.findDevice, [finder] { finder->Finish(false); });
+        if (bus->Properties(path, kDevice1)) finder->Finish(true);
+    }
+
+    DeviceFinder(std::shared_ptr<BluezBus> bus, std::string adapter, std::string path, BluezTiming timing, std::function<void(bool)> done)
+        : bus_(std::move(bus)), adapter_(std::move(adapter)), path_(std::move(path)), timing_(timing), done_(std::move(done)) {}
+
+    void OnInterfacesAdded(const std::string& path, const Interfaces& added) override {
+        if (path == path_ && added.count(kDevice1)) Finish(true);
+    }
+    void OnPropertiesChanged(const std::string&, const std::string&, const Props&) override {}
+    void OnInterfacesRemoved(const std::string& path, const std::vector<std::string>&) override {
+        if (path == adapter_) Finish(false);
+    }
+
+private:
+    void Finish(bool found) {
+        if (finished_.exchange(true)) return;
+        bus_->Timer().Cancel(timer_);
+        bus_->RemoveListener(listener_);
+        if (bus_->ReleaseDiscovery()) StopDiscovery(bus_, adapter_, timing_);
+        done_(found);
+    }
+
+    std::shared_ptr<BluezBus> bus_;
+    std::string adapter_, path_;
+    BluezTiming timing_;
+    std::function<void(bool)> done_;
+    uint64_t listener_ = 0;
+    DeadlineTimer::Id timer_ = 0;
+    std::atomic<bool> finished_{false};
+};
+
+// Fresh properties from BlueZ: the object exists only while BlueZ knows the device. An
+// absent one is looked for once by discovery.
+void LookUpDevice(const AsyncOp<std::shared_ptr<IBluetoothLEDevice>>& op, const std::shared_ptr<BluezBus>& bus, BluezTiming timing,
+                  const std::string& adapter, uint64_t address, bool mayFind) {
+    std::string path = DevicePath(adapter, address);
+    auto pending = bus->Call(
+        path, kProperties, "GetAll", [](sdbus::MethodCall& call) { call << std::string(kDevice1); }, timing.call,
+        [op, bus, timing, path, address, adapter, mayFind](sdbus::MethodReply* reply, const sdbus::Error* error) {
+            if (error) {
+                if (!MeansAbsent(error->getName())) {
+                    op->Fail(MapError(error->getName(), error->getMessage()));
+                } else if (!mayFind || op->Status() != AsyncStatus::Started) {
+                    op->Complete(nullptr);
+                } else {
+                    DeviceFinder::Find(bus, adapter, path, timing, [op, bus, timing, adapter, address](bool found) {
+                        if (found && op->Status() == AsyncStatus::Started)
+                            LookUpDevice(op, bus, timing, adapter, address, false);
+                        else
+                            op->Complete(nullptr);
+                    });
+                }
+                return;
+            }
+            Props props;
+            try {
+                *reply >> props;
+            } catch (const sdbus::Error& e) {
+                op->Fail(PlatformError{-1, "BlueZ sent device properties of the wrong type: " + e.getMessage()});
+                return;
+            }
+            bus->MergeProperties(path, kDevice1, props);
+            op->Complete(BluezDevice::Create(bus, path, address, timing));
+        });
+    op->OnCancel([pending]() mutable { pending.cancel(); });
+}
 
 class BluezStack final : public IStack {
 public:
@@ -295,24 +391,7 @@ public:
                 op->Complete(nullptr);
                 return;
             }
-            std::string path = DevicePath(adapter, address);
-            // Fresh properties from BlueZ: the object exists only while BlueZ knows the device.
-            auto pending = bus->Call(
-                path, kProperties, "GetAll", [](sdbus::MethodCall& call) { call << std::string(kDevice1); }, timing.call,
-                [op, bus, timing, path, address](sdbus::MethodReply* reply, const sdbus::Error* error) {
-                    if (error) {
-                        if (MeansAbsent(error->getName()))
-                            op->Complete(nullptr);
-                        else
-                            op->Fail(MapError(error->getName(), error->getMessage()));
-                        return;
-                    }
-                    Props props;
-                    *reply >> props;
-                    bus->MergeProperties(path, kDevice1, props);
-                    op->Complete(BluezDevice::Create(bus, path, address, timing));
-                });
-            op->OnCancel([pending]() mutable { pending.cancel(); });
+            LookUpDevice(op, bus, timing, adapter, address, true);
         };
         if (!bus_->AdapterPath().empty()) {
             lookUp();

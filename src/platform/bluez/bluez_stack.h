@@ -14,6 +14,8 @@ struct BluezTiming {
     std::chrono::milliseconds call{25000};
     // Start of discovery, inside the watcher's synchronous Start().
     std::chrono::milliseconds startDiscovery{5000};
+    // A device BlueZ does not know (any more) is looked for by discovery this long.
+    std::chrono::milliseconds findDevice{5000};
     // Close waits this long for the link to go down.
     std::chrono::milliseconds close{5000};
 };
