@@ -1,14 +1,57 @@
 #include "platform/bluez/bluez_bus.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <mutex>
 
 #include "log/log.h"
 
 namespace Mivo::BLE::Platform::Bluez {
+namespace {
+
+// Process exit: sdbus-c++ keeps objects of its own in statics that static destruction may
+// end before the stack's; a cached Variant or a proxy destroyed afterwards would crash.
+// So when the process exits, every bus stops its loop and is kept, never destroyed.
+struct ExitKeeper {
+    std::mutex mutex;
+    std::vector<std::weak_ptr<BluezBus>> live;
+    std::vector<std::shared_ptr<BluezBus>> kept;
+};
+ExitKeeper& Keeper() {
+    static auto* keeper = new ExitKeeper;  // never destroyed
+    return *keeper;
+}
+
+void KeepAtExit(const std::shared_ptr<BluezBus>& bus) {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        // sdbus-c++'s own statics exist before the hook, so they end after it.
+        sdbus::Variant warmUp(true);
+        (void)warmUp;
+        std::atexit([] {
+            std::vector<std::shared_ptr<BluezBus>> buses;
+            {
+                std::lock_guard<std::mutex> lock(Keeper().mutex);
+                for (auto& weak : Keeper().live)
+                    if (auto bus = weak.lock()) buses.push_back(bus);
+            }
+            for (auto& bus : buses) bus->Shutdown();
+            std::lock_guard<std::mutex> lock(Keeper().mutex);
+            Keeper().kept.insert(Keeper().kept.end(), buses.begin(), buses.end());
+        });
+    });
+    std::lock_guard<std::mutex> lock(Keeper().mutex);
+    auto& live = Keeper().live;
+    live.erase(std::remove_if(live.begin(), live.end(), [](auto& w) { return w.expired(); }), live.end());
+    live.push_back(bus);
+}
+
+}  // namespace
 
 std::shared_ptr<BluezBus> BluezBus::Connect(std::string& failure) {
     try {
         auto bus = std::shared_ptr<BluezBus>(new BluezBus(sdbus::createSystemBusConnection()));
+        KeepAtExit(bus);
         bus->Start();
         return bus;
     } catch (const sdbus::Error& e) {
