@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -46,7 +47,7 @@ bool WaitUntil(std::chrono::seconds timeout, Condition condition) {
 class BluezFaults : public ::testing::Test {
 protected:
     void SetUp() override {
-        log_ = (dir_ / "bluez.log").string();
+        log_ = dir_ / "bluez.log";
         ASSERT_EQ(MIVOBLE_SetLogFile(log_.c_str()), MIVOBLE_OK);
         setenv("MIVOBLE_BACKEND", "bluez", 1);
     }
