@@ -115,6 +115,7 @@ void BluezBus::Shutdown() {
         listeners_.clear();
     }
     timer_.Stop();
+    reader_.Stop();
     try {
         connection_->leaveEventLoop();
     } catch (...) {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/bluez/bluez_notify_reader.h"
 #include "platform/bluez/bluez_timer.h"
 #include "platform/bluez/bluez_types.h"
 
@@ -67,6 +68,7 @@ public:
 
     bool OnLoopThread() const { return std::this_thread::get_id() == loopId_.load(); }
     DeadlineTimer& Timer() { return timer_; }
+    NotifyReader& Reader() { return reader_; }
 
     // Which device object drives the link of a device path: the last one that connected.
     void ClaimLink(const std::string& path, const void* owner);
@@ -94,6 +96,7 @@ private:
     std::thread loop_;
     std::atomic<std::thread::id> loopId_{};
     DeadlineTimer timer_;
+    NotifyReader reader_;
 
     std::mutex proxiesMutex_;
     std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies_;

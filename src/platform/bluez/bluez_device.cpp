@@ -42,6 +42,8 @@ BluezDevice::BluezDevice(std::shared_ptr<BluezBus> bus, std::string path, uint64
 
 BluezDevice::~BluezDevice() {
     bus_->RemoveListener(listenerId_);
+    for (auto& [path, core] : characteristics_)
+        if (auto id = core->acquired.exchange(0)) bus_->Reader().Remove(id);
     bus_->ReleaseLink(path_, this);
     if (wait_) bus_->Timer().Cancel(wait_->timer);
 }
@@ -196,7 +198,10 @@ void BluezDevice::ReportLinkStatus() {
         reported_ = now;
         // BlueZ ends every notify session with the link.
         if (now == ConnectionStatus::Disconnected)
-            for (auto& [path, core] : characteristics_) core->notifying = false;
+            for (auto& [path, core] : characteristics_) {
+                core->notifying = false;
+                if (auto id = core->acquired.exchange(0)) bus_->Reader().Remove(id);
+            }
     }
     statusChanged_.Fire();
 }
@@ -264,10 +269,7 @@ void BluezDevice::Close() {
     // background after a link loss must not take down a newer connection.
     if (!bus_->OwnsLink(path_, this)) return;
     bool linkUp = LinkUp();
-    for (auto& core : cores) {
-        if (!core->notifying.exchange(false) || !linkUp) continue;
-        bus_->Call(core->path, kGattCharacteristic1, "StopNotify", nullptr, timing_.call, [](sdbus::MethodReply*, const sdbus::Error*) {});
-    }
+    for (auto& core : cores) EndNotify(core, linkUp);
     if (linkUp) {
         auto done = MakeAsyncOperation<bool>();
         bus_->Call(path_, kDevice1, "Disconnect", nullptr, timing_.call, [done, path = path_](sdbus::MethodReply*, const sdbus::Error* error) {
@@ -282,6 +284,12 @@ void BluezDevice::Close() {
                        static_cast<long long>(timing_.close.count()));
     }
     bus_->ReleaseLink(path_, this);
+}
+
+void BluezDevice::EndNotify(const std::shared_ptr<CharacteristicCore>& core, bool stopNotify) {
+    if (auto id = core->acquired.exchange(0)) bus_->Reader().Remove(id);
+    if (core->notifying.exchange(false) && stopNotify)
+        bus_->Call(core->path, kGattCharacteristic1, "StopNotify", nullptr, timing_.call, [](sdbus::MethodReply*, const sdbus::Error*) {});
 }
 
 // ---- BluezService ----
@@ -410,7 +418,15 @@ AsyncOp<GattStatus> BluezCharacteristic::WriteValueWithResultAsync(Bytes value, 
 }
 
 AsyncOp<GattStatus> BluezCharacteristic::WriteClientCharacteristicConfigurationDescriptorAsync(CccdValue value) {
-    if (value == CccdValue::Notify) {
+    if (value == CccdValue::None) {
+        // An acquired session ends with its socket; a StartNotify one by StopNotify.
+        bool viaSocket = core_->acquired.load() != 0;
+        device_->EndNotify(core_, false);
+        if (viaSocket) return CompletedOperation(GattStatus::Success);
+        return CallForStatus("StopNotify", nullptr);
+    }
+    if (core_->acquired.load() != 0) return CompletedOperation(GattStatus::Success);
+    if (!device_->Timing().acquireNotify) {
         // Delivery starts with the request: a notification may come before the reply.
         core_->notifying = true;
         auto core = core_;
@@ -418,8 +434,66 @@ AsyncOp<GattStatus> BluezCharacteristic::WriteClientCharacteristicConfigurationD
             if (!ok) core->notifying = false;
         });
     }
-    core_->notifying = false;
-    return CallForStatus("StopNotify", nullptr);
+    // AcquireNotify first: a socket per session, one notification per packet, no Value
+    // property traffic. Peripherals or stacks that refuse it get StartNotify.
+    auto op = MakeAsyncOperation<GattStatus>();
+    auto core = core_;
+    auto device = device_;
+    std::weak_ptr<BluezDevice> weakDevice = device_;
+    auto pending = device_->Bus()->Call(
+        core_->path, kGattCharacteristic1, "AcquireNotify", [](sdbus::MethodCall& call) { call << Props{}; }, device_->Timing().call,
+        [op, core, device, weakDevice](sdbus::MethodReply* reply, const sdbus::Error* error) {
+            if (op->Status() != AsyncStatus::Started) return;  // given up: the socket closes here
+            sdbus::UnixFd fd;
+            uint16_t mtu = 0;
+            bool acquired = !error;
+            if (acquired) {
+                try {
+                    *reply >> fd >> mtu;
+                } catch (const sdbus::Error&) {
+                    acquired = false;
+                }
+            }
+            if (!acquired || fd.get() < 0) {
+                LogMessage(kLogDebug, "bluez: AcquireNotify on %s refused (%s); using StartNotify", core->path.c_str(),
+                           error ? error->getName().c_str() : "bad reply");
+                // Delivery starts with the request: a notification may come before the reply.
+                core->notifying = true;
+                auto started = BluezCharacteristic(device, core, Uuid{}).CallForStatus("StartNotify", nullptr, [core](bool ok) {
+                    if (!ok) core->notifying = false;
+                });
+                started->SetCompleted([op, started](AsyncStatus status) {
+                    if (status == AsyncStatus::Completed)
+                        op->Complete(started->GetResults());
+                    else if (status == AsyncStatus::Error) {
+                        try {
+                            started->GetResults();
+                        } catch (const PlatformError& e) {
+                            op->Fail(e);
+                        }
+                    } else {
+                        op->MarkCanceled();
+                    }
+                });
+                op->OnCancel([started] { started->Cancel(); });
+                return;
+            }
+            auto deliver = [weakDevice, core](const Bytes& value) {
+                auto d = weakDevice.lock();
+                if (!d || !d->Bus()->OwnsLink(d->Path(), d.get())) return;
+                core->valueChanged.Fire(value);
+            };
+            auto ended = [core] { core->acquired = 0; };
+            uint64_t id = device->Bus()->Reader().Add(fd.release(), deliver, ended);
+            if (id == 0) {
+                op->Fail(PlatformError{-1, "The notification socket from BlueZ could not be watched."});
+                return;
+            }
+            core->acquired = id;
+            op->Complete(GattStatus::Success);
+        });
+    op->OnCancel([pending]() mutable { pending.cancel(); });
+    return op;
 }
 
 EventToken BluezCharacteristic::AddValueChanged(std::function<void(const Bytes&)> handler) {

@@ -23,7 +23,8 @@ struct CharacteristicCore {
     explicit CharacteristicCore(std::string p) : path(std::move(p)) {}
     const std::string path;
     EventSource<const Bytes&> valueChanged;
-    std::atomic<bool> notifying{false};
+    std::atomic<bool> notifying{false};      // a StartNotify session: Value changes are notifications
+    std::atomic<uint64_t> acquired{0};       // an AcquireNotify socket in the bus's reader
     std::atomic<bool> oversizeLogged{false};
 };
 
@@ -48,6 +49,8 @@ public:
     const BluezTiming& Timing() const { return timing_; }
     const std::string& Path() const { return path_; }
     bool LinkUp();
+    // Ends this object's notify sessions on `core` (socket closed, StopNotify sent when asked).
+    void EndNotify(const std::shared_ptr<CharacteristicCore>& core, bool stopNotify);
     std::shared_ptr<CharacteristicCore> CoreFor(const std::string& characteristicPath);
 
 private:

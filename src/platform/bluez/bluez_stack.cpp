@@ -3,6 +3,7 @@
 #include "platform/bluez/bluez_stack.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 
 #include "log/log.h"
@@ -424,6 +425,11 @@ std::shared_ptr<IStack> MakeBluezStack(BluezTiming timing) { return std::make_sh
 
 namespace Mivo::BLE::Platform {
 
-std::shared_ptr<IStack> CreateBluezStack() { return Bluez::MakeBluezStack(Bluez::BluezTiming{}); }
+std::shared_ptr<IStack> CreateBluezStack() {
+    Bluez::BluezTiming timing;
+    const char* notify = std::getenv("MIVOBLE_BLUEZ_NOTIFY");
+    timing.acquireNotify = notify && std::string(notify) == "acquire";
+    return Bluez::MakeBluezStack(timing);
+}
 
 }  // namespace Mivo::BLE::Platform

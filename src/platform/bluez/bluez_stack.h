@@ -18,6 +18,11 @@ struct BluezTiming {
     std::chrono::milliseconds findDevice{5000};
     // Close waits this long for the link to go down.
     std::chrono::milliseconds close{5000};
+    // Notifications through AcquireNotify sockets (StartNotify when refused) instead of
+    // StartNotify and PropertiesChanged(Value). Off by default: bluetoothd ends an acquired
+    // session only when it notices the socket closed, so subscribing again right after
+    // unsubscribing can be refused with "Notify acquired". MIVOBLE_BLUEZ_NOTIFY=acquire.
+    bool acquireNotify = false;
 };
 
 std::shared_ptr<IStack> MakeBluezStack(BluezTiming timing);

@@ -24,11 +24,17 @@ T Await(const AsyncOp<T>& op) {
     return op->GetResults();
 }
 
-TEST(BluezSeam, FromAdapterToNotificationsAndHandlerRemovalWaitsForARunningHandler) {
+// Both notification paths: StartNotify with PropertiesChanged(Value), and AcquireNotify sockets.
+class BluezSeamPaths : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Notify, BluezSeamPaths, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "AcquireNotify" : "StartNotify"; });
+
+TEST_P(BluezSeamPaths, FromAdapterToNotificationsAndHandlerRemovalWaitsForARunningHandler) {
     FakeBluetoothd fake(std::string("MV-2401.00.01"));
     setenv("DBUS_SYSTEM_BUS_ADDRESS", fake.Address().c_str(), 1);
     BluezTiming timing;
     timing.findDevice = 500ms;  // the absent device below
+    timing.acquireNotify = GetParam();
     auto stack = MakeBluezStack(timing);
 
     auto adapter = Await(stack->GetDefaultAdapterAsync());
