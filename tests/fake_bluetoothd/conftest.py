@@ -3,8 +3,9 @@
 The suite runs only on a private bus: DBUS_SYSTEM_BUS_ADDRESS must be set (the ctest
 fixture's run-private.sh does that) and must not be the machine's system bus.
 """
+import asyncio
+import concurrent.futures
 import os
-import subprocess
 
 import pytest
 
@@ -22,32 +23,45 @@ def _bus():
 BUS = _bus()
 
 
-def busctl(*args, check=True):
-    """One busctl call on the private bus; returns (returncode, stdout, stderr)."""
-    p = subprocess.run(["busctl", f"--address={BUS}", *args], capture_output=True, text=True, timeout=20)
-    if check and p.returncode != 0:
-        raise AssertionError(f"busctl {' '.join(args)}: {p.stderr.strip()}")
-    return p.returncode, p.stdout.strip(), p.stderr.strip()
+def _call(path, interface, member, signature="", body=()):
+    """One method call to org.bluez on a connection of its own (in a thread of its own, so
+    it works inside and outside a running event loop). Returns the reply message."""
+    from dbus_fast import BusType, Message
+    from dbus_fast.aio import MessageBus
+
+    async def go():
+        bus = await MessageBus(bus_type=BusType.SYSTEM).connect()
+        try:
+            return await bus.call(Message(destination="org.bluez", path=path, interface=interface, member=member,
+                                          signature=signature, body=list(body)))
+        finally:
+            bus.disconnect()
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        return pool.submit(asyncio.run, asyncio.wait_for(go(), 20)).result()
 
 
 class Control:
     """io.mivoble.Sim1 on "/": faults and knobs of the virtual amplifiers."""
 
     def call(self, method, signature="", *args):
-        cmd = ["call", "org.bluez", "/", "io.mivoble.Sim1", method]
-        if signature:
-            cmd += [signature, *[str(a) for a in args]]
-        return busctl(*cmd)[1]
+        from dbus_fast import MessageType
+        reply = _call("/", "io.mivoble.Sim1", method, signature, args)
+        if reply.message_type == MessageType.ERROR:
+            raise AssertionError(f"{method}: {reply.error_name}: {reply.body}")
+        return reply.body
 
     def addresses(self):
-        out = busctl("--json=short", "call", "org.bluez", "/", "io.mivoble.Sim1", "Amplifiers")[1]
-        import json
-        return {name: addr for name, addr in json.loads(out)["data"][0]}
+        return {name: addr for name, addr in self.call("Amplifiers")[0]}
 
     def counters(self, amplifier):
-        import json
-        out = busctl("--json=short", "call", "org.bluez", "/", "io.mivoble.Sim1", "Counters", "s", amplifier)[1]
-        return {k: v["data"] for k, v in json.loads(out)["data"][0].items()}
+        return {k: v.value for k, v in self.call("Counters", "s", amplifier)[0].items()}
+
+
+def get_property(path, interface, name):
+    """The property's value, or None when the object or property does not exist."""
+    from dbus_fast import MessageType
+    reply = _call(path, "org.freedesktop.DBus.Properties", "Get", "ss", [interface, name])
+    return None if reply.message_type == MessageType.ERROR else reply.body[0].value
 
 
 @pytest.fixture(scope="session")
@@ -66,10 +80,9 @@ def clean_amplifiers(control):
     yield
     for name in (LEGACY, NUS):
         control.call("ClearFaults", "s", name)
-        control.call("SetAdvertising", "sb", name, "true")
-    control.call("SetPowered", "b", "true")
+        control.call("SetAdvertising", "sb", name, True)
+    control.call("SetPowered", "b", True)
     for name, addr in control.addresses().items():
         path = "/org/bluez/hci0/dev_" + addr.replace(":", "_")
-        code, out, _ = busctl("get-property", "org.bluez", path, "org.bluez.Device1", "Connected", check=False)
-        if code == 0 and out == "b true":
-            busctl("call", "org.bluez", path, "org.bluez.Device1", "Disconnect", check=False)
+        if get_property(path, "org.bluez.Device1", "Connected"):
+            _call(path, "org.bluez.Device1", "Disconnect")

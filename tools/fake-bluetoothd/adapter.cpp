@@ -95,18 +95,18 @@ void Adapter::Register() {
     Context* context = &context_;
     std::weak_ptr<Adapter> weak = weak_from_this();
     object_->registerMethod("SetDiscoveryFilter").onInterface(I).withInputParamNames("filter")
-        .implementedAs([this, context, weak](sdbus::Result<>&& result, PropertyMap options) {
+        .implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result, PropertyMap options) {
             std::optional<Filter> filter;
             if (!options.empty()) filter = ParseFilter(options);
-            auto sender = CurrentSender(*object_);
+            auto sender = CurrentSender(*object);
             PostTo(*context, weak, [reply = Hold(std::move(result)), sender, filter](Adapter& a) { a.SetDiscoveryFilter(reply, sender, filter); });
         });
-    object_->registerMethod("StartDiscovery").onInterface(I).implementedAs([this, context, weak](sdbus::Result<>&& result) {
-        auto sender = CurrentSender(*object_);
+    object_->registerMethod("StartDiscovery").onInterface(I).implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
+        auto sender = CurrentSender(*object);
         PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Adapter& a) { a.StartDiscovery(reply, sender); });
     });
-    object_->registerMethod("StopDiscovery").onInterface(I).implementedAs([this, context, weak](sdbus::Result<>&& result) {
-        auto sender = CurrentSender(*object_);
+    object_->registerMethod("StopDiscovery").onInterface(I).implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
+        auto sender = CurrentSender(*object);
         PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Adapter& a) { a.StopDiscovery(reply, sender); });
     });
     object_->registerMethod("GetDiscoveryFilters").onInterface(I).withOutputParamNames("filters").implementedAs([] {

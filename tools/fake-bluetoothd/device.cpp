@@ -314,7 +314,7 @@ void Device::RemoveGatt() {
 
 // ---- disconnect ----
 
-void Device::LinkDown() {
+void Device::LinkDown(const Reply<>& disconnect) {
     ++attempt_;
     link_ = Link::Down;
     for (auto& s : gatt_)
@@ -327,6 +327,9 @@ void Device::LinkDown() {
         servicesResolved_ = connected_ = false;
     }
     if (resolved) SetProperty("ServicesResolved", sdbus::Variant(false));
+    // bluetoothd answers the Disconnect calls before it announces Connected=false; bleak
+    // closes its connection on that signal and would lose a later reply.
+    if (disconnect) disconnect->returnResults();
     if (connected) SetProperty("Connected", sdbus::Variant(false));
 }
 
@@ -340,8 +343,7 @@ void Device::Disconnect(Reply<> reply) {
         if (seam_) seam_->Close();
         return reply->returnResults();
     }
-    LinkDown();
-    reply->returnResults();
+    LinkDown(reply);
     if (seam_) seam_->Close();
 }
 

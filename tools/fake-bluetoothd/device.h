@@ -4,8 +4,8 @@
 // GetGattServicesAsync) and its cached GATT objects.
 //
 // Ordering, as bluetoothd: a connect sets Connected, replies, adds the GATT objects, then
-// sets ServicesResolved; a disconnect (host or link loss) clears ServicesResolved, then
-// Connected, then replies.
+// sets ServicesResolved; a disconnect (host or link loss) clears ServicesResolved, replies
+// (host), then clears Connected.
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,7 +44,8 @@ private:
                            std::vector<Platform::IGattService::CharacteristicsResult> results);
     void FailConnect(const std::string& text, bool wasUp);
     void OnStatusChanged();
-    void LinkDown();  // ServicesResolved=false, Connected=false, GATT sessions end
+    // ServicesResolved=false, the reply to `disconnect` (if any), Connected=false; GATT sessions end.
+    void LinkDown(const Reply<>& disconnect = nullptr);
     void BuildGatt(const std::vector<std::shared_ptr<Platform::IGattService>>& services,
                    const std::vector<Platform::IGattService::CharacteristicsResult>& results);
     void RemoveGatt();

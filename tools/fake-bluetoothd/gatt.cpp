@@ -156,18 +156,18 @@ void Characteristic::Register() {
                 c.Write(reply, value, type);
             });
         });
-    object_->registerMethod("StartNotify").onInterface(I).implementedAs([this, context, weak](sdbus::Result<>&& result) {
-        auto sender = CurrentSender(*object_);
+    object_->registerMethod("StartNotify").onInterface(I).implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
+        auto sender = CurrentSender(*object);
         PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Characteristic& c) { c.StartNotify(reply, sender); });
     });
-    object_->registerMethod("StopNotify").onInterface(I).implementedAs([this, context, weak](sdbus::Result<>&& result) {
-        auto sender = CurrentSender(*object_);
+    object_->registerMethod("StopNotify").onInterface(I).implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
+        auto sender = CurrentSender(*object);
         PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Characteristic& c) { c.StopNotify(reply, sender); });
     });
     if (CanNotify()) {
         object_->registerMethod("AcquireNotify").onInterface(I).withInputParamNames("options").withOutputParamNames("fd", "mtu")
-            .implementedAs([this, context, weak](sdbus::Result<sdbus::UnixFd, uint16_t>&& result, PropertyMap) {
-                auto sender = CurrentSender(*object_);
+            .implementedAs([object = object_.get(), context, weak](sdbus::Result<sdbus::UnixFd, uint16_t>&& result, PropertyMap) {
+                auto sender = CurrentSender(*object);
                 PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Characteristic& c) { c.AcquireNotify(reply, sender); });
             });
     }

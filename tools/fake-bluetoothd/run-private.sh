@@ -19,7 +19,13 @@ stop() {
         local pid
         pid=$(cat "$dir/pid")
         if kill "$pid" 2>/dev/null; then
-            timeout 10 tail --pid="$pid" -f /dev/null || kill -9 "$pid" 2>/dev/null || true
+            # Not our child: wait until it is gone or a zombie (its reaper may be slow).
+            local i
+            for ((i = 0; i < 500; ++i)); do
+                [[ -r /proc/$pid/stat && $(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null) != Z ]] || break
+                sleep 0.02
+            done
+            kill -9 "$pid" 2>/dev/null || true
         fi
         rm -f "$dir/pid"
     fi
@@ -56,6 +62,14 @@ exec)
     export DBUS_SYSTEM_BUS_ADDRESS
     exec "$@"
     ;;
-stop) stop ;;
+stop)
+    stop
+    # A sanitizer build reports on standard error: such a report fails the fixture.
+    if [[ -f "$dir/stderr" ]] && grep -qE 'ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:' "$dir/stderr"; then
+        echo "mivoble-fake-bluetoothd reported errors:" >&2
+        cat "$dir/stderr" >&2
+        exit 1
+    fi
+    ;;
 *) echo "unknown command $cmd" >&2; exit 2 ;;
 esac
