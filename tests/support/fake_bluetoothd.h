@@ -18,9 +18,15 @@
 
 namespace Mivo::BLE::Testing {
 
+// Test binaries built for BlueZ say so at compile time (MIVOBLE_TEST_THROUGH_BLUEZ, with
+// the fake's path); any other binary follows MIVOBLE_TEST_BACKEND and MIVOBLE_FAKE_BLUETOOTHD.
 inline bool ThroughBluez() {
+#ifdef MIVOBLE_TEST_THROUGH_BLUEZ
+    return true;
+#else
     const char* backend = std::getenv("MIVOBLE_TEST_BACKEND");
     return backend && std::string(backend) == "bluez";
+#endif
 }
 
 // A child process that prints an address line; stopped (SIGTERM, then SIGKILL) when destroyed.
@@ -111,9 +117,12 @@ private:
 };
 
 inline std::string FakeBluetoothdExecutable() {
-    const char* executable = std::getenv("MIVOBLE_FAKE_BLUETOOTHD");
-    if (!executable) throw std::runtime_error("MIVOBLE_FAKE_BLUETOOTHD names no fake bluetoothd");
-    return executable;
+    if (const char* executable = std::getenv("MIVOBLE_FAKE_BLUETOOTHD")) return executable;
+#ifdef MIVOBLE_FAKE_BLUETOOTHD_PATH
+    return MIVOBLE_FAKE_BLUETOOTHD_PATH;
+#else
+    throw std::runtime_error("MIVOBLE_FAKE_BLUETOOTHD names no fake bluetoothd");
+#endif
 }
 
 // The fake bluetoothd with a private bus of its own.

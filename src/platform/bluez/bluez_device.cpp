@@ -192,6 +192,12 @@ IBluetoothLEDevice::ServicesResult BluezDevice::Enumerate() {
 
 void BluezDevice::ReportLinkStatus() {
     ConnectionStatus now = GetConnectionStatus();
+    AsyncOp<bool> linkDown;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (now == ConnectionStatus::Disconnected) linkDown = std::move(linkDown_);
+    }
+    if (linkDown) linkDown->Complete(true);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (now == reported_) return;
@@ -271,12 +277,18 @@ void BluezDevice::Close() {
     bool linkUp = LinkUp();
     for (auto& core : cores) EndNotify(core, linkUp);
     if (linkUp) {
+        // Done when Connected=false (or the device's removal) arrives; the reply may come first.
         auto done = MakeAsyncOperation<bool>();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            linkDown_ = done;
+        }
+        if (!LinkUp()) done->Complete(true);
         bus_->Call(path_, kDevice1, "Disconnect", nullptr, timing_.call, [done, path = path_](sdbus::MethodReply*, const sdbus::Error* error) {
-            if (error)
-                LogMessage(kLogWarn, "bluez: Disconnect of %s failed: %s: %s", path.c_str(), error->getName().c_str(),
-                           error->getMessage().c_str());
-            done->Complete(true);
+            if (!error) return;
+            LogMessage(kLogWarn, "bluez: Disconnect of %s failed: %s: %s", path.c_str(), error->getName().c_str(),
+                       error->getMessage().c_str());
+            done->Complete(false);
         });
         // The loop thread cannot wait for its own reply.
         if (!bus_->OnLoopThread() && done->WaitFor(timing_.close) == AsyncStatus::Started)

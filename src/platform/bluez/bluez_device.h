@@ -79,6 +79,7 @@ private:
     std::shared_ptr<ServicesWait> wait_;
     std::map<std::string, std::shared_ptr<CharacteristicCore>> characteristics_;
     ConnectionStatus reported_ = ConnectionStatus::Disconnected;
+    AsyncOp<bool> linkDown_;  // completed when the link is seen down (Close waits on it)
 };
 
 class BluezService final : public IGattService {
