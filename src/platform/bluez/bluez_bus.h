@@ -57,6 +57,22 @@ public:
     sdbus::PendingAsyncCall Refresh(std::function<void(const sdbus::Error*)> done);
 
     std::optional<Props> Properties(const std::string& path, const std::string& iface);
+    // One typed property read in the cache, so that no Variant leaves it (threads that may
+    // still run while the process exits never destroy one).
+    template <typename T>
+    std::optional<T> Property(const std::string& path, const std::string& iface, const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto o = objects_.find(path);
+        if (o == objects_.end()) return std::nullopt;
+        auto i = o->second.find(iface);
+        if (i == o->second.end()) return std::nullopt;
+        return Get<T>(i->second, name);
+    }
+    bool HasInterface(const std::string& path, const std::string& iface) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto o = objects_.find(path);
+        return o != objects_.end() && o->second.count(iface);
+    }
     // Objects below `under` offering `iface`, in path order.
     std::vector<std::pair<std::string, Props>> ObjectsWith(const std::string& under, const std::string& iface);
     // The default adapter: hci0 if present, else the first in path order; empty when none.

@@ -48,10 +48,7 @@ BluezDevice::~BluezDevice() {
     if (wait_) bus_->Timer().Cancel(wait_->timer);
 }
 
-bool BluezDevice::LinkUp() {
-    auto props = bus_->Properties(path_, kDevice1);
-    return props && Get<bool>(*props, "Connected").value_or(false);
-}
+bool BluezDevice::LinkUp() { return bus_->Property<bool>(path_, kDevice1, "Connected").value_or(false); }
 
 ConnectionStatus BluezDevice::GetConnectionStatus() { return LinkUp() ? ConnectionStatus::Connected : ConnectionStatus::Disconnected; }
 
@@ -135,8 +132,7 @@ void BluezDevice::OnConnectReply(const std::shared_ptr<ServicesWait>& wait, cons
 }
 
 void BluezDevice::WaitForResolved(const std::shared_ptr<ServicesWait>& wait) {
-    auto props = bus_->Properties(path_, kDevice1);
-    if (props && Get<bool>(*props, "ServicesResolved").value_or(false)) {
+    if (bus_->Property<bool>(path_, kDevice1, "ServicesResolved").value_or(false)) {
         if (TakeWait(wait)) wait->op->Complete(Enumerate());
         return;
     }
@@ -168,8 +164,7 @@ void BluezDevice::CheckServicesWait(bool linkDown) {
         wait->op->Complete(ServicesResult{GattStatus::Unreachable, {}});
         return;
     }
-    auto props = bus_->Properties(path_, kDevice1);
-    if (!props || !Get<bool>(*props, "ServicesResolved").value_or(false)) return;
+    if (!bus_->Property<bool>(path_, kDevice1, "ServicesResolved").value_or(false)) return;
     if (!TakeWait(wait)) return;
     bus_->Timer().Cancel(wait->timer);
     wait->op->Complete(Enumerate());
@@ -514,6 +509,10 @@ EventToken BluezCharacteristic::AddValueChanged(std::function<void(const Bytes&)
 
 void BluezCharacteristic::RemoveValueChanged(EventToken token) { core_->valueChanged.Remove(token); }
 
-uint16_t BluezCharacteristic::GetMtu() { return MtuOf(device_->Bus()->Properties(core_->path, kGattCharacteristic1)); }
+uint16_t BluezCharacteristic::GetMtu() {
+    auto mtu = device_->Bus()->Property<uint16_t>(core_->path, kGattCharacteristic1, "MTU");
+    if (!mtu || *mtu < 23 || *mtu > 517) return 23;
+    return *mtu;
+}
 
 }  // namespace Mivo::BLE::Platform::Bluez

@@ -50,9 +50,7 @@ class BluezRadio final : public IRadio {
 public:
     BluezRadio(std::shared_ptr<BluezBus> bus, std::string adapter) : bus_(std::move(bus)), adapter_(std::move(adapter)) {}
     RadioState State() override {
-        auto props = bus_->Properties(adapter_, kAdapter1);
-        if (!props) return RadioState::Unknown;
-        auto powered = Get<bool>(*props, "Powered");
+        auto powered = bus_->Property<bool>(adapter_, kAdapter1, "Powered");
         if (!powered) return RadioState::Unknown;
         return *powered ? RadioState::On : RadioState::Off;
     }
@@ -132,7 +130,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             if (status_ == WatcherStatus::Started) return;
         }
-        auto powered = Get<bool>(bus_->Properties(adapter, kAdapter1).value_or(Props{}), "Powered");
+        auto powered = bus_->Property<bool>(adapter, kAdapter1, "Powered");
         if (!powered.value_or(false)) {
             SetStatus(WatcherStatus::Aborted);
             return;
@@ -273,7 +271,7 @@ public:
             });
         }
         finder->timer_ = bus->Timer().After(timing.findDevice, [finder] { finder->Finish(false); });
-        if (bus->Properties(path, kDevice1)) finder->Finish(true);
+        if (bus->HasInterface(path, kDevice1)) finder->Finish(true);
     }
 
     DeviceFinder(std::shared_ptr<BluezBus> bus, std::string adapter, std::string path, BluezTiming timing, std::function<void(bool)> done)
