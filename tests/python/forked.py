@@ -18,6 +18,8 @@ import traceback
 
 import pytest
 
+import fake_bluez
+
 _OK, _FAILED, _SKIPPED = 0, 1, 2
 
 _WRAPPER_MODULES = ("mivo_ble.lib.mivo_ble_wrapper", "mivo_ble.lib.libpath")
@@ -83,26 +85,42 @@ def _collect(pid, read_fd, timeout):
         pytest.fail(message, pytrace=False)
 
 
-def isolated(timeout=60.0, **env):
+def isolated(timeout=60.0, sim_only=None, **env):
     """Decorator: run the test in a forked child with the given environment.
 
     Keyword arguments set environment variables in the child (None removes
-    one); `timeout` bounds the child's run time in seconds.
+    one); `timeout` bounds the child's run time in seconds. A test on the
+    simulated radio runs through BlueZ's API against the fake bluetoothd when
+    MIVOBLE_TEST_BACKEND=bluez, unless `sim_only` gives the reason it cannot.
     """
 
     def decorate(func):
         @functools.wraps(func)
         def run(*args, **kwargs):
-            read_fd, write_fd = os.pipe()
-            sys.stdout.flush()
-            sys.stderr.flush()
-            pid = os.fork()
-            if pid == 0:
-                os.close(read_fd)
-                _child(func, args, kwargs, env, write_fd)
-            os.close(write_fd)
-            _collect(pid, read_fd, timeout)
+            if env.get("MIVOBLE_BACKEND") == "sim" and fake_bluez.through_bluez():
+                if sim_only:
+                    pytest.skip(f"simulator only: {sim_only}")
+                fake = fake_bluez.FakeBluetoothd(env.get("MIVOBLE_SIM"))
+                try:
+                    _run_forked(func, args, kwargs,
+                                dict(env, MIVOBLE_BACKEND="bluez", DBUS_SYSTEM_BUS_ADDRESS=fake.address), timeout)
+                finally:
+                    fake.stop()
+                return
+            _run_forked(func, args, kwargs, env, timeout)
 
         return run
 
     return decorate
+
+
+def _run_forked(func, args, kwargs, env, timeout):
+    read_fd, write_fd = os.pipe()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_fd)
+        _child(func, args, kwargs, env, write_fd)
+    os.close(write_fd)
+    _collect(pid, read_fd, timeout)

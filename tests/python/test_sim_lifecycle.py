@@ -41,7 +41,8 @@ def test_open_describes_the_amplifier_and_close_twice_is_harmless():
 # ---------------------------------------------------------- errors as ValueError
 
 
-@isolated(MIVOBLE_LIBRARY=REAL_LIBRARY, MIVOBLE_BACKEND="bluez")
+@isolated(MIVOBLE_LIBRARY=REAL_LIBRARY, MIVOBLE_BACKEND="bluez",
+          DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent/mivoble-test/system_bus_socket")
 def test_no_adapter_on_the_bluez_backend():
     w = load_wrapper()
     w.MivoBLEWrapper.set_device_discovered_callback(lambda names: None)
@@ -58,7 +59,8 @@ def test_no_adapter_on_the_simulated_radio():
         w.MivoBLEWrapper(LEGACY)
 
 
-@isolated(MIVOBLE_LIBRARY=REAL_LIBRARY, MIVOBLE_BACKEND=SIM, MIVOBLE_SIM="MV-2401.00.09,connectable=0")
+@isolated(MIVOBLE_LIBRARY=REAL_LIBRARY, MIVOBLE_BACKEND=SIM, MIVOBLE_SIM="MV-2401.00.09,connectable=0",
+          sim_only="BlueZ does not expose whether an advertisement is connectable")
 def test_unconnectable_amplifier_is_refused_with_its_name():
     w = load_wrapper()
     with pytest.raises(ValueError, match=r"^'MV-2401\.00\.09' is not connectable\.$"):

@@ -8,6 +8,7 @@ import textwrap
 import numpy
 import pytest
 
+import fake_bluez
 from forked import isolated, load_wrapper
 from helpers import REAL_LIBRARY, REPO, Collector
 
@@ -177,6 +178,14 @@ def test_process_exits_cleanly_while_a_device_streams_into_python():
     )
     env = dict(os.environ, PYTHONPATH=str(REPO / "src" / "python"), MIVOBLE_LIBRARY=REAL_LIBRARY,
                MIVOBLE_BACKEND=SIM, MIVOBLE_SIM=f"{LEGACY},rate=2000")
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, env=env)
+    fake = None
+    if fake_bluez.through_bluez():
+        fake = fake_bluez.FakeBluetoothd(env["MIVOBLE_SIM"])
+        env.update(MIVOBLE_BACKEND="bluez", DBUS_SYSTEM_BUS_ADDRESS=fake.address)
+    try:
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, env=env)
+    finally:
+        if fake:
+            fake.stop()
     assert (result.returncode, result.stdout) == (0, "streaming\n"), result.stderr
     assert "Exception" not in result.stderr, result.stderr

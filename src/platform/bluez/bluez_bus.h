@@ -1,0 +1,129 @@
+#pragma once
+// One system-bus connection to org.bluez with its own event-loop thread, and a cache of
+// BlueZ's objects kept from a GetManagedObjects snapshot and the InterfacesAdded/Removed
+// and PropertiesChanged signals. Calls are asynchronous; replies and signals arrive on the
+// loop thread, where listeners see every change after the cache has taken it.
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/bluez/bluez_notify_reader.h"
+#include "platform/bluez/bluez_timer.h"
+#include "platform/bluez/bluez_types.h"
+
+namespace Mivo::BLE::Platform::Bluez {
+
+class BluezBus : public std::enable_shared_from_this<BluezBus> {
+public:
+    // Receives changes on the loop thread. Must not block.
+    class Listener {
+    public:
+        virtual ~Listener() = default;
+        virtual void OnInterfacesAdded(const std::string& path, const Interfaces& added) = 0;
+        virtual void OnPropertiesChanged(const std::string& path, const std::string& iface, const Props& changed) = 0;
+        // Interfaces gone from an object (every interface of every object when org.bluez leaves the bus).
+        virtual void OnInterfacesRemoved(const std::string& path, const std::vector<std::string>& removed) = 0;
+    };
+
+    using ReplyHandler = std::function<void(sdbus::MethodReply* reply, const sdbus::Error* error)>;
+    using ArgsWriter = std::function<void(sdbus::MethodCall&)>;
+
+    // The system bus (DBUS_SYSTEM_BUS_ADDRESS honoured); nullptr and a reason when there is none.
+    static std::shared_ptr<BluezBus> Connect(std::string& failure);
+    ~BluezBus();
+    BluezBus(const BluezBus&) = delete;
+    BluezBus& operator=(const BluezBus&) = delete;
+
+    // Stops the loop and the timer and joins them; pending replies are dropped.
+    void Shutdown();
+
+    // Calls a method of an org.bluez object. The handler runs once: on the loop thread with
+    // the reply or error, or on this thread when the call could not be sent. Cancelling the
+    // returned handle drops the reply.
+    sdbus::PendingAsyncCall Call(const std::string& path, const std::string& iface, const std::string& method, const ArgsWriter& args,
+                                 std::chrono::milliseconds timeout, ReplyHandler handler);
+    // Replaces the cache by a GetManagedObjects snapshot; `done` gets the error or nullptr.
+    sdbus::PendingAsyncCall Refresh(std::function<void(const sdbus::Error*)> done);
+
+    std::optional<Props> Properties(const std::string& path, const std::string& iface);
+    // One typed property read in the cache, so that no Variant leaves it (threads that may
+    // still run while the process exits never destroy one).
+    template <typename T>
+    std::optional<T> Property(const std::string& path, const std::string& iface, const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto o = objects_.find(path);
+        if (o == objects_.end()) return std::nullopt;
+        auto i = o->second.find(iface);
+        if (i == o->second.end()) return std::nullopt;
+        return Get<T>(i->second, name);
+    }
+    bool HasInterface(const std::string& path, const std::string& iface) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto o = objects_.find(path);
+        return o != objects_.end() && o->second.count(iface);
+    }
+    // Objects below `under` offering `iface`, in path order.
+    std::vector<std::pair<std::string, Props>> ObjectsWith(const std::string& under, const std::string& iface);
+    // The default adapter: hci0 if present, else the first in path order; empty when none.
+    std::string AdapterPath();
+    void MergeProperties(const std::string& path, const std::string& iface, const Props& props);
+
+    uint64_t AddListener(std::weak_ptr<Listener> listener);
+    void RemoveListener(uint64_t id);
+
+    bool OnLoopThread() const { return std::this_thread::get_id() == loopId_.load(); }
+    DeadlineTimer& Timer() { return timer_; }
+    NotifyReader& Reader() { return reader_; }
+
+    // Which device object drives the link of a device path: the last one that connected.
+    void ClaimLink(const std::string& path, const void* owner);
+    bool OwnsLink(const std::string& path, const void* owner);
+    bool ReleaseLink(const std::string& path, const void* owner);  // true when it was the owner
+
+    // Discovery is one session per connection: watchers share it.
+    bool AcquireDiscovery();  // true for the first holder
+    bool ReleaseDiscovery();  // true for the last holder
+
+private:
+    explicit BluezBus(std::unique_ptr<sdbus::IConnection> connection);
+    void Start();
+    sdbus::IProxy& ProxyFor(const std::string& path);
+    std::vector<std::shared_ptr<Listener>> Listeners();
+    void HandleInterfacesAdded(sdbus::Message& msg);
+    void HandleInterfacesRemoved(sdbus::Message& msg);
+    void HandlePropertiesChanged(sdbus::Message& msg);
+    void HandleNameOwnerChanged(sdbus::Message& msg);
+    void DropAllObjects();
+    void Guarded(const char* what, const std::function<void()>& work);
+
+    std::unique_ptr<sdbus::IConnection> connection_;
+    std::vector<sdbus::Slot> matches_;
+    std::thread loop_;
+    std::atomic<std::thread::id> loopId_{};
+    DeadlineTimer timer_;
+    NotifyReader reader_;
+
+    std::mutex proxiesMutex_;
+    std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies_;
+
+    std::mutex mutex_;
+    std::map<std::string, Interfaces> objects_;
+    std::map<uint64_t, std::weak_ptr<Listener>> listeners_;
+    uint64_t nextListener_ = 0;
+    std::map<std::string, const void*> linkOwners_;
+    int discoveryHolders_ = 0;
+    bool shutdown_ = false;
+};
+
+}  // namespace Mivo::BLE::Platform::Bluez
