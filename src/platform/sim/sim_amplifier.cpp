@@ -503,9 +503,9 @@ void AmplifierCore::RefuseConnects(int n) {
     refuseRemaining_ = std::max(0, n);
 }
 
-void AmplifierCore::SetInterval(Milliseconds interval) {
+void AmplifierCore::SetInterval(Microseconds interval) {
     std::lock_guard<std::mutex> lock(mutex_);
-    interval_ = std::max(Milliseconds(0), interval);
+    interval_ = std::max(Microseconds(0), interval);
 }
 
 // ---- read, write, CCCD ----
@@ -599,7 +599,7 @@ void AmplifierCore::ScheduleNotification(Clock::time_point at, Attr attr, Bytes 
 void AmplifierCore::OnCccd(Attr attr, bool on, Clock::time_point at) {
     std::vector<Bytes> records;
     Clock::time_point first;
-    Milliseconds step;
+    Microseconds step;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!connected_) return;
@@ -902,7 +902,7 @@ void AmplifierCore::HandleNus(const Bytes& value, Clock::time_point at) {
     NusResponseScript script;
     script.requests = 0;
     Clock::time_point first;
-    Milliseconds step;
+    Microseconds step;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++nusRequests_;

@@ -121,7 +121,7 @@ public:
     void DropLink();
     void SetDropEvery(Milliseconds period);
     void RefuseConnects(int n);
-    void SetInterval(Milliseconds interval);
+    void SetInterval(Microseconds interval);
     void Hang(const std::string& operation, const std::string& characteristic);
     void Delay(const std::string& operation, Milliseconds delay, const std::string& characteristic);
     void ClearFaults();
@@ -207,7 +207,8 @@ private:
     std::string name_;
     uint64_t address_ = 0;
     bool advertising_ = true, connectable_ = true;
-    Milliseconds interval_{1}, dropEvery_{0};
+    Microseconds interval_{1000};
+    Milliseconds dropEvery_{0};
     uint8_t battery_ = 87;
     bool shutdown_ = false;
     Clock::time_point rebootingUntil_{};

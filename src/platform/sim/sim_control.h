@@ -25,6 +25,7 @@ namespace Mivo::BLE::Sim {
 
 using Platform::Bytes;
 using Milliseconds = std::chrono::milliseconds;
+using Microseconds = std::chrono::microseconds;
 
 enum class Generation { Legacy, Nus, Both, Neither };
 
@@ -50,7 +51,7 @@ struct AmplifierConfig {
     std::string hang;                     // [hang] operation that never completes, optionally "Op:UUID"
     int dropNotifyEvery = 0;              // [drop_notify_every] drop every Nth sample notification; 0 = off
     uint64_t seed = 1;                    // [seed] seed of the signal noise
-    Milliseconds interval{1};             // [interval] connection interval that paces the link
+    Microseconds interval{1000};          // [interval] connection interval that paces the link (ms, fractions allowed)
     size_t smpSplit = 1;                  // [smp_split] notifications per SMP response (1 = whole)
     size_t filters = 2;                   // [filters] filter records announced and sent (legacy)
     Milliseconds batteryEvery{10000};     // [battery_every] battery drains 1 % per period; 0 = never
@@ -135,7 +136,7 @@ public:
     void DropLink();                      // drop once, now (as a link supervision time-out would)
     void SetDropEvery(Milliseconds period);  // 0 = off
     void RefuseConnects(int n);           // refuse the next n connects
-    void SetInterval(Milliseconds interval);
+    void SetInterval(Microseconds interval);
 
     // Operations. `operation` is one of the kOp names; `characteristicUuid` (text, short
     // "2A19" or long form, any case) limits ReadValueAsync/WriteValueAsync/SubscribeCccd to
