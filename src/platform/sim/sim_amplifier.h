@@ -191,6 +191,10 @@ private:
     void ScheduleDropLocked();
     void HandleNus(const Bytes& value, Clock::time_point at);
     void HandleSmp(const Bytes& value, Clock::time_point at);
+    void WriteSmpCommand(std::shared_ptr<SimDevice> device, Bytes value, Platform::AsyncOp<Platform::GattStatus> op);
+    // The connection event that carries `bytes` of SMP data, at or after `earliest`, within each
+    // event's budget; the bytes are booked on it.
+    Clock::time_point ReserveAirLocked(Clock::time_point earliest, size_t bytes);
     std::optional<Bytes> ReadValueLocked(Attr attr);
 
     SampleLayout LayoutLocked() const;
@@ -249,6 +253,9 @@ private:
     SmpServer smp_;
     Bytes smpBuffer_;
     size_t smpSplit_ = 1;
+    std::map<int64_t, size_t> airUsed_;         // SMP bytes booked per connection event (by index)
+    Clock::time_point serverFree_{}, lastSmpNotify_{};  // SMP server busy until; last response piece
+    std::deque<Clock::time_point> serverQueue_;  // when each request in the server's buffers is done
 
     // counters
     int connects_ = 0, refused_ = 0, resets_ = 0;

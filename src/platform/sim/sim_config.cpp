@@ -164,6 +164,23 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
         return e;
     }
     if (key == "smp_rc0") return flag(config.smpRcZero);
+    if (key == "smp_params") return flag(config.smpParams);
+    if (key == "smp_buf_count") {
+        if ((e = range(1, 64)).empty()) config.smpBufCount = static_cast<uint32_t>(n);
+        return e;
+    }
+    if (key == "smp_buf_size") {
+        if ((e = range(64, 65535)).empty()) config.smpBufSize = static_cast<uint32_t>(n);
+        return e;
+    }
+    if (key == "flash_kbps") {
+        if ((e = range(1, 1000000)).empty()) config.flashKbps = static_cast<uint32_t>(n);
+        return e;
+    }
+    if (key == "link_kbps") {
+        if ((e = range(1, 100000)).empty()) config.linkKbps = static_cast<uint32_t>(n);
+        return e;
+    }
     if (key == "delay") {
         auto first = value.find(':'), last = value.rfind(':');
         if (first == std::string::npos) return "delay '" + value + "' is not Operation:ms or Operation:UUID:ms";

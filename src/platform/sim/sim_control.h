@@ -62,6 +62,12 @@ struct AmplifierConfig {
     Milliseconds eraseTime{0};            // [erase_ms] how long an SMP erase takes
     size_t slotSize = 256 * 1024;         // [slot_size] bytes per image slot
     bool smpRcZero = false;               // [smp_rc0] add "rc": 0 to upload and erase replies
+    bool smpParams = true;                // [smp_params] answer the MCUmgr parameters command (0: rc 8)
+    uint32_t smpBufCount = 4;             // [smp_buf_count] request buffers of the SMP server
+    uint32_t smpBufSize = 384;            // [smp_buf_size] bytes per request buffer (whole frame)
+    uint32_t flashKbps = 80;              // [flash_kbps] flash write speed of uploads, KB/s (1000 bytes)
+    uint32_t linkKbps = 1400;             // [link_kbps] SMP data the link carries, kbit/s: the budget of
+                                          //   each connection event (2625 bytes in a 15 ms event)
     std::string delay;                    // [delay] "Op:ms" or "Op:UUID:ms": that operation answers late
     Milliseconds dropOnce{0};             // [drop_once] drop the link once, this long after the first connect
     int corrupt = 0;                      // [corrupt] corrupt the first N sample payloads
