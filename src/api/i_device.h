@@ -2,6 +2,7 @@
 // One opened amplifier as the C boundary sees it (slot order kept from the original interface).
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,34 @@
 namespace Mivo::BLE {
 
 using FrameHandler = std::function<void(const uint8_t* data, size_t length)>;
+
+// What the device's SMP server said about its receive buffers (MCUmgr parameters command),
+// remembered for the rest of a connection.
+struct SmpServerParameters {
+    bool known = false;      // asked on this connection
+    bool supported = false;  // answered with usable values
+    uint32_t bufSize = 0;    // bytes per request frame the server can take
+    uint32_t bufCount = 0;   // request buffers of the server
+};
+
+// An SMP exchange of several requests over one subscription: subscribed from its opening
+// until it is closed or destroyed, whatever the way out. Requests are written without
+// waiting for their answers; each answer is matched to its request by the SMP header.
+class ISmpSession {
+public:
+    virtual ~ISmpSession() = default;  // ends the session; errors are swallowed
+    // Ends the session (unsubscribes); may throw the errors of the unsubscription.
+    virtual void Close() = 0;
+    // Writes one request frame without response and without waiting for its answer.
+    virtual void Send(const std::vector<uint8_t>& frame) = 0;
+    // The answer to a sent request frame. After `timeoutMs` without one it throws the
+    // transport's time-out error, and a later answer to that request is dropped.
+    virtual std::vector<uint8_t> Wait(const std::vector<uint8_t>& frame, uint32_t timeoutMs) = 0;
+    // The largest frame one write can carry on this link (ATT MTU - 3).
+    virtual size_t MaxFrame() = 0;
+    virtual SmpServerParameters Parameters() = 0;
+    virtual void SetParameters(const SmpServerParameters& parameters) = 0;
+};
 
 class IDevice {
 public:
@@ -36,6 +65,10 @@ public:
     // 0 when the layout is in force, -1 when rejected.
     virtual int32_t SetActiveLayout(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
                                     bool littleEndian, uint16_t samplingRate) = 0;  // 17
+    // Sequence number of the next SMP request: one counter per device, wrapping at 256.
+    virtual uint8_t NextSmpSequence() = 0;                                          // 18
+    // Opens an SMP session (subscribes to the SMP characteristic); one at a time per device.
+    virtual std::unique_ptr<ISmpSession> OpenSmpSession() = 0;                      // 19
 };
 
 }  // namespace Mivo::BLE

@@ -39,6 +39,7 @@
 #include "protocol/frame_response_collector.h"
 #include "protocol/protocol_handler.h"
 #include "protocol/sample_stream.h"
+#include "smp/smp_response_matcher.h"
 
 namespace Mivo::BLE {
 
@@ -75,6 +76,8 @@ public:
     int32_t SetChannelCount(uint8_t channelCount) override;
     int32_t SetActiveLayout(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample, bool littleEndian,
                             uint16_t samplingRate) override;
+    uint8_t NextSmpSequence() override;
+    std::unique_ptr<ISmpSession> OpenSmpSession() override;
 
     // Inspection (tests and diagnostics).
     const std::string& Name() const { return name_; }
@@ -130,7 +133,8 @@ private:
     // ---- frames and SMP ----
     void OnTxNotification(const Bytes& value);
     void SubscribeTx();
-    void OnSmpNotification(const Bytes& value);
+    class SmpSession;
+    void ForgetSmpParameters();
 
     const std::string name_;
     const DeviceTiming timing_;
@@ -176,14 +180,13 @@ private:
     FrameResponseCollector frameResponses_;
     std::mutex frameTransactionMutex_;
 
-    // SMP transport: response buffer, expected length and completion under smpMutex_; one
-    // command at a time under smpCommandMutex_.
-    std::mutex smpCommandMutex_;
-    std::mutex smpMutex_;
-    std::condition_variable smpCondition_;
-    Bytes smpBuffer_;
-    uint32_t smpExpected_ = 0;
-    bool smpComplete_ = false;
+    // SMP transport: responses matched to their requests; one session (a single command or an
+    // upload) at a time under smpSessionMutex_; the server's parameters for this connection.
+    std::mutex smpSessionMutex_;
+    SmpResponseMatcher smpMatcher_{name_};
+    std::atomic<uint8_t> smpSequence_{0};
+    std::mutex smpParametersMutex_;
+    SmpServerParameters smpParameters_;
 };
 
 }  // namespace Mivo::BLE

@@ -77,6 +77,7 @@ void BleDevice::Connect(int attempts) {
 }
 
 void BleDevice::ConnectAttempt() {
+    ForgetSmpParameters();  // a new connection may reach another firmware: ask again
     const uint64_t address = ResolveAddress();
     ThrowIfClosing();
     ObtainPlatformDevice(address);

@@ -22,9 +22,9 @@ std::vector<uint8_t> EmptyMap() {
     return writer.Take();
 }
 
-std::vector<uint8_t> Exchange(IDevice& device, SmpCommandKind kind, uint8_t op, uint16_t group, uint8_t commandId,
+std::vector<uint8_t> Exchange(IDevice& device, uint8_t op, uint16_t group, uint8_t commandId,
                               const std::vector<uint8_t>& body, uint32_t timeoutMs) {
-    const auto frame = BuildSmpFrame(op, group, SequenceFor(kind).Next(), commandId, body);
+    const auto frame = BuildSmpFrame(op, group, device.NextSmpSequence(), commandId, body);
     return device.SendSmpCommand(frame, timeoutMs);
 }
 
@@ -112,12 +112,6 @@ uint32_t ParseImages(CborReader& reader, MIVOBLE_IMAGE_STATE* images, uint32_t f
     return filled;
 }
 
-std::string FormatUploadFailure(const char* format, uint32_t offset, uint32_t size, int32_t rc = 0) {
-    char text[256];
-    std::snprintf(text, sizeof text, format, offset, size, rc);
-    return text;
-}
-
 }  // namespace
 
 void WriteDiagnosticLine(const char* line) {
@@ -145,6 +139,12 @@ uint32_t ParseImageStateResponse(const uint8_t* response, size_t length, MIVOBLE
     }
     Diagnose<64>(sink, "[ListImages] Map: %s (count=%llu)\n", map.indefinite ? "indefinite" : "definite",
                  static_cast<unsigned long long>(map.declaredCount));
+    // A device error is a failure, not an empty list.
+    if (const int32_t rc = ParseSmpResult(response, length); rc != 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "List images failed: SMP rc=%d.", rc);
+        throw ApiException(text, -1);
+    }
 
     uint32_t filled = 0;
     std::string key;
@@ -188,66 +188,9 @@ void ListImages(IDevice& device, MIVOBLE_IMAGE_STATE* images, uint32_t* count, c
     const uint32_t capacity = *count;
     *count = 0;
     ManagementLock lock(&device);
-    const auto response = Exchange(device, SmpCommandKind::ListImages, kSmpOpRead, kSmpGroupImage, kSmpImageState,
+    const auto response = Exchange(device, kSmpOpRead, kSmpGroupImage, kSmpImageState,
                                    EmptyMap(), timeouts.listImages);
     *count = ParseImageStateResponse(response.data(), response.size(), images, capacity);
-}
-
-void UploadImage(IDevice& device, MIVOBLE_HANDLE handle, const uint8_t* data, uint32_t size,
-                 UploadProgressCallback progress, void* userData, const SmpTimeouts& timeouts) {
-    if (data == nullptr || size == 0) throw ApiException("Image data and size must be valid.", 4);
-    ManagementLock lock(&device);
-    const auto sha = ComputeSha256(data, size);
-
-    // The device steers the offsets and may send the upload back; a device that never lets it
-    // finish is given up on after a generous number of requests instead of looping forever.
-    const uint64_t minimumChunks =
-        size <= kUploadFirstChunk ? 1 : 1 + (uint64_t{size} - kUploadFirstChunk + kUploadLaterChunk - 1) / kUploadLaterChunk;
-    const uint64_t maximumRequests = 4 * minimumChunks + 16;
-    uint64_t requests = 0;
-
-    uint32_t offset = 0;
-    while (offset < size) {
-        if (++requests > maximumRequests) {
-            throw ApiException(
-                FormatUploadFailure("Upload failed at offset %u/%u: the device does not let the upload finish.",
-                                    offset, size),
-                -1);
-        }
-        const uint32_t limit = offset == 0 ? kUploadFirstChunk : kUploadLaterChunk;
-        const uint32_t chunk = std::min(size - offset, limit);
-        CborWriter body;
-        if (offset == 0) {
-            body.WriteMapHeader(4);
-            body.WriteText("data");
-            body.WriteBytes(data, chunk);
-            body.WriteText("len");
-            body.WriteUnsigned(size);
-            body.WriteText("off");
-            body.WriteUnsigned(0);
-            body.WriteText("sha");
-            body.WriteBytes(sha.data(), sha.size());
-        } else {
-            body.WriteMapHeader(2);
-            body.WriteText("data");
-            body.WriteBytes(data + offset, chunk);
-            body.WriteText("off");
-            body.WriteUnsigned(offset);
-        }
-        const auto response = Exchange(device, SmpCommandKind::UploadImage, kSmpOpWrite, kSmpGroupImage,
-                                       kSmpImageUpload, body.Bytes(), timeouts.uploadChunk);
-        uint32_t next = offset + chunk;
-        const int32_t rc = ParseSmpResult(response, &next);
-        if (rc != 0) {
-            throw ApiException(
-                FormatUploadFailure("Upload failed at offset %u/%u: SMP rc=%d (MCUboot: 1=EINVAL, 2=ENOENT, 5=EIO, "
-                                    "8=ENOMEM, 22=BAD_FORMAT, 28=ENOSPC)",
-                                    offset, size, rc),
-                -1);
-        }
-        offset = next;
-        if (progress != nullptr) progress(handle, offset, size, userData);
-    }
 }
 
 void TestImage(IDevice& device, const uint8_t* hash, const SmpTimeouts& timeouts) {
@@ -259,7 +202,7 @@ void TestImage(IDevice& device, const uint8_t* hash, const SmpTimeouts& timeouts
     body.WriteText("confirm");
     body.WriteBool(false);
     ManagementLock lock(&device);
-    const auto response = Exchange(device, SmpCommandKind::TestImage, kSmpOpWrite, kSmpGroupImage, kSmpImageState,
+    const auto response = Exchange(device, kSmpOpWrite, kSmpGroupImage, kSmpImageState,
                                    body.Bytes(), timeouts.testImage);
     if (ParseSmpResult(response) != 0) throw ApiException("Test image failed.", -1);
 }
@@ -270,23 +213,23 @@ void ConfirmImage(IDevice& device, const SmpTimeouts& timeouts) {
     body.WriteText("confirm");
     body.WriteBool(true);
     ManagementLock lock(&device);
-    const auto response = Exchange(device, SmpCommandKind::ConfirmImage, kSmpOpWrite, kSmpGroupImage,
+    const auto response = Exchange(device, kSmpOpWrite, kSmpGroupImage,
                                    kSmpImageState, body.Bytes(), timeouts.confirmImage);
     if (ParseSmpResult(response) != 0) throw ApiException("Confirm image failed.", -1);
 }
 
 void EraseImage(IDevice& device, const SmpTimeouts& timeouts) {
     ManagementLock lock(&device);
-    const auto response = Exchange(device, SmpCommandKind::EraseImage, kSmpOpWrite, kSmpGroupImage, kSmpImageErase,
+    const auto response = Exchange(device, kSmpOpWrite, kSmpGroupImage, kSmpImageErase,
                                    EmptyMap(), timeouts.eraseImage);
     if (ParseSmpResult(response) != 0) throw ApiException("Erase image failed.", -1);
 }
 
 void ResetDevice(IDevice& device, const SmpTimeouts& timeouts) {
     ManagementLock lock(&device);
-    // Any answer in time means the device took the reset; its content does not matter.
-    Exchange(device, SmpCommandKind::ResetDevice, kSmpOpWrite, kSmpGroupOs, kSmpOsReset, EmptyMap(),
-             timeouts.resetDevice);
+    // An answer in time means the device took the reset, unless the answer is an error.
+    const auto response = Exchange(device, kSmpOpWrite, kSmpGroupOs, kSmpOsReset, EmptyMap(), timeouts.resetDevice);
+    if (SmpErrorCode(response) != 0) throw ApiException("Reset device failed.", -1);
 }
 
 void Echo(IDevice& device, const char* message, char* response, uint32_t* responseSize,
@@ -305,7 +248,7 @@ void Echo(IDevice& device, const char* message, char* response, uint32_t* respon
     body.WriteText(std::string_view(message, length));
     ManagementLock lock(&device);
     const auto reply =
-        Exchange(device, SmpCommandKind::Echo, kSmpOpWrite, kSmpGroupOs, kSmpOsEcho, body.Bytes(), timeouts.echo);
+        Exchange(device, kSmpOpWrite, kSmpGroupOs, kSmpOsEcho, body.Bytes(), timeouts.echo);
     *responseSize = ParseEchoResponse(reply.data(), reply.size(), response, *responseSize);
 }
 

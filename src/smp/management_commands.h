@@ -20,6 +20,7 @@ struct SmpTimeouts {
     uint32_t eraseImage = 30000;
     uint32_t echo = 5000;
     uint32_t resetDevice = 2000;
+    uint32_t parameters = 1000;  // the MCUmgr parameters question before an upload
 };
 
 inline constexpr uint32_t kUploadFirstChunk = 156;

@@ -1,6 +1,7 @@
 #include "smp/smp_frame.h"
 
 #include <array>
+#include <cstdint>
 #include <string>
 
 #include "smp/cbor.h"
@@ -24,6 +25,31 @@ std::vector<uint8_t> BuildSmpFrame(uint8_t op, uint16_t group, uint8_t sequence,
     return frame;
 }
 
+namespace {
+
+// Reads an "rc" value: unsigned or negative integers of any width; anything else as its
+// argument, as the command walks read it.
+int32_t ReadResultCode(CborReader reader) {
+    if (reader.AtEnd()) return 0;
+    const uint8_t initial = reader.Peek();
+    const uint8_t major = initial >> 5;
+    const uint8_t additional = initial & 0x1F;
+    if ((major == 0 || major == 1) && additional >= 27 && additional <= 30) {
+        if (additional != 27 || reader.Remaining() < 9) return -1;
+        uint64_t value = 0;
+        for (size_t i = 1; i <= 8; ++i) value = value << 8 | reader.data[reader.position + i];
+        if (major == 0) return value > 0xFFFFFFFFu ? INT32_MAX : static_cast<int32_t>(static_cast<uint32_t>(value));
+        return value >= uint64_t{INT32_MAX} ? INT32_MIN : static_cast<int32_t>(-1 - static_cast<int64_t>(value));
+    }
+    const uint64_t argument = ReadArgument(reader);
+    if (major == 1 && argument != kCborIndefinite) {
+        return argument >= uint64_t{INT32_MAX} ? INT32_MIN : static_cast<int32_t>(-1 - static_cast<int64_t>(argument));
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(argument));
+}
+
+}  // namespace
+
 int32_t ParseSmpResult(const uint8_t* response, size_t length, uint32_t* offset) {
     if (response == nullptr || length <= kSmpHeaderSize) return -1;
     // The body is everything after the header, whatever the length field says.
@@ -37,7 +63,7 @@ int32_t ParseSmpResult(const uint8_t* response, size_t length, uint32_t* offset)
             CborReader value = reader;
             const uint64_t argument = ReadArgument(value);
             if (key == "rc") {
-                result = static_cast<int32_t>(static_cast<uint32_t>(argument));
+                result = ReadResultCode(reader);
             } else {
                 *offset = static_cast<uint32_t>(argument);
             }
@@ -52,9 +78,12 @@ int32_t ParseSmpResult(const std::vector<uint8_t>& response, uint32_t* offset) {
     return ParseSmpResult(response.data(), response.size(), offset);
 }
 
-SmpSequence& SequenceFor(SmpCommandKind kind) {
-    static std::array<SmpSequence, 7> counters;
-    return counters[static_cast<size_t>(kind)];
+int32_t SmpErrorCode(const std::vector<uint8_t>& response) {
+    if (response.size() <= kSmpHeaderSize) return 0;
+    CborReader reader(response.data() + kSmpHeaderSize, response.size() - kSmpHeaderSize);
+    CborMapIteration map;
+    if (!OpenMap(reader, map)) return 0;
+    return ParseSmpResult(response);
 }
 
 }  // namespace Mivo::BLE

@@ -17,6 +17,7 @@ inline constexpr uint16_t kSmpGroupImage = 1;
 
 inline constexpr uint8_t kSmpOsEcho = 0;
 inline constexpr uint8_t kSmpOsReset = 5;
+inline constexpr uint8_t kSmpOsParameters = 6;
 inline constexpr uint8_t kSmpImageState = 0;
 inline constexpr uint8_t kSmpImageUpload = 1;
 inline constexpr uint8_t kSmpImageErase = 5;
@@ -30,8 +31,15 @@ std::vector<uint8_t> BuildSmpFrame(uint8_t op, uint16_t group, uint8_t sequence,
 
 // Result code of a response: the last "rc" of its body map, 0 without one, -1 when the
 // response has no body or the body is not a map. Stores "off" into `offset` when given.
+// An rc of up to 32 bits is taken as a 32-bit signed number; a negative rc keeps its value
+// (clamped to 32 bits), a 64-bit one is clamped to 32 bits, a malformed one reads -1, so
+// that no error code can read as success.
 int32_t ParseSmpResult(const std::vector<uint8_t>& response, uint32_t* offset = nullptr);
 int32_t ParseSmpResult(const uint8_t* response, size_t length, uint32_t* offset = nullptr);
+
+// The device's error code: the response's rc when its body is a readable map, else 0 (a
+// response that cannot be read carries no error code).
+int32_t SmpErrorCode(const std::vector<uint8_t>& response);
 
 // An 8-bit counter that is used and then incremented, wrapping from 255 to 0.
 class SmpSequence {
@@ -41,9 +49,5 @@ public:
 private:
     std::atomic<uint8_t> next_{0};
 };
-
-// The process-wide counters, one per management command kind.
-enum class SmpCommandKind { ListImages, UploadImage, TestImage, ConfirmImage, EraseImage, Echo, ResetDevice };
-SmpSequence& SequenceFor(SmpCommandKind kind);
 
 }  // namespace Mivo::BLE

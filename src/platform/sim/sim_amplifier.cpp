@@ -142,7 +142,7 @@ AmplifierCore::AmplifierCore(AmplifierConfig config, std::weak_ptr<StackCore> st
       dropNotifyEvery_(config.dropNotifyEvery),
       corruptNext_(config.corrupt),
       shortenNext_(config.shorten),
-      smp_(SmpServer::Options{config.slotSize, config.smpRcZero}),
+      smp_(SmpServer::Options{config.slotSize, config.smpRcZero, config.smpParams, config.smpBufCount, config.smpBufSize}),
       smpSplit_(std::max<size_t>(1, config.smpSplit)),
       link_("sim-link"),
       events_("sim-events") {
@@ -423,6 +423,9 @@ void AmplifierCore::Connect(std::shared_ptr<SimDevice> device, AsyncOp<IBluetoot
                     self->cccd_.clear();
                     self->cutWarned_.clear();
                     self->smpBuffer_.clear();
+                    self->airUsed_.clear();
+                    self->serverQueue_.clear();
+                    self->serverFree_ = self->lastSmpNotify_ = now;
                     self->ScheduleDropLocked();
                     notify = true;
                     ok = true;
@@ -541,9 +544,9 @@ void AmplifierCore::RefuseConnects(int n) {
     refuseRemaining_ = std::max(0, n);
 }
 
-void AmplifierCore::SetInterval(Milliseconds interval) {
+void AmplifierCore::SetInterval(Microseconds interval) {
     std::lock_guard<std::mutex> lock(mutex_);
-    interval_ = std::max(Milliseconds(0), interval);
+    interval_ = std::max(Microseconds(0), interval);
 }
 
 // ---- read, write, CCCD ----
@@ -580,6 +583,9 @@ void AmplifierCore::Read(std::shared_ptr<SimDevice> device, Attr attr, AsyncOp<I
 }
 
 void AmplifierCore::Write(std::shared_ptr<SimDevice> device, Attr attr, Bytes value, WriteOption option, AsyncOp<GattStatus> op) {
+    // Both kinds are accepted by the writable characteristics; an SMP write command is queued
+    // by the host's stack and rides the link's packet budget.
+    if (attr == Attr::Smp && option == WriteOption::WithoutResponse) return WriteSmpCommand(device, std::move(value), op);
     std::weak_ptr<AmplifierCore> weak = weak_from_this();
     RunOperation<GattStatus>(kOpWrite, attr, op, [weak, device, attr, option, value = std::move(value)] {
         auto self = weak.lock();
@@ -660,7 +666,7 @@ void AmplifierCore::ScheduleNotification(Clock::time_point at, Attr attr, Bytes 
 void AmplifierCore::OnCccd(Attr attr, bool on, Clock::time_point at) {
     std::vector<Bytes> records;
     Clock::time_point first;
-    Milliseconds step;
+    Microseconds step;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!connected_) return;
@@ -963,7 +969,7 @@ void AmplifierCore::HandleNus(const Bytes& value, Clock::time_point at) {
     NusResponseScript script;
     script.requests = 0;
     Clock::time_point first;
-    Milliseconds step;
+    Microseconds step;
     size_t packet = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -1060,13 +1066,81 @@ void AmplifierCore::SendNusUnsolicited(Bytes value) {
 
 // ---- SMP ----
 
+Clock::time_point AmplifierCore::ReserveAirLocked(Clock::time_point earliest, size_t bytes) {
+    if (!connected_ || interval_.count() <= 0) return earliest;
+    constexpr size_t kPacketOverhead = 7;  // L2CAP and ATT headers of each packet
+    const auto step = std::chrono::duration_cast<Clock::duration>(interval_);
+    const size_t budget = std::max<size_t>(
+        1, static_cast<size_t>(uint64_t{config_.linkKbps} * 1000 / 8 * static_cast<uint64_t>(interval_.count()) / 1000000));
+    const size_t cost = bytes + kPacketOverhead;
+    int64_t k = (NextEventLocked(earliest) - connStart_) / step;
+    // An event always carries at least one packet, however large.
+    while (airUsed_[k] != 0 && airUsed_[k] + cost > budget) ++k;
+    airUsed_[k] += cost;
+    const int64_t current = (Clock::now() - connStart_) / step;
+    while (!airUsed_.empty() && airUsed_.begin()->first < current - 1) airUsed_.erase(airUsed_.begin());
+    return connStart_ + k * step;
+}
+
+void AmplifierCore::WriteSmpCommand(std::shared_ptr<SimDevice> device, Bytes value, AsyncOp<GattStatus> op) {
+    if (IsShutDown()) {
+        op->Fail(PlatformError{-1, "The device is no longer available."});
+        return;
+    }
+    size_t limit;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        limit = PacketPayloadLocked();
+    }
+    if (value.size() > limit) {  // a write command travels in one packet
+        LogMessage(kLogWarn, "sim: '%s' refuses a write without response of %zu bytes (at most %zu)", Name().c_str(),
+                   value.size(), limit);
+        CompleteLater([op] { op->Complete(GattStatus::ProtocolError); });
+        return;
+    }
+    auto fault = FaultFor(kOpWrite, Attr::Smp);
+    auto token = BeginPending(op);
+    if (fault.hang) return;
+    std::weak_ptr<AmplifierCore> weak = weak_from_this();
+    const auto accepted = Clock::now() + fault.delay;
+    Clock::time_point arrival;
+    uint64_t epoch;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        arrival = ReserveAirLocked(accepted, value.size());
+        epoch = linkEpoch_;
+    }
+    // Reported sent once queued; it reaches the server in the event that carries it.
+    bool posted = link_.PostAt(accepted, [weak, op, token, device] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (op->Status() != AsyncStatus::Started) return self->EndPending(token);
+        const GattStatus status = self->IsAttached(device.get()) ? GattStatus::Success : GattStatus::Unreachable;
+        self->EndPending(token);
+        self->CompleteLater([op, status] { op->Complete(status); });
+    });
+    if (!posted) {
+        EndPending(token);
+        op->Fail(PlatformError{-1, "The device is no longer available."});
+        return;
+    }
+    link_.PostAt(arrival, [weak, device, value = std::move(value), epoch, arrival] {
+        auto self = weak.lock();
+        if (!self || !self->IsAttached(device.get())) return;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            if (!self->connected_ || self->linkEpoch_ != epoch) return;
+        }
+        self->HandleSmp(value, arrival);
+    });
+}
+
 void AmplifierCore::HandleSmp(const Bytes& value, Clock::time_point at) {
     std::vector<std::pair<Clock::time_point, Bytes>> parts;
     std::optional<Clock::time_point> rebootAt;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         smpBuffer_.insert(smpBuffer_.end(), value.begin(), value.end());
-        auto t = NextEventLocked(at) + interval_;
         // Requests are rejoined by the header's length, as the Bluetooth transport does.
         while (smpBuffer_.size() >= Wire::kSmpHeaderSize) {
             size_t total = Wire::kSmpHeaderSize + ((smpBuffer_[2] << 8) | smpBuffer_[3]);
@@ -1074,17 +1148,35 @@ void AmplifierCore::HandleSmp(const Bytes& value, Clock::time_point at) {
             Bytes frame(smpBuffer_.begin(), smpBuffer_.begin() + static_cast<std::ptrdiff_t>(total));
             smpBuffer_.erase(smpBuffer_.begin(), smpBuffer_.begin() + static_cast<std::ptrdiff_t>(total));
             ++smpRequests_;
+            // The server holds a request in one of its buffers until it has handled it; with no
+            // buffer free, or a frame larger than a buffer, the request is lost.
+            while (!serverQueue_.empty() && serverQueue_.front() <= at) serverQueue_.pop_front();
+            if (frame.size() > config_.smpBufSize || serverQueue_.size() >= config_.smpBufCount) {
+                LogMessage(kLogDebug, "sim: '%s' SMP server has no buffer for a %zu-byte request", name_.c_str(),
+                           frame.size());
+                continue;
+            }
             auto result = smp_.Handle(frame);
+            // Flash writes take their time, one request after the other.
+            auto ready = std::max(at, serverFree_) +
+                         std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(
+                             uint64_t{result.flashWritten} * 1000 / std::max<uint32_t>(1, config_.flashKbps)));
+            if (result.erase) ready += config_.eraseTime;
+            serverFree_ = ready;
+            serverQueue_.push_back(ready);
             if (result.response.empty()) continue;
-            if (result.erase) t += config_.eraseTime;
-            // Split: into smpSplit_ pieces when asked, else into MTU-sized pieces.
+            // The answer leaves in a later event than the request came in, after earlier answers.
+            auto t = std::max({ready, at + std::chrono::duration_cast<Clock::duration>(interval_), lastSmpNotify_});
+            // Split: into smpSplit_ pieces, one per event, when asked; else into MTU-sized pieces.
             size_t piece = config_.mtu > 3 ? config_.mtu - 3 : 20;
             if (smpSplit_ > 1) piece = std::max<size_t>(1, (result.response.size() + smpSplit_ - 1) / smpSplit_);
             for (size_t off = 0; off < result.response.size(); off += piece) {
                 size_t n = std::min(piece, result.response.size() - off);
+                t = ReserveAirLocked(t, n);
                 parts.emplace_back(t, Bytes(result.response.begin() + static_cast<std::ptrdiff_t>(off),
                                             result.response.begin() + static_cast<std::ptrdiff_t>(off + n)));
-                t += interval_;
+                lastSmpNotify_ = t;
+                if (smpSplit_ > 1) t += interval_;
             }
             if (result.reset) rebootAt = t + config_.resetDelay;
         }

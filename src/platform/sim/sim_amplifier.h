@@ -121,7 +121,7 @@ public:
     void DropLink();
     void SetDropEvery(Milliseconds period);
     void RefuseConnects(int n);
-    void SetInterval(Milliseconds interval);
+    void SetInterval(Microseconds interval);
     void Hang(const std::string& operation, const std::string& characteristic);
     void Delay(const std::string& operation, Milliseconds delay, const std::string& characteristic);
     void ClearFaults();
@@ -194,6 +194,10 @@ private:
     void ScheduleDropLocked();
     void HandleNus(const Bytes& value, Clock::time_point at);
     void HandleSmp(const Bytes& value, Clock::time_point at);
+    void WriteSmpCommand(std::shared_ptr<SimDevice> device, Bytes value, Platform::AsyncOp<Platform::GattStatus> op);
+    // The connection event that carries `bytes` of SMP data, at or after `earliest`, within each
+    // event's budget; the bytes are booked on it.
+    Clock::time_point ReserveAirLocked(Clock::time_point earliest, size_t bytes);
     std::optional<Bytes> ReadValueLocked(Attr attr);
 
     SampleLayout LayoutLocked() const;
@@ -210,7 +214,8 @@ private:
     std::string name_;
     uint64_t address_ = 0;
     bool advertising_ = true, connectable_ = true;
-    Milliseconds interval_{1}, dropEvery_{0};
+    Microseconds interval_{1000};
+    Milliseconds dropEvery_{0};
     uint8_t battery_ = 87;
     bool shutdown_ = false;
     Clock::time_point rebootingUntil_{};
@@ -253,6 +258,9 @@ private:
     SmpServer smp_;
     Bytes smpBuffer_;
     size_t smpSplit_ = 1;
+    std::map<int64_t, size_t> airUsed_;         // SMP bytes booked per connection event (by index)
+    Clock::time_point serverFree_{}, lastSmpNotify_{};  // SMP server busy until; last response piece
+    std::deque<Clock::time_point> serverQueue_;  // when each request in the server's buffers is done
 
     // counters
     int connects_ = 0, refused_ = 0, resets_ = 0;

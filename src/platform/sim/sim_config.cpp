@@ -129,7 +129,19 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
         config.seed = v;
         return {};
     }
-    if (key == "interval") return ms(config.interval, 0);
+    if (key == "interval") {
+        // Milliseconds with up to three decimals (7.5 is a common connection interval).
+        long long whole = 0, micros = 0;
+        const auto dot = value.find('.');
+        const std::string fraction = dot == std::string::npos ? std::string() : value.substr(dot + 1);
+        if (!ParseInt(value.substr(0, dot), 0, 24LL * 3600 * 1000, whole) || fraction.size() > 3 ||
+            (dot != std::string::npos && !ParseInt(fraction, 0, 999, micros))) {
+            return "value '" + value + "' of 'interval' is not a number of milliseconds (up to 3 decimals)";
+        }
+        for (size_t k = fraction.size(); k < 3; ++k) micros *= 10;
+        config.interval = Microseconds(whole * 1000 + micros);
+        return {};
+    }
     if (key == "smp_split") {
         if ((e = range(1, 1024)).empty()) config.smpSplit = static_cast<size_t>(n);
         return e;
@@ -152,6 +164,23 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
         return e;
     }
     if (key == "smp_rc0") return flag(config.smpRcZero);
+    if (key == "smp_params") return flag(config.smpParams);
+    if (key == "smp_buf_count") {
+        if ((e = range(1, 64)).empty()) config.smpBufCount = static_cast<uint32_t>(n);
+        return e;
+    }
+    if (key == "smp_buf_size") {
+        if ((e = range(64, 65535)).empty()) config.smpBufSize = static_cast<uint32_t>(n);
+        return e;
+    }
+    if (key == "flash_kbps") {
+        if ((e = range(1, 1000000)).empty()) config.flashKbps = static_cast<uint32_t>(n);
+        return e;
+    }
+    if (key == "link_kbps") {
+        if ((e = range(1, 100000)).empty()) config.linkKbps = static_cast<uint32_t>(n);
+        return e;
+    }
     if (key == "delay") {
         auto first = value.find(':'), last = value.rfind(':');
         if (first == std::string::npos) return "delay '" + value + "' is not Operation:ms or Operation:UUID:ms";

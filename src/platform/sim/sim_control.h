@@ -25,6 +25,7 @@ namespace Mivo::BLE::Sim {
 
 using Platform::Bytes;
 using Milliseconds = std::chrono::milliseconds;
+using Microseconds = std::chrono::microseconds;
 
 enum class Generation { Legacy, Nus, Both, Neither };
 
@@ -50,7 +51,7 @@ struct AmplifierConfig {
     std::string hang;                     // [hang] operation that never completes, optionally "Op:UUID"
     int dropNotifyEvery = 0;              // [drop_notify_every] drop every Nth sample notification; 0 = off
     uint64_t seed = 1;                    // [seed] seed of the signal noise
-    Milliseconds interval{1};             // [interval] connection interval that paces the link
+    Microseconds interval{1000};          // [interval] connection interval that paces the link (ms, fractions allowed)
     size_t smpSplit = 1;                  // [smp_split] notifications per SMP response (1 = whole)
     size_t filters = 2;                   // [filters] filter records announced and sent (legacy)
     Milliseconds batteryEvery{10000};     // [battery_every] battery drains 1 % per period; 0 = never
@@ -61,6 +62,12 @@ struct AmplifierConfig {
     Milliseconds eraseTime{0};            // [erase_ms] how long an SMP erase takes
     size_t slotSize = 256 * 1024;         // [slot_size] bytes per image slot
     bool smpRcZero = false;               // [smp_rc0] add "rc": 0 to upload and erase replies
+    bool smpParams = true;                // [smp_params] answer the MCUmgr parameters command (0: rc 8)
+    uint32_t smpBufCount = 4;             // [smp_buf_count] request buffers of the SMP server
+    uint32_t smpBufSize = 384;            // [smp_buf_size] bytes per request buffer (whole frame)
+    uint32_t flashKbps = 80;              // [flash_kbps] flash write speed of uploads, KB/s (1000 bytes)
+    uint32_t linkKbps = 1400;             // [link_kbps] SMP data the link carries, kbit/s: the budget of
+                                          //   each connection event (2625 bytes in a 15 ms event)
     std::string delay;                    // [delay] "Op:ms" or "Op:UUID:ms": that operation answers late
     Milliseconds dropOnce{0};             // [drop_once] drop the link once, this long after the first connect
     int corrupt = 0;                      // [corrupt] corrupt the first N sample payloads
@@ -135,7 +142,7 @@ public:
     void DropLink();                      // drop once, now (as a link supervision time-out would)
     void SetDropEvery(Milliseconds period);  // 0 = off
     void RefuseConnects(int n);           // refuse the next n connects
-    void SetInterval(Milliseconds interval);
+    void SetInterval(Microseconds interval);
 
     // Operations. `operation` is one of the kOp names; `characteristicUuid` (text, short
     // "2A19" or long form, any case) limits ReadValueAsync/WriteValueAsync/SubscribeCccd to

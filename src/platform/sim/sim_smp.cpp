@@ -10,6 +10,7 @@ using Wire::CborWriter;
 namespace {
 // General SMP result codes.
 constexpr int kRcUnknown = 1, kRcInval = 3, kRcBadState = 6, kRcNotSup = 8;
+constexpr uint8_t kOsParameters = 6;  // MCUmgr parameters: the server's request buffers
 }  // namespace
 
 SmpServer::SmpServer(Options options) : options_(options) { slots_[0] = SeedImage(); }
@@ -141,10 +142,21 @@ SmpServer::Result SmpServer::Handle(const Bytes& frame) {
             body = w.Data();
             result.reset = true;
         }
+    } else if (header->group == Wire::kSmpGroupOs && header->command == kOsParameters && !write &&
+               options_.parameters) {
+        CborWriter w;
+        w.Map(2);
+        w.Text("buf_size");
+        w.Uint(options_.bufSize);
+        w.Text("buf_count");
+        w.Uint(options_.bufCount);
+        body = w.Data();
     } else if (header->group == Wire::kSmpGroupImage && header->command == Wire::kSmpImageState) {
         body = write ? StateWrite(*request) : ImageStateBody();
     } else if (header->group == Wire::kSmpGroupImage && header->command == Wire::kSmpImageUpload && write) {
+        written_ = 0;
         body = Upload(*request);
+        result.flashWritten = written_;
     } else if (header->group == Wire::kSmpGroupImage && header->command == Wire::kSmpImageErase && write) {
         body = Erase(*request);
         result.erase = true;
@@ -204,6 +216,7 @@ Bytes SmpServer::Upload(const CborValue& request) {
     }
     slots_[1].insert(slots_[1].end(), chunk.begin(), chunk.end());
     upload_.next += chunk.size();
+    written_ = chunk.size();
     if (upload_.next < upload_.length) return ok(upload_.next);
 
     // Complete: the image must match the SHA-256 the client announced.

@@ -18,6 +18,9 @@ public:
     struct Options {
         size_t slotSize = 256 * 1024;
         bool rcZeroOnSuccess = false;  // some builds add "rc": 0 to upload and erase replies
+        bool parameters = true;        // answer the MCUmgr parameters command (else rc 8)
+        uint32_t bufCount = 4;         // what that answer says
+        uint32_t bufSize = 384;
     };
     explicit SmpServer(Options options);
 
@@ -25,6 +28,7 @@ public:
         Bytes response;        // empty: no reply
         bool reset = false;    // reboot after the reply went out
         bool erase = false;    // the request erased flash (the caller may delay the reply)
+        size_t flashWritten = 0;  // image bytes written to flash (the caller paces the reply)
     };
     Result Handle(const Bytes& frame);
 
@@ -59,6 +63,7 @@ private:
         size_t next = 0;
         Bytes sha;
     } upload_;
+    size_t written_ = 0;  // bytes the request being handled wrote to flash
 };
 
 }  // namespace Mivo::BLE::Sim::Detail

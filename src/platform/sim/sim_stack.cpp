@@ -281,7 +281,7 @@ AmplifierConfig Amplifier::Config() const { return core_->Config(); }
 void Amplifier::DropLink() { core_->DropLink(); }
 void Amplifier::SetDropEvery(Milliseconds period) { core_->SetDropEvery(period); }
 void Amplifier::RefuseConnects(int n) { core_->RefuseConnects(n); }
-void Amplifier::SetInterval(Milliseconds interval) { core_->SetInterval(interval); }
+void Amplifier::SetInterval(Microseconds interval) { core_->SetInterval(interval); }
 void Amplifier::Hang(std::string operation, std::string characteristicUuid) { core_->Hang(operation, characteristicUuid); }
 void Amplifier::Delay(std::string operation, Milliseconds delay, std::string characteristicUuid) {
     core_->Delay(operation, delay, characteristicUuid);

@@ -7,6 +7,7 @@ namespace {
 TEST_F(SmpSimTest, LargeUploadReportsProgressForEveryChunk) {
     Sim::AmplifierConfig config;
     config.slotSize = 512 * 1024;
+    config.smpParams = false;  // the fixed chunk sizes
     auto amplifier = AddAmplifier(config);
     const MIVOBLE_HANDLE handle = OpenOrFail(amplifier->Name());
     const Image image = BuildImage(3, 1, 4, 300 * 1024);

@@ -10,7 +10,9 @@ namespace Mivo::BLE::Testing {
 namespace {
 
 TEST_F(SmpSimTest, UploadTestResetConfirmErase) {
-    auto amplifier = AddAmplifier();
+    Sim::AmplifierConfig config;
+    config.smpParams = false;  // older firmware: one chunk at a time, the fixed chunk sizes
+    auto amplifier = AddAmplifier(config);
     const MIVOBLE_HANDLE handle = OpenOrFail(amplifier->Name());
     ASSERT_EQ(MIVOBLE_RegisterConnectionStateCallback(handle, RecordState), MIVOBLE_OK);
     EXPECT_EQ(List(handle), (std::vector<Listed>{{0, 5, "1.0.0"}}));

@@ -31,6 +31,8 @@ public:
     MOCK_METHOD(uint8_t, GetBatteryLevel, (), (override));
     MOCK_METHOD(int32_t, SetChannelCount, (uint8_t), (override));
     MOCK_METHOD(int32_t, SetActiveLayout, (uint8_t, uint16_t, uint8_t, bool, uint16_t), (override));
+    MOCK_METHOD(uint8_t, NextSmpSequence, (), (override));
+    MOCK_METHOD(std::unique_ptr<ISmpSession>, OpenSmpSession, (), (override));
 };
 
 class MockAdapter : public IAdapter {

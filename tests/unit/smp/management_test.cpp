@@ -78,7 +78,7 @@ TEST(ListImages, OddButReadableResponsesSucceed) {
         const Bytes r = Response(body);
         return ParseImageStateResponse(r.data(), r.size(), images, 2, Collect);
     };
-    EXPECT_EQ(parse(Cat({{0xA1}, Text("rc"), {0x08}})), 0u);  // no "images": nothing listed
+    EXPECT_EQ(parse(Cat({{0xA1}, Text("splitStatus"), {0x00}})), 0u);  // no "images": nothing listed
     g_lines.clear();
     EXPECT_EQ(parse(Cat({{0xA2}, Text("images"), {0x05}, Text("images"), {0x81}, ImageMap({{"slot", {0x03}}})})), 1u);
     EXPECT_THAT(g_lines, testing::Contains("[ListImages] ERROR: images value is not an array!\n"));
@@ -225,14 +225,41 @@ TEST(ImageState, TestConfirmEraseRequestsAndResults) {
     EXPECT_EQ(Failure([&] { TestImage(device, nullptr); }), std::pair(4, std::string("Image hash must not be null.")));
 }
 
-TEST(Reset, AnyAnswerInTimeIsSuccess) {
-    FakeSmpDevice device([](const Bytes&, uint32_t) { return Response(Cat({{0xA1}, Text("rc"), {0x08}})); });
-    ResetDevice(device);
-    const Bytes frame = device.Frames().at(0);
-    EXPECT_EQ(FrameGroup(frame), 0);
-    EXPECT_EQ(FrameCommand(frame), 5);
-    EXPECT_EQ(FrameBody(frame), Bytes{0xA0});
-    EXPECT_THAT(device.Timeouts(), ElementsAre(2000u));
+TEST(Reset, AnyAnswerInTimeIsSuccessUnlessItIsAnError) {
+    const std::pair<Bytes, int32_t> cases[] = {
+        {Response({0xA0}), 0},
+        {Bytes{3, 0, 0, 0, 0, 0, 0, 5}, 0},  // no body: an answer all the same
+        {Response(Cat({{0xA1}, Text("rc"), {0x00}})), 0},
+        {Response(Cat({{0xA1}, Text("rc"), {0x08}})), -1},
+        {Response(Cat({{0xA1}, Text("rc"), {0x20}})), -1},  // rc -1
+    };
+    for (const auto& [answer, code] : cases) {
+        FakeSmpDevice device([&](const Bytes&, uint32_t) { return answer; });
+        const auto failure = Failure([&] { ResetDevice(device); });
+        EXPECT_EQ(failure.first, code) << testing::PrintToString(answer);
+        if (code != 0) EXPECT_EQ(failure.second, "Reset device failed.");
+        const Bytes frame = device.Frames().at(0);
+        EXPECT_EQ(FrameGroup(frame), 0);
+        EXPECT_EQ(FrameCommand(frame), 5);
+        EXPECT_EQ(FrameBody(frame), Bytes{0xA0});
+        EXPECT_THAT(device.Timeouts(), ElementsAre(2000u));
+    }
+}
+
+TEST(ListImages, DeviceErrorIsAFailureNotAnEmptyList) {
+    for (const Bytes& body : {Cat({{0xA1}, Text("rc"), {0x08}}), Cat({{0xA1}, Text("rc"), {0x20}}),
+                              Cat({{0xA2}, Text("rc"), {0x01}, Text("images"), {0x80}})}) {
+        FakeSmpDevice device([&](const Bytes&, uint32_t) { return Response(body); });
+        MIVOBLE_IMAGE_STATE images[2];
+        uint32_t count = 2;
+        g_lines.clear();
+        testing::internal::CaptureStderr();
+        const auto failure = Failure([&] { ListImages(device, images, &count); });
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(failure.first, -1) << testing::PrintToString(body);
+        EXPECT_THAT(failure.second, testing::StartsWith("List images failed: SMP rc="));
+        EXPECT_EQ(count, 0u);
+    }
 }
 
 TEST(Exports, CodesAndTextsAtTheBoundary) {
@@ -254,18 +281,19 @@ TEST(Exports, CodesAndTextsAtTheBoundary) {
     HandleRegistry::Instance().Remove(handle);
 }
 
-TEST(Sequence, EachCommandKindCountsOnItsOwn) {
+TEST(Sequence, OneCounterPerDeviceForAllCommandsWrappingAt256) {
     FakeSmpDevice device([](const Bytes&, uint32_t) { return Response(Cat({{0xA1}, Text("r"), Text("")})); });
+    FakeSmpDevice other([](const Bytes&, uint32_t) { return Response({0xA0}); });
     char buffer[4];
-    uint32_t size = sizeof buffer;
-    Echo(device, "a", buffer, &size);
-    ConfirmImage(device);
-    ConfirmImage(device);
-    size = sizeof buffer;
-    Echo(device, "b", buffer, &size);
+    for (int i = 0; i < 130; ++i) {
+        uint32_t size = sizeof buffer;
+        Echo(device, "a", buffer, &size);
+        ConfirmImage(device);
+    }
+    ConfirmImage(other);
     const auto f = device.Frames();
-    EXPECT_EQ(uint8_t(FrameSequence(f[3]) - FrameSequence(f[0])), 1);
-    EXPECT_EQ(uint8_t(FrameSequence(f[2]) - FrameSequence(f[1])), 1);
+    for (size_t i = 0; i < f.size(); ++i) ASSERT_EQ(FrameSequence(f[i]), static_cast<uint8_t>(i)) << i;
+    EXPECT_EQ(FrameSequence(other.Frames().at(0)), 0);
 }
 
 // Waits (bounded) until `device` has `users` commands holding or waiting for its lock.

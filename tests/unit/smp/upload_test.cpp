@@ -115,20 +115,37 @@ TEST(Upload, ResponseWithoutBodyIsReadAsRcMinusOne) {
     }
 }
 
-TEST(Upload, DeviceMaySendTheUploadBackOrEndItEarly) {
+TEST(Upload, DeviceMaySendTheUploadBackOrEndItButNotPastTheImage) {
     const Bytes image = Image(600);
-    std::vector<uint32_t> reported = {156, 0, 156, 372, 5000};
-    FakeSmpDevice device([&](const Bytes&, uint32_t) {
-        const uint32_t next = reported.at(device.Frames().size() - 1);
-        return Response(Cat({{0xA1}, Text("off"), Uint(next)}));
-    });
-    Progress progress;
-    UploadImage(device, 42, image.data(), 600, &Progress::Record, &progress);
-    const auto frames = device.Frames();
-    ASSERT_EQ(frames.size(), 5u);
-    EXPECT_EQ(FrameBody(frames[2])[0], 0xA4);  // sent back to 0: a first chunk again, with "len" and "sha"
-    EXPECT_EQ(LaterChunk(frames[4]).first, 372u);
-    EXPECT_EQ(progress.calls.back(), std::pair(5000u, 600u));
+    struct Case {
+        std::vector<uint32_t> reported;
+        bool succeeds;
+    };
+    for (const Case& c : {Case{{156, 0, 156, 372, 600}, true}, Case{{156, 0, 156, 372, 5000}, false},
+                          Case{{156, 601}, false}, Case{{600}, true}}) {
+        FakeSmpDevice device([&](const Bytes&, uint32_t) {
+            const uint32_t next = c.reported.at(device.Frames().size() - 1);
+            return Response(Cat({{0xA1}, Text("off"), Uint(next)}));
+        });
+        Progress progress;
+        try {
+            UploadImage(device, 42, image.data(), 600, &Progress::Record, &progress);
+            EXPECT_TRUE(c.succeeds) << "an offset beyond the image ended the upload with success";
+        } catch (const ApiException& e) {
+            EXPECT_FALSE(c.succeeds) << e.what();
+            EXPECT_EQ(e.Code(), -1);
+            EXPECT_THAT(e.what(), ::testing::StartsWith("Upload failed at offset "));
+        }
+        const auto frames = device.Frames();
+        ASSERT_EQ(frames.size(), c.reported.size());
+        if (frames.size() == 5) {
+            EXPECT_EQ(FrameBody(frames[2])[0], 0xA4);  // sent back to 0: a first chunk again, with "len" and "sha"
+            EXPECT_EQ(LaterChunk(frames[4]).first, 372u);
+        }
+        // Progress goes forward only, and never past the image.
+        for (size_t i = 1; i < progress.calls.size(); ++i) EXPECT_GE(progress.calls[i].first, progress.calls[i - 1].first);
+        for (const auto& call : progress.calls) EXPECT_LE(call.first, 600u);
+    }
 }
 
 TEST(Upload, DeviceThatNeverLetsItFinishIsGivenUp) {
