@@ -1,9 +1,10 @@
 // Feeds arbitrary notifications, as an amplifier's answer to a command frame, through the
-// response path of MIVOBLE_SendFrame: the device's response collector gathers them and the
-// exchange checks the frame and fills the caller's outputs. Compares the outcome with the
-// frame rules (start byte, length at most 512, no trailing bytes, CRC-16/CCITT-FALSE) worked
-// out here on their own, and checks that nothing is written on failure and that a short
-// response buffer gets a cut copy.
+// response path of MIVOBLE_SendFrame: the device's response collector gathers them (joining
+// an answer spread over several notifications) and the exchange checks the frame and fills
+// the caller's outputs. Compares the outcome with the frame rules (start byte, length at most
+// 512, no trailing bytes, CRC-16/CCITT-FALSE) worked out here on their own, and checks that
+// gathering never stops before the header's length is complete, that nothing is written on
+// failure and that a short response buffer gets a cut copy.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/api_exception.h"
@@ -48,17 +50,51 @@ bool ReferenceValid(const std::vector<uint8_t>& f) {
     return ReferenceCrc(f.data() + 1, length + 4) == ((f[length + 5] << 8) | f[length + 6]);
 }
 
+// Bytes a response needs, worked out on their own: none yet (0) while the header is
+// incomplete, all there are when they cannot begin a frame of at most 512 payload bytes,
+// otherwise the header's length plus the frame overhead.
+size_t ReferenceNeeded(const std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) return 0;
+    if (bytes[0] != 0xF0) return bytes.size();
+    if (bytes.size() < 3) return 0;
+    const size_t length = (size_t{bytes[1]} << 8) | bytes[2];
+    return length > 512 ? bytes.size() : length + 7;
+}
+
+bool ReferenceComplete(const std::vector<uint8_t>& bytes) {
+    const size_t needed = ReferenceNeeded(bytes);
+    return needed != 0 && bytes.size() >= needed;
+}
+
 // A device whose amplifier answers every request with the given notifications, delivered
-// through the same collector the real device uses.
+// through the same collector the real device uses: either all before the wait, or from
+// another thread while the exchange waits, so that the collector wakes on partial answers.
 class ReplayDevice : public Testing::StubDevice {
 public:
-    explicit ReplayDevice(std::vector<std::vector<uint8_t>> notifications) : notifications_(std::move(notifications)) {}
+    ReplayDevice(std::vector<std::vector<uint8_t>> notifications, bool whileWaiting)
+        : notifications_(std::move(notifications)), whileWaiting_(whileWaiting) {}
 
     std::vector<uint8_t> SendFrame(const uint8_t* frame, uint32_t length, uint32_t) override {
         Check(length >= 6 && frame[0] == 0xF0);
         collector_.Reset();
-        for (const auto& n : notifications_) collector_.OnNotification(n.data(), n.size());
-        return collector_.WaitForResponse(std::chrono::milliseconds(0));
+        // An answer that never completes is gathered up front and waited for not at all (a
+        // time-out); one that completes is waited for as long as its delivery takes.
+        // A single notification has nothing to join: it goes up front too (no thread).
+        const bool completes = ReferenceComplete(Concatenated());
+        if (!whileWaiting_ || !completes || notifications_.size() < 2) {
+            for (const auto& n : notifications_) collector_.OnNotification(n.data(), n.size());
+            received_ = collector_.WaitForResponse(std::chrono::milliseconds(0));
+            return received_;
+        }
+        std::thread deliverer([this] {
+            for (const auto& n : notifications_) {
+                collector_.OnNotification(n.data(), n.size());
+                std::this_thread::yield();
+            }
+        });
+        received_ = collector_.WaitForResponse(std::chrono::seconds(10));
+        deliverer.join();
+        return received_;
     }
 
     std::vector<uint8_t> Concatenated() const {
@@ -67,8 +103,35 @@ public:
         return all;
     }
 
+    // Number of leading notifications whose bytes make up `bytes` exactly; none: SIZE_MAX.
+    size_t PrefixCount(const std::vector<uint8_t>& bytes) const {
+        std::vector<uint8_t> prefix;
+        for (size_t k = 0; k <= notifications_.size(); ++k) {
+            if (prefix.size() == bytes.size()) {
+                if (prefix == bytes) return k;
+            }
+            if (prefix.size() > bytes.size() || k == notifications_.size()) break;
+            prefix.insert(prefix.end(), notifications_[k].begin(), notifications_[k].end());
+        }
+        return SIZE_MAX;
+    }
+
+    // Bytes of the leading notifications up to the first after which the answer is complete.
+    std::vector<uint8_t> FirstComplete() const {
+        std::vector<uint8_t> prefix;
+        for (const auto& n : notifications_) {
+            prefix.insert(prefix.end(), n.begin(), n.end());
+            if (ReferenceComplete(prefix)) break;
+        }
+        return prefix;
+    }
+
+    const std::vector<uint8_t>& Received() const { return received_; }
+
 private:
     std::vector<std::vector<uint8_t>> notifications_;
+    const bool whileWaiting_;
+    std::vector<uint8_t> received_;
     FrameResponseCollector collector_{FrameTiming{std::chrono::milliseconds(0), std::chrono::milliseconds(0)}};
 };
 
@@ -80,6 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t outputs = input.ConsumeIntegral<uint8_t>();  // which outputs the caller passes
     const size_t pieces = input.ConsumeIntegralInRange<size_t>(1, 4);
     const size_t mtuPayload = input.ConsumeIntegralInRange<size_t>(20, 514);  // MTU - 3
+    const bool whileWaiting = input.ConsumeBool();
 
     // The answer: split into notifications of at most MTU - 3 bytes.
     std::vector<std::vector<uint8_t>> notifications;
@@ -91,8 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += take;
         if (k + 1 == pieces) break;
     }
-    ReplayDevice device(notifications);
-    const std::vector<uint8_t> whole = device.Concatenated();
+    ReplayDevice device(notifications, whileWaiting);
 
     uint8_t status = 0xEE;
     std::vector<uint8_t> response(capacity + 1u, 0xCD);  // one guard byte past the capacity
@@ -110,7 +173,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(e.Code() == MIVOBLE_ERROR_DEVICE && std::string(e.what()) == "SendFrame: malformed response frame");
     }
 
-    // Every byte reached the check in order, so the outcome is the frame rules' verdict on all of them.
+    // The collector hands over whole leading notifications, in order: all of them (gathered
+    // up front, or a time-out), or, delivered while it waits, never fewer than complete the
+    // answer's header length (more only when they arrived before it woke). The outcome is the
+    // frame rules' verdict on exactly those bytes: trailing bytes fail.
+    const std::vector<uint8_t>& whole = device.Received();
+    if (whileWaiting && ReferenceComplete(device.Concatenated()) && notifications.size() > 1) {
+        Check(device.PrefixCount(whole) != SIZE_MAX);
+        Check(whole.size() >= device.FirstComplete().size());
+    } else {
+        Check(whole == device.Concatenated());
+    }
     Check(succeeded == ReferenceValid(whole));
     Check(response[capacity] == 0xCD);
     if (!succeeded) {

@@ -189,18 +189,20 @@ def sample_stream():
 
 def frame_response():
     seeds = {}
+    # (capacity, outputs, pieces, MTU - 3, notifications delivered while the exchange waits, answer)
     cases = {
-        "echo": (64, 7, 1, 244, response_frame(0, b"hello")),
-        "answer_cut": (0, 7, 1, 244, response_frame(0, b"\x2A")),
-        "status_only": (16, 1, 1, 20, response_frame(3, b"")),
-        "long_split": (600, 7, 4, 20, response_frame(0, bytes(range(256)) * 2)),
-        "trailing": (16, 7, 2, 20, response_frame(0, b"abc") + b"\x00"),
-        "bad_crc": (16, 7, 1, 244, response_frame(0, b"abc")[:-1] + b"\x00"),
-        "too_long": (16, 7, 1, 514, b"\xF0\x02\x01\x01\x00" + bytes(513) + b"\x00\x00"),
+        "echo": (64, 7, 1, 244, False, response_frame(0, b"hello")),
+        "answer_cut": (0, 7, 1, 244, True, response_frame(0, b"\x2A")),
+        "status_only": (16, 1, 1, 20, False, response_frame(3, b"")),
+        "long_split": (600, 7, 4, 20, True, response_frame(0, bytes(range(256)) * 2)),
+        "trailing": (16, 7, 2, 20, True, response_frame(0, b"abc") + b"\x00"),
+        "extra_notification": (16, 7, 2, 20, True, response_frame(0, bytes(13)) + b"\x01\x02"),
+        "bad_crc": (16, 7, 1, 244, False, response_frame(0, b"abc")[:-1] + b"\x00"),
+        "too_long": (16, 7, 1, 514, False, b"\xF0\x02\x01\x01\x00" + bytes(513) + b"\x00\x00"),
     }
-    for name, (capacity, outputs, pieces, mtu_payload, answer) in cases.items():
+    for name, (capacity, outputs, pieces, mtu_payload, while_waiting, answer) in cases.items():
         s = Seed()
-        s.u16(capacity, 0, 600).u8(outputs).size(pieces, 1, 4).size(mtu_payload, 20, 514)
+        s.u16(capacity, 0, 600).u8(outputs).size(pieces, 1, 4).size(mtu_payload, 20, 514).boolean(while_waiting)
         s.data(answer)
         seeds[name] = s.bytes()
     return seeds

@@ -11,9 +11,9 @@
 //   mivoble_stress [seconds]
 //   MIVOBLE_STRESS_SECONDS     run time (overrides the argument; default 60)
 //   MIVOBLE_STRESS_SEED        seed of the threads' random choices
-//   MIVOBLE_STRESS_CALLBACK_CALLS=all   data callbacks also register callbacks, set the
-//                              layout, send frames and close (default: only calls that
-//                              cannot wait on the stream, MIVOBLE_GetLastErrorText)
+//   MIVOBLE_STRESS_CALLBACK_CALLS=all   data callbacks also register callbacks, set frames
+//                              per callback, read device information and send frames (the
+//                              default); any other value: only MIVOBLE_GetLastErrorText
 //   MIVOBLE_STRESS_SILENCE_MS  how long a connected stream with a callback may stay silent
 //                              (default 1500; the links stay up 3 to 4.5 s)
 //   MIVOBLE_STRESS_REPLACE_CALLBACKS=0  register a data callback only on a handle without one
@@ -155,7 +155,7 @@ int32_t SendLayout(MIVOBLE_HANDLE handle, const AmplifierPlan& p, const char* fr
     return result;
 }
 
-// Calls a data callback makes. Only MIVOBLE_GetLastErrorText unless all calls are switched on.
+// Calls a data callback makes. Only MIVOBLE_GetLastErrorText when all calls are switched off.
 void CallFromDataCallback(MIVOBLE_HANDLE handle) {
     {
         CallGuard guard("MIVOBLE_GetLastErrorText (from a data callback)", kQuickBound);
@@ -459,7 +459,7 @@ bool EnvIs(const char* name, const char* value, bool fallback) {
 int main(int argc, char** argv) {
     const unsigned seconds = EnvNumber("MIVOBLE_STRESS_SECONDS", argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 60);
     const unsigned seed = EnvNumber("MIVOBLE_STRESS_SEED", static_cast<unsigned>(std::random_device{}()));
-    callbackCallsAll = EnvIs("MIVOBLE_STRESS_CALLBACK_CALLS", "all", false);
+    callbackCallsAll = EnvIs("MIVOBLE_STRESS_CALLBACK_CALLS", "all", true);
     replaceCallbacks = EnvIs("MIVOBLE_STRESS_REPLACE_CALLBACKS", "1", true);
     Streams::Instance().SetSilenceLimit(milliseconds(EnvNumber("MIVOBLE_STRESS_SILENCE_MS", 1500)));
     const bool exitOpen = EnvIs("MIVOBLE_STRESS_EXIT_OPEN", "1", true);
