@@ -425,7 +425,7 @@ void AmplifierCore::Connect(std::shared_ptr<SimDevice> device, AsyncOp<IBluetoot
                     self->smpBuffer_.clear();
                     self->airUsed_.clear();
                     self->serverQueue_.clear();
-                    self->serverFree_ = self->lastSmpNotify_ = now;
+                    self->serverFree_ = self->lastSmpNotify_ = self->lastSmpWrite_ = now;
                     self->ScheduleDropLocked();
                     notify = true;
                     ok = true;
@@ -1107,7 +1107,10 @@ void AmplifierCore::WriteSmpCommand(std::shared_ptr<SimDevice> device, Bytes val
     uint64_t epoch;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        arrival = ReserveAirLocked(accepted, value.size());
+        // A smaller packet could fit an event that a larger one before it did not: packets of
+        // one direction still arrive in the order they were written.
+        arrival = ReserveAirLocked(std::max(accepted, lastSmpWrite_), value.size());
+        lastSmpWrite_ = arrival;
         epoch = linkEpoch_;
     }
     // Reported sent once queued; it reaches the server in the event that carries it.

@@ -260,6 +260,7 @@ private:
     size_t smpSplit_ = 1;
     std::map<int64_t, size_t> airUsed_;         // SMP bytes booked per connection event (by index)
     Clock::time_point serverFree_{}, lastSmpNotify_{};  // SMP server busy until; last response piece
+    Clock::time_point lastSmpWrite_{};  // event of the last SMP write command: later ones never overtake it
     std::deque<Clock::time_point> serverQueue_;  // when each request in the server's buffers is done
 
     // counters
