@@ -148,6 +148,10 @@ private:
     // Serialises the callback registrations with the start or stop of the subscriptions
     // they imply. Never taken on a notification thread.
     std::mutex streamControlMutex_;
+    // Set while a reconnect rebuilds the link (under streamControlMutex_): a callback
+    // registered meanwhile is kept, and the reconnect starts the stream once the new link is
+    // configured, so the first payloads of the new link are not dropped.
+    bool reconnectPending_ = false;
 
     // Platform device and its link-status registration; touched by executor tasks and read by
     // event threads, hence the lock.

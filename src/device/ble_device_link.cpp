@@ -145,6 +145,10 @@ void BleDevice::ReconnectLoop() {
 }
 
 void BleDevice::Reconnect() {
+    {
+        std::lock_guard<std::mutex> control(streamControlMutex_);
+        reconnectPending_ = true;
+    }
     TeardownConnection();
     stream_.FreeTables();
     {
@@ -156,15 +160,21 @@ void BleDevice::Reconnect() {
     }
     Connect(1);
 
-    // A partly filled batch belongs to the old link; the stream starts again from here.
-    const bool restartStream = stream_.HasCallback();
-    if (restartStream) stream_.ResetBatch();
+    {
+        // A partly filled batch belongs to the old link; the stream starts again from here,
+        // for the callback of now, whether it was registered before the loss or since.
+        std::lock_guard<std::mutex> control(streamControlMutex_);
+        reconnectPending_ = false;
+        if (stream_.HasCallback()) {
+            stream_.ResetBatch();
+            StartStreaming();
+        }
+    }
     bool frameHandlerInstalled = false;
     {
         std::lock_guard<std::mutex> lock(frameHandlerMutex_);
         frameHandlerInstalled = frameHandler_ != nullptr;
     }
-    if (restartStream) StartStreaming();
     if (frameHandlerInstalled && !txSubscribed_.load()) SubscribeTx();
     ReportConnectionState(MIVOBLE_CONNECTION_CONNECTED);
 }

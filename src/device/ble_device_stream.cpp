@@ -16,7 +16,7 @@ void BleDevice::SetDataAvailableCallback(DataAvailableCallback callback) {
     }
     std::lock_guard<std::mutex> control(streamControlMutex_);
     if (stream_.SetDataAvailableCallback(callback)) {
-        StartStreaming();
+        if (!reconnectPending_) StartStreaming();
     } else {
         StopStreaming();
     }
@@ -29,7 +29,7 @@ void BleDevice::SetDataAvailableBatchedCallback(DataAvailableBatchedCallback cal
     }
     std::lock_guard<std::mutex> control(streamControlMutex_);
     if (stream_.SetDataAvailableBatchedCallback(callback)) {
-        StartStreaming();
+        if (!reconnectPending_) StartStreaming();
     } else {
         StopStreaming();
     }
