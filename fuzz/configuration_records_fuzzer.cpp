@@ -14,17 +14,12 @@
 #include "api/api_exception.h"
 #include "protocol/configuration_collector.h"
 
+#include "fuzz_check.h"
+
 using namespace Mivo::BLE;
 
 namespace {
 
-// A failed check names itself and aborts (a finding).
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
-void CheckAt(bool condition, const char* text, int line) {
-    if (condition) return;
-    std::fprintf(stderr, "check failed at line %d: %s\n", line, text);
-    std::abort();
-}
 
 void CheckText(const char (&text)[MIVOBLE_STRING_LENGTH_MAX]) {
     Check(std::memchr(text, 0, sizeof text) != nullptr);

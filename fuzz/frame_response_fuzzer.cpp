@@ -21,17 +21,12 @@
 #include "protocol/send_frame.h"
 #include "support/stub_device.h"
 
+#include "fuzz_check.h"
+
 using namespace Mivo::BLE;
 
 namespace {
 
-// A failed check names itself and aborts (a finding).
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
-void CheckAt(bool condition, const char* text, int line) {
-    if (condition) return;
-    std::fprintf(stderr, "check failed at line %d: %s\n", line, text);
-    std::abort();
-}
 
 // Bitwise CRC-16/CCITT-FALSE, independent of the library's table.
 uint16_t ReferenceCrc(const uint8_t* p, size_t n) {

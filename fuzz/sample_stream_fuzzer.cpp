@@ -20,17 +20,12 @@
 #include "protocol/configuration_collector.h"
 #include "protocol/sample_stream.h"
 
+#include "fuzz_check.h"
+
 using namespace Mivo::BLE;
 
 namespace {
 
-// A failed check names itself and aborts (a finding).
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
-void CheckAt(bool condition, const char* text, int line) {
-    if (condition) return;
-    std::fprintf(stderr, "check failed at line %d: %s\n", line, text);
-    std::abort();
-}
 
 // What the checks expect of the rows being delivered.
 struct Expectation {

@@ -10,18 +10,13 @@
 #include "log/log.h"
 #include "platform/sim/sim_stack_core.h"
 
+#include "fuzz_check.h"
+
 using namespace Mivo::BLE;
 using namespace Mivo::BLE::Sim;
 
 namespace {
 
-// A failed check names itself and aborts (a finding).
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
-void CheckAt(bool condition, const char* text, int line) {
-    if (condition) return;
-    std::fprintf(stderr, "check failed at line %d: %s\n", line, text);
-    std::abort();
-}
 
 Detail::StackCore& Stack() {
     // One stack for the whole run (its threads are costly to start); never destroyed.
