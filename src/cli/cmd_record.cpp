@@ -124,7 +124,7 @@ int RunRecord(const RecordOptions& options, Context& context) {
     if (rate == 0 || width < 3) throw OperationError("cannot record: the amplifier reports no channels or no sampling rate");
     RowColumns columns = DescribeColumns(channels, width);
 
-    std::vector<SignalSpec> signals;
+    std::vector<EdfSignal> signals;
     for (size_t c = 0; c < columns.signalCount; ++c) {
         float scale = 1.0f;
         for (const auto& ch : channels)

@@ -46,26 +46,26 @@ RecordingFormat FormatFromPath(const std::string& path) {
     throw UsageError("FILE: '" + path + "' must end in .bdf (BDF+, 24-bit) or .edf (EDF+, 16-bit)");
 }
 
-SignalSpec ScaledChannel(const std::string& label, float scale) {
+EdfSignal ScaledChannel(const std::string& label, float scale) {
     double s = std::fabs(static_cast<double>(scale));
     if (s == 0.0 || !std::isfinite(s)) s = 1.0;
     double limit = std::min(kHeaderMax, std::max(1.0, std::ceil(-kRaw24Min * s)));
-    SignalSpec spec;
-    spec.label = label;
+    EdfSignal signal;
+    signal.label = label;
     // Scaled values are microvolts; unscaled ones are the amplifier's raw counts.
-    spec.dimension = scale == 1.0f ? "" : "uV";
-    spec.physicalMin = -limit;
-    spec.physicalMax = limit;
-    return spec;
+    signal.dimension = scale == 1.0f ? "" : "uV";
+    signal.physicalMin = -limit;
+    signal.physicalMax = limit;
+    return signal;
 }
 
-SignalSpec CounterChannel(const std::string& label, RecordingFormat format) {
-    SignalSpec spec;
-    spec.label = label;
-    spec.physicalMin = 0;
-    spec.physicalMax = static_cast<double>(DigitalMax(format)) - DigitalMin(format);
-    spec.wraps = true;
-    return spec;
+EdfSignal CounterChannel(const std::string& label, RecordingFormat format) {
+    EdfSignal signal;
+    signal.label = label;
+    signal.physicalMin = 0;
+    signal.physicalMax = static_cast<double>(DigitalMax(format)) - DigitalMin(format);
+    signal.wraps = true;
+    return signal;
 }
 
 uint32_t SamplesPerRecord(uint32_t rate, uint64_t totalSamples) {
@@ -82,7 +82,7 @@ uint32_t SamplesPerRecord(uint32_t rate, uint64_t totalSamples) {
 }
 
 EdfRecording::EdfRecording(const std::string& tempPath, const std::string& finalPath, RecordingFormat format,
-                           std::vector<SignalSpec> signals, uint32_t rate, uint32_t samplesPerRecord,
+                           std::vector<EdfSignal> signals, uint32_t rate, uint32_t samplesPerRecord,
                            const std::string& equipment)
     : tempPath_(tempPath), finalPath_(finalPath), format_(format), signals_(std::move(signals)), rate_(rate),
       perRecord_(samplesPerRecord) {

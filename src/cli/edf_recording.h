@@ -13,7 +13,7 @@ enum class RecordingFormat { Bdf, Edf };
 // From the file name's extension (.bdf / .edf, any case); throws UsageError otherwise.
 RecordingFormat FormatFromPath(const std::string& path);
 
-struct SignalSpec {
+struct EdfSignal {
     std::string label;       // at most 16 characters
     std::string dimension;   // at most 8 characters
     double physicalMin = 0;
@@ -23,9 +23,9 @@ struct SignalSpec {
 
 // Physical range of a channel whose raw values are 24-bit and scaled by `scale`: the whole
 // range a sample can take, rounded outward to whole units so the header keeps it exactly.
-SignalSpec ScaledChannel(const std::string& label, float scale);
+EdfSignal ScaledChannel(const std::string& label, float scale);
 // A sample counter: stored exactly, modulo 2^16 (EDF) or 2^24 (BDF); it wraps, never clips.
-SignalSpec CounterChannel(const std::string& label, RecordingFormat format);
+EdfSignal CounterChannel(const std::string& label, RecordingFormat format);
 
 // Samples per data record for a rate: EDF stores whole samples per record, and EDFlib takes
 // the record duration in 10-microsecond units. Prefers records of about 0.1 s that also divide
@@ -36,7 +36,7 @@ class EdfRecording {
 public:
     // Opens `tempPath`; throws OperationError when EDFlib refuses the file or the settings.
     EdfRecording(const std::string& tempPath, const std::string& finalPath, RecordingFormat format,
-                 std::vector<SignalSpec> signals, uint32_t rate, uint32_t samplesPerRecord, const std::string& equipment);
+                 std::vector<EdfSignal> signals, uint32_t rate, uint32_t samplesPerRecord, const std::string& equipment);
     // Without Finish(): the temporary file is closed and removed.
     ~EdfRecording();
     EdfRecording(const EdfRecording&) = delete;
@@ -61,7 +61,7 @@ private:
 
     std::string tempPath_, finalPath_;
     RecordingFormat format_;
-    std::vector<SignalSpec> signals_;
+    std::vector<EdfSignal> signals_;
     uint32_t rate_;
     uint32_t perRecord_;
     int handle_ = -1;

@@ -79,10 +79,10 @@ TEST(CliEdfRecords, RecordSizeFitsTheRateAndTheRequestedLength) {
 }
 
 TEST(CliEdfRecords, PhysicalRangeCoversEvery24BitSample) {
-    auto spec = ScaledChannel("ch1", 0.02235174f);
-    EXPECT_GE(spec.physicalMax, 8388607 * 0.02235174);
-    EXPECT_LE(spec.physicalMin, -8388608 * 0.02235174);
-    EXPECT_EQ(spec.dimension, "uV");
+    auto signal = ScaledChannel("ch1", 0.02235174f);
+    EXPECT_GE(signal.physicalMax, 8388607 * 0.02235174);
+    EXPECT_LE(signal.physicalMin, -8388608 * 0.02235174);
+    EXPECT_EQ(signal.dimension, "uV");
     EXPECT_EQ(CounterChannel("counter", RecordingFormat::Edf).physicalMax, 65535);
     EXPECT_EQ(FormatFromPath("/x/A.BDF"), RecordingFormat::Bdf);
     EXPECT_THROW(FormatFromPath("a.wav"), UsageError);
