@@ -2,6 +2,7 @@
 
 import hashlib
 import math
+import os
 import struct
 import subprocess
 import sys
@@ -197,8 +198,9 @@ def test_to_mne_gives_named_typed_channels_and_bad_annotations():
 def test_plot_command_writes_a_picture(tmp_path):
     pytest.importorskip("matplotlib", reason="matplotlib is not installed")
     output = tmp_path / "eeg.png"
-    env = dict(SIM_ENV, MIVOBLE_SIM=LEGACY, PYTHONPATH=str(REPO / "src" / "python"), HOME=str(tmp_path),
-               XDG_DATA_HOME=str(tmp_path))
+    # The suite's own environment too: sanitizer builds need their runtime preloaded.
+    env = dict(os.environ, **SIM_ENV, MIVOBLE_SIM=LEGACY, PYTHONPATH=str(REPO / "src" / "python"),
+               HOME=str(tmp_path), XDG_DATA_HOME=str(tmp_path))
     result = subprocess.run([sys.executable, "-m", "mivo_ble", "plot", LEGACY, "--seconds", "1", "-o", str(output)],
                             capture_output=True, text=True, env=env, timeout=120)
     assert result.returncode == 0, result.stderr
