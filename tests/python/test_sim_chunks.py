@@ -169,7 +169,7 @@ def test_bad_arguments_raise_before_the_library_is_called():
 
 @isolated(**SIM_ENV, MIVOBLE_SIM=f"{LEGACY},drop_notify_every=50")
 def test_to_mne_gives_named_typed_channels_and_bad_annotations():
-    mne = pytest.importorskip("mne", reason="MNE-Python is not installed")
+    pytest.importorskip("mne", reason="MNE-Python is not installed")
     import mivo_ble
 
     w = load_wrapper()

@@ -8,7 +8,6 @@ and/or the pull buffer (:class:`~mivo_ble.ring.RowRing`).
 
 from __future__ import annotations
 
-import ctypes
 import logging
 import threading
 import time
@@ -64,9 +63,8 @@ class ChunkStream:
         arrival = time.monotonic()
         if not count or not width or not rows_pointer:
             return
-        buffer = (ctypes.c_float * (count * width)).from_address(ctypes.addressof(rows_pointer.contents))
         # The library's buffer is valid only during this call: copy it.
-        data = numpy.frombuffer(buffer, dtype=numpy.float32).reshape(count, width).copy()
+        data = numpy.ctypeslib.as_array(rows_pointer, shape=(count, width)).copy()
         with self._lock:
             times = self.clock.stamp(count, arrival)
             ring = self.ring

@@ -18,54 +18,30 @@ MNE is optional: without it, this raises ImportError saying how to install it.
 from __future__ import annotations
 
 import datetime
-from typing import List, Optional, Sequence, Tuple
+from typing import Optional, Sequence
 
 import numpy
 
+from mivo_ble.columns import COUNTER, SIGNAL, channel_names_and_types, filled_runs
 from mivo_ble.timestamps import wall_clock_offset
 
-SIGNAL, COUNTER = 1, 5
+try:
+    import mne
+except ImportError:  # optional: to_mne says how to install it
+    mne = None
+
+__all__ = ["to_mne", "channel_names_and_types", "filled_runs", "SIGNAL", "COUNTER", "MICROVOLT"]
+
 MICROVOLT = 1e-6
 
 
 def _import_mne():
-    try:
-        import mne
-    except ImportError as error:
+    if mne is None:
         raise ImportError(
             "mivo_ble.to_mne needs MNE-Python: install it with 'apt install python3-mne' (Debian) "
             "or 'pip install mivo_ble[mne]'."
-        ) from error
+        )
     return mne
-
-
-def channel_names_and_types(channel_types: Sequence[int], width: int) -> Tuple[List[str], List[str]]:
-    """Names and MNE types of the columns of a row of `width` values."""
-    names, kinds = [], []
-    count = width - 2
-    for n in range(1, count + 1):
-        t = channel_types[n - 1] if n - 1 < len(channel_types) else SIGNAL
-        if t == SIGNAL:
-            names.append(f"EEG {n}")
-            kinds.append("eeg")
-        elif t == COUNTER:
-            names.append("Counter" if "Counter" not in names else f"Counter {n}")
-            kinds.append("misc")
-        else:
-            names.append(f"Ch {n} (type {t})")
-            kinds.append("misc")
-    return names + ["Battery", "Valid"], kinds + ["misc", "stim"]
-
-
-def filled_runs(valid: numpy.ndarray) -> List[Tuple[int, int]]:
-    """(first row, row count) of every run of rows whose validity column is 0."""
-    filled = numpy.asarray(valid) == 0
-    if not filled.any():
-        return []
-    edges = numpy.diff(numpy.concatenate(([0], filled.view(numpy.int8), [0])))
-    starts = numpy.flatnonzero(edges == 1)
-    ends = numpy.flatnonzero(edges == -1)
-    return [(int(s), int(e - s)) for s, e in zip(starts, ends)]
 
 
 def to_mne(amp, data, timestamps: Optional[numpy.ndarray] = None, signal_scale: float = MICROVOLT,
