@@ -18,6 +18,8 @@ _LAZY = {
     "to_mne": "mivo_ble.mne_export",
     "wall_clock_offset": "mivo_ble.timestamps",
     "RuntimeShutDown": "mivo_ble.exceptions",
+    "MivoBLEError": "mivo_ble.exceptions",
+    "Layout": "mivo_ble.layout",
 }
 
 __all__ = [*_LAZY, "__version__"]

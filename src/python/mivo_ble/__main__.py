@@ -22,7 +22,7 @@ def _plot(args: argparse.Namespace) -> int:
     try:
         amp.start_buffer(seconds=args.seconds + 5)
         deadline = time.monotonic() + args.seconds
-        wanted = int(round(args.seconds * amp.sampling_rate))
+        wanted = int(round(args.seconds * amp.layout.sampling_rate))
         rows = []
         count = 0
         while count < wanted:
@@ -36,8 +36,9 @@ def _plot(args: argparse.Namespace) -> int:
         if not len(data):
             print("mivo_ble plot: no samples arrived", file=sys.stderr)
             return 1
-        plot_rows(data, amp.sampling_rate, amp.channel_types, args.output,
-                  title=f"{args.name}, {len(data)} rows at {amp.sampling_rate} Hz")
+        layout = amp.layout
+        plot_rows(data, layout.sampling_rate, layout.channel_types, args.output,
+                  title=f"{args.name}, {len(data)} rows at {layout.sampling_rate} Hz")
         print(f"{args.output}: {len(data)} rows, {data.shape[1] - 2} channels")
         return 0
     finally:

@@ -1,18 +1,35 @@
 """One open amplifier: opening and closing it, its properties, per-row samples, link
-events, command frames and the host sample layout."""
+events, command frames and the host sample layout.
+
+The library hands out one handle per amplifier: opening an amplifier that is already
+open returns its handle again. Wrappers on one handle share a :class:`_Link`, which
+keeps the device open until the last of them is closed, sends link events to all of
+them, and knows which of them the library delivers samples to.
+
+No Python lock is held while a registration function of the library runs: it may
+deliver the rows of a partly filled batch to the callback it replaces, on the calling
+thread, before it returns. Every callback object stays referenced until the library
+can no longer call it (see :mod:`mivo_ble.lib.runtime`).
+"""
 
 from __future__ import annotations
 
 import ctypes
 import threading
-from typing import Any, Callable, List, Optional, Tuple
+import weakref
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy
 
+from mivo_ble.callables import FailureLog, check_callable, log
+from mivo_ble.layout import Layout
 from mivo_ble.lib import runtime
 from mivo_ble.lib.native import (
+    CHANNEL_CAPACITY,
+    HAS_CHANNEL_CONFIGURATION,
     HAS_CONNECTION_STATE_CB,
     HAS_QUARN,
+    MIVOBLE_CHANNEL_CONFIGURATION,
     MIVOBLE_DEVICE_INFORMATION,
     MIVOBLE_HANDLE,
     NO_CONNECTION_STATE_CALLBACK,
@@ -22,27 +39,125 @@ from mivo_ble.lib.native import (
     DataAvailableCallback,
     lib,
 )
-from mivo_ble.lib.runtime import Runtime, in_device_callback, weak_trampoline
-from mivo_ble.lib.status import check_range, decode_text, last_error_text
+from mivo_ble.lib.runtime import Runtime, in_device_callback, retire, weak_trampoline
+from mivo_ble.lib.status import check, check_range, decode_text, last_error_text
 
 _EMPTY_ROW = numpy.empty(0, dtype=numpy.float32)
 
+CONNECTED = 0
 
-def _close_detached(handle: Any) -> None:
-    """The library side of close(), for a wrapper closed from inside its own callback."""
-    if HAS_CONNECTION_STATE_CB:
+
+class _Link:
+    """The library's handle of one open amplifier and the wrappers that share it."""
+
+    def __init__(self, handle: int) -> None:
+        self.handle = handle
+        # Weak references, replaced as a whole (never changed in place), so that the
+        # library's threads read them without a lock.
+        self.members: Tuple["weakref.ref[Device]", ...] = ()
+        self.stream_owner: Optional["weakref.ref[Device]"] = None
+        self.state_thunk: Any = None
+
+    def owner(self) -> Optional["Device"]:
+        ref = self.stream_owner
+        return ref() if ref is not None else None
+
+    def _on_state(self, handle: int, state: int) -> None:
+        for ref in self.members:
+            member = ref()
+            if member is not None:
+                member._conn_callback_wrapper(handle, state)
+
+
+# Open links by handle, and the handles whose last wrapper is closing them right now.
+_links: Dict[int, _Link] = {}
+_closing: Dict[int, threading.Event] = {}
+_links_lock = threading.Lock()
+
+
+def _open(serial: str, member: "Device") -> Tuple[_Link, bool]:
+    """Opens the amplifier (or finds it open) and adds `member` to its link; True when new."""
+    while True:
+        handle = MIVOBLE_HANDLE(0)
+        check(lib.MIVOBLE_OpenDevice(serial.encode("utf-8"), ctypes.byref(handle)))
+        with _links_lock:
+            closing = _closing.get(handle.value)
+            if closing is None:
+                link = _links.get(handle.value)
+                new = link is None
+                if link is None:
+                    link = _links[handle.value] = _Link(handle.value)
+                link.members += (weakref.ref(member),)
+                return link, new
+        # The last wrapper of this handle is closing it: open anew once it is closed.
+        closing.wait()
+
+
+class _Departure:
+    """What the library must be told when a wrapper leaves its link, decided under the lock."""
+
+    def __init__(self, link: _Link, member: "Device") -> None:
+        with _links_lock:
+            self.owner = link.owner() is member
+            if self.owner:
+                link.stream_owner = None
+            link.members = tuple(ref for ref in link.members if ref() not in (member, None))
+            self.last = not link.members
+            self.closing: Optional[threading.Event] = None
+            if self.last:
+                _links.pop(link.handle, None)
+                self.closing = _closing[link.handle] = threading.Event()
+        self.link = link
+
+    def run(self) -> bool:
+        """Makes the library calls; True when each of them succeeded."""
+        handle = MIVOBLE_HANDLE(self.link.handle)
+        ok = True
         try:
-            lib.MIVOBLE_RegisterConnectionStateCallback(handle, NO_CONNECTION_STATE_CALLBACK)
-        except Exception:
-            pass
+            if self.owner:
+                ok = _succeeds(lambda: lib.MIVOBLE_RegisterDataAvailableCallback(handle, NO_DATA_CALLBACK)) and ok
+            if self.last:
+                if self.link.state_thunk is not None:
+                    ok = _succeeds(lambda: lib.MIVOBLE_RegisterConnectionStateCallback(
+                        handle, NO_CONNECTION_STATE_CALLBACK)) and ok
+                ok = _succeeds(lambda: lib.MIVOBLE_CloseDevice(ctypes.byref(handle))) and ok
+        finally:
+            if self.closing is not None:
+                with _links_lock:
+                    _closing.pop(self.link.handle, None)
+                self.closing.set()
+        return ok
+
+    def run_detached(self, thunks: Tuple[Any, ...]) -> None:
+        # The thunks are retired: the library thread that asked for the close is still
+        # running inside one of them.
+        retire(*thunks, self.link.state_thunk if self.last else None)
+        closer = threading.Thread(target=self.run, name="mivo_ble-close", daemon=True)
+        closer.start()
+        runtime.detached_closes.append(closer)
+
+
+def _succeeds(call: Callable[[], int]) -> bool:
     try:
-        lib.MIVOBLE_RegisterDataAvailableCallback(handle, NO_DATA_CALLBACK)
+        return call() == 0
     except Exception:
-        pass
-    try:
-        lib.MIVOBLE_CloseDevice(ctypes.byref(handle))
-    except Exception:
-        pass
+        return False
+
+
+def read_layout(handle: Any, info: MIVOBLE_DEVICE_INFORMATION) -> Layout:
+    """The layout the library decodes with after an open: channel types from the record,
+    scale factors from the channel table where the library offers it."""
+    width = int(info.numberOfAcquiredChannels)
+    types = list(info.channelTypes[: max(0, width - 2)])
+    scales: List[Optional[float]] = [None] * len(types)
+    if HAS_CHANNEL_CONFIGURATION:
+        records = (MIVOBLE_CHANNEL_CONFIGURATION * CHANNEL_CAPACITY)()
+        count = ctypes.c_uint32(CHANNEL_CAPACITY)
+        if _succeeds(lambda: lib.MIVOBLE_GetChannelConfiguration(handle, records, ctypes.byref(count))):
+            for record in records[: min(count.value, CHANNEL_CAPACITY)]:
+                if 1 <= record.id <= len(types):
+                    scales[record.id - 1] = float(record.scale)
+    return Layout.described(types, int(info.samplingRate), scales)
 
 
 class Device(Runtime):
@@ -65,27 +180,53 @@ class Device(Runtime):
         if "\0" in serial:
             # C would see only the text before the NUL and open another device.
             raise ValueError("serial must not contain NUL characters.")
+        self._serial = serial
         self._data_callback = None
+        self._data_callback_internal = None
         self._conn_callback = None
         self._conn_callback_internal = None
+        self._failures = FailureLog()
         self._connected = True
-        self._closed = False
-
         self.__hDevice = MIVOBLE_HANDLE(0)
-        Runtime.__handle_error__(lib.MIVOBLE_OpenDevice(serial.encode("utf-8"), ctypes.byref(self.__hDevice)))
+        self.__device_info = MIVOBLE_DEVICE_INFORMATION()
+        self._layout = Layout((), 0)
+        self._delivery: Optional[str] = None  # "rows" or "chunks": what start() starts
+        self._delivery_registered: Optional[str] = None  # what this wrapper last registered
+
+        link, new = _open(serial, self)
+        self._link = link
+        self.__hDevice = MIVOBLE_HANDLE(link.handle)
+        self._closed = False
         runtime.live_instances.add(self)
 
-        self.__device_info = MIVOBLE_DEVICE_INFORMATION()
-        Runtime.__handle_error__(lib.MIVOBLE_GetDeviceInformation(self.__hDevice, ctypes.byref(self.__device_info)))
+        check(lib.MIVOBLE_GetDeviceInformation(self.__hDevice, ctypes.byref(self.__device_info)))
+        self._layout = read_layout(self.__hDevice, self.__device_info)
 
         self._data_callback_internal = DataAvailableCallback(weak_trampoline(self, "_data_callback_wrapper"))
         self._opened()
 
         if HAS_CONNECTION_STATE_CB:
-            self._conn_callback_internal = ConnectionStateCallback(weak_trampoline(self, "_conn_callback_wrapper"))
-            Runtime.__handle_error__(
-                lib.MIVOBLE_RegisterConnectionStateCallback(self.__hDevice, self._conn_callback_internal)
-            )
+            if new:
+                link.state_thunk = ConnectionStateCallback(weak_trampoline(link, "_on_state"))
+                check(lib.MIVOBLE_RegisterConnectionStateCallback(self.__hDevice, link.state_thunk))
+            self._conn_callback_internal = link.state_thunk
+
+    def __enter__(self) -> "Device":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        if self._closed:
+            return f"<{type(self).__name__} {self._serial_text()!r} closed>"
+        layout = self._layout
+        state = "connected" if self._connected else "link lost"
+        return (f"<{type(self).__name__} {self._serial_text()!r} handle {self.handle}, {state}, "
+                f"{len(layout.channel_types)} channels at {layout.sampling_rate} Hz>")
+
+    def _serial_text(self) -> str:
+        return getattr(self, "_serial", "?")
 
     @property
     def _device_handle(self) -> Any:
@@ -95,75 +236,73 @@ class Device(Runtime):
     def _opened(self) -> None:
         """Hook: the device is open and described; its callbacks are not yet registered."""
 
-    def _rows_started(self) -> None:
-        """Hook: per-row delivery has just been registered."""
-
-    def _delivery_stopped(self) -> None:
-        """Hook: no data callback is registered any more."""
+    def _layout_changed(self) -> None:
+        """Hook: another sample layout is in force (set by the host, or after a reconnect)."""
 
     def _link_lost(self) -> None:
         """Hook: the library reported the link lost (called on its reconnect thread)."""
 
-    def _released_thunks(self) -> Tuple[Any, ...]:
-        """Hook: thunks of subclasses that the library may still be calling."""
-        return ()
+    def _thunks(self) -> Tuple[Any, ...]:
+        """The callback objects of this wrapper the library may be holding."""
+        return (self._data_callback_internal,)
 
-    def _released(self) -> None:
-        """Hook: the wrapper lets go of the device."""
+    def _owns_stream(self, delivery: Optional[str] = None) -> bool:
+        """Whether the library delivers this device's samples to this wrapper (as `delivery`)."""
+        return not self._closed and self._link.owner() is self and (
+            delivery is None or self._delivery_registered == delivery)
+
+    def _register_delivery(self, register: Callable[[], int], delivery: str) -> None:
+        """Registers this wrapper's data callback with the library (no lock held: the library
+        may flush a partial batch to the callback it replaces before it returns)."""
+        check(register())
+        with _links_lock:
+            self._link.stream_owner = weakref.ref(self)
+            self._delivery_registered = delivery
 
     def start(self) -> None:
-        Runtime._check_runtime()
+        self._require_open()
         if self._data_callback is None:
             raise ValueError("No data callback set.")
-        Runtime.__handle_error__(lib.MIVOBLE_RegisterDataAvailableCallback(self.__hDevice, self._data_callback_internal))
-        self._rows_started()
+        handle, thunk = self.__hDevice, self._data_callback_internal
+        self._register_delivery(lambda: lib.MIVOBLE_RegisterDataAvailableCallback(handle, thunk), "rows")
 
     def stop(self) -> None:
-        if Runtime._shut_down:
+        if Runtime._shut_down or self._closed or not self._owns_stream():
             return
+        handle = self.__hDevice
         try:
-            lib.MIVOBLE_RegisterDataAvailableCallback(self.__hDevice, NO_DATA_CALLBACK)
+            status = lib.MIVOBLE_RegisterDataAvailableCallback(handle, NO_DATA_CALLBACK)
         except Exception:
-            pass
-        self._delivery_stopped()
+            return
+        if status == 0:
+            with _links_lock:
+                if self._link.owner() is self:
+                    self._link.stream_owner = None
 
     def close(self) -> None:
         if getattr(self, "_closed", True):
             return
         if Runtime._shut_down:
-            self._release()
+            self._release(retire_thunks=True)
             return
+        departure = _Departure(self._link, self)
         if in_device_callback():
-            # On a library thread inside a data or connection-state callback (a
-            # close() there, or the last reference dropped there). The library
-            # delivers samples under a lock that unregistering takes, and closes
-            # from the reconnect thread by leaking the device, so the library
-            # side of the close runs on a thread of its own.
-            handle = MIVOBLE_HANDLE(self.__hDevice.value)
-            runtime.retired_callbacks.append(
-                (self._data_callback_internal, self._conn_callback_internal) + self._released_thunks()
-            )
-            self._release()
-            closer = threading.Thread(target=_close_detached, args=(handle,), name="mivo_ble-close", daemon=True)
-            closer.start()
-            runtime.detached_closes.append(closer)
+            # On a library thread inside a data or connection-state callback (a close()
+            # there, or the last reference dropped there). The library delivers samples
+            # under a lock that unregistering takes, and closes from the reconnect thread
+            # by leaking the device, so the library side of the close runs on a thread of
+            # its own.
+            departure.run_detached(self._thunks())
+            self._release(retire_thunks=True)
             return
-        if HAS_CONNECTION_STATE_CB:
-            try:
-                lib.MIVOBLE_RegisterConnectionStateCallback(self.__hDevice, NO_CONNECTION_STATE_CALLBACK)
-            except Exception:
-                pass
-        try:
-            self.stop()
-        except Exception:
-            pass
-        try:
-            lib.MIVOBLE_CloseDevice(ctypes.byref(self.__hDevice))
-        except Exception:
-            pass
-        self._release()
+        ok = departure.run()
+        if departure.last and not ok:
+            retire(self._link.state_thunk)
+        self._release(retire_thunks=not ok)
 
-    def _release(self) -> None:
+    def _release(self, retire_thunks: bool) -> None:
+        if retire_thunks:
+            retire(*self._thunks())
         self._released()
         self._data_callback = None
         self._data_callback_internal = None
@@ -173,6 +312,15 @@ class Device(Runtime):
         self._closed = True
         self.__hDevice = MIVOBLE_HANDLE(0)
         runtime.live_instances.discard(self)
+
+    def _released(self) -> None:
+        """Hook: the wrapper lets go of the device."""
+
+    def _runtime_shut_down(self) -> None:
+        if not getattr(self, "_closed", True):
+            # The library closed the device; a callback may still be returning through a thunk.
+            retire(self._link.state_thunk)
+            self._release(retire_thunks=True)
 
     def __del__(self) -> None:
         try:
@@ -184,9 +332,17 @@ class Device(Runtime):
     # ------------------------------------------------------------- callbacks
 
     def set_data_callback(self, callback: Optional[Callable[..., None]]) -> None:
+        """callback(data=row) gets every row as a float32 array, after start()."""
+        check_callable("The data callable", callback, "callback(data=row)", data=_EMPTY_ROW)
+        self._failures.forget("data")
         self._data_callback = callback
+        if callback is not None:
+            self._delivery = "rows"
 
     def _data_callback_wrapper(self, hDevice: int, sample: Any, sample_size: int) -> None:
+        if sample_size != self._layout.width and sample_size >= 3:
+            # The library changed the layout by itself (an amplifier that restarted).
+            self._follow_library_layout(sample_size)
         callback = self._data_callback
         if callback is None:
             return
@@ -195,26 +351,69 @@ class Device(Runtime):
             data = numpy.ctypeslib.as_array(sample, shape=(sample_size,)).copy()
         else:
             data = _EMPTY_ROW.copy()
-        callback(data=data)
+        try:
+            callback(data=data)
+        except Exception as error:
+            self._failures.report("data", error)
 
     def set_connection_state_callback(self, callback: Optional[Callable[..., None]]) -> None:
+        """callback(state=code) gets 1 when the link is lost and 0 when it is back."""
+        check_callable("The connection-state callable", callback, "callback(state=code)", state=0)
+        self._failures.forget("connection-state")
         self._conn_callback = callback
 
     def _conn_callback_wrapper(self, hDevice: int, state: int) -> None:
-        try:
-            self._connected = state == 0
-            if state != 0:
-                self._link_lost()
-            callback = self._conn_callback
-            if callback is not None:
+        self._connected = state == CONNECTED
+        if self._closed:
+            return
+        if state != CONNECTED:
+            self._link_lost()
+        else:
+            # The reconnect has built the stream anew: the amplifier's own layout, or the host
+            # layout kept over the link loss.
+            self._follow_library_layout()
+        callback = self._conn_callback
+        if callback is not None:
+            try:
                 callback(state=int(state))
-        except Exception:
-            pass
+            except Exception as error:
+                self._failures.report("connection-state", error)
 
     def _require_open(self) -> None:
         Runtime._check_runtime()
         if self._closed:
             raise ValueError("The amplifier is closed.")
+
+    # ---------------------------------------------------------------- layout
+
+    def _refreshed_info(self) -> MIVOBLE_DEVICE_INFORMATION:
+        info = MIVOBLE_DEVICE_INFORMATION()
+        check(lib.MIVOBLE_GetDeviceInformation(self.__hDevice, ctypes.byref(info)))
+        self.__device_info = info
+        return info
+
+    def _follow_library_layout(self, width: Optional[int] = None) -> None:
+        """Takes the layout the library decodes with now; `width` is the row width it delivers."""
+        try:
+            layout = read_layout(self.__hDevice, self._refreshed_info())
+        except Exception as error:
+            log.warning("%s: the sample layout in force is unknown: %s", self._serial_text(), error)
+            return
+        if width is not None and layout.width != width:
+            # Rows the records do not describe come from a host layout.
+            layout = Layout.host(max(0, width - 2), layout.sampling_rate)
+        self._refresh_layout(layout)
+
+    def _refresh_layout(self, layout: Layout) -> None:
+        self._layout = layout
+        self._layout_changed()
+
+    @property
+    def layout(self) -> Layout:
+        """The sample layout in force: channel types, units, rate and row width of the rows
+        delivered now (``channel_types`` and ``no_of_acquired_channels`` describe the
+        layout found at open)."""
+        return self._layout
 
     # ---------------------------------------------------------------- frames
 
@@ -234,16 +433,15 @@ class Device(Runtime):
         if len(data) > 0xFFFF:
             # Would wrap in the 16-bit length argument; the library's own limit is lower still.
             raise ValueError("SendFrame: payload too large")
+        self._require_open()
 
         response = (ctypes.c_uint8 * Device.QUARN_MAX_RESPONSE)()
         response_length = ctypes.c_uint16(Device.QUARN_MAX_RESPONSE)
         response_cmd = ctypes.c_uint8(0)
         request = (ctypes.c_uint8 * len(data)).from_buffer_copy(data) if data else None
 
-        Runtime.__handle_error__(
-            lib.MIVOBLE_SendFrame(self.__hDevice, cmd, request, len(data), ctypes.byref(response_cmd), response,
-                                  ctypes.byref(response_length), timeout_ms)
-        )
+        check(lib.MIVOBLE_SendFrame(self.__hDevice, cmd, request, len(data), ctypes.byref(response_cmd), response,
+                                    ctypes.byref(response_length), timeout_ms))
         length = min(response_length.value, Device.QUARN_MAX_RESPONSE)
         return int(response_cmd.value), bytes(response[:length])
 
@@ -258,6 +456,7 @@ class Device(Runtime):
         samples_per_payload = check_range("samples_per_payload", samples_per_payload, 0, 0xFFFF)
         bytes_per_channel = check_range("bytes_per_channel", bytes_per_channel, 0, 0xFF)
         sampling_rate = check_range("sampling_rate", sampling_rate, 0, 0xFFFF)
+        self._require_open()
 
         # The library rejects a layout with -1 without writing a last-error
         # text; an unchanged text is then a stale one from an earlier failure.
@@ -270,8 +469,9 @@ class Device(Runtime):
                 "The sample layout was rejected: it needs 1 to 255 channels, 1 to 64 frames per payload "
                 "(more only where the device's row capacity allows) and 3 or 4 bytes per sample."
             )
-        Runtime.__handle_error__(status)
-        Runtime.__handle_error__(lib.MIVOBLE_GetDeviceInformation(self.__hDevice, ctypes.byref(self.__device_info)))
+        check(status)
+        self._refreshed_info()
+        self._refresh_layout(Layout.host(channel_count, sampling_rate))
 
     # ------------------------------------------------------------ properties
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 from typing import Any, Callable, List, Optional
 
+from mivo_ble.callables import FailureLog, check_callable
 from mivo_ble.lib.native import (
     MIVOBLE_DEVICENAME_LENGTH_MAX,
     NO_DEVICE_DISCOVERED_CALLBACK,
@@ -22,6 +23,7 @@ class Discovery(Runtime):
     # Set once the discovery callback has been registered with the library, so
     # the exit handler knows whether there is anything to unregister.
     _dd_registered = False
+    _dd_failures = FailureLog()
 
     @staticmethod
     def start_scanning() -> None:
@@ -43,6 +45,9 @@ class Discovery(Runtime):
 
     @staticmethod
     def set_device_discovered_callback(callback: Optional[Callable[[List[str]], None]]) -> None:
+        """callback(names) gets the whole current list of amplifier names at every change."""
+        check_callable("The discovery callable", callback, "callback(names)", [])
+        Discovery._dd_failures.forget("discovery")
         Discovery._dd_callback = callback
         if Discovery._dd_callback_internal is None:
             Discovery._dd_callback_internal = DeviceDiscoveredCallback(Discovery._dd_callback_wrapper)
@@ -59,7 +64,10 @@ class Discovery(Runtime):
                 names.append(name.decode("utf-8", errors="replace"))
         callback = Discovery._dd_callback
         if callback is not None:
-            callback(names)
+            try:
+                callback(names)
+            except Exception as error:
+                Discovery._dd_failures.report("discovery", error)
 
     @staticmethod
     def _unregister_at_exit() -> None:

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import atexit
 
+from mivo_ble.exceptions import MivoBLEError
 from mivo_ble.firmware import Firmware
 from mivo_ble.lib import runtime
 from mivo_ble.lib.discovery import Discovery
@@ -44,6 +45,7 @@ __all__ = [
     "LIBPATH", "lib", "MIVOBLE_HANDLE", "MIVOBLE_STRING_LENGTH_MAX", "MIVOBLE_DEVICENAME_LENGTH_MAX",
     "MIVOBLE_NUMBER_OF_CHANNELS_MAX", "MIVOBLE_DEVICE_INFORMATION", "DeviceDiscoveredCallback",
     "DataAvailableCallback", "ConnectionStateCallback", "_HAS_CONNECTION_STATE_CB", "_HAS_QUARN", "MivoBLEWrapper",
+    "MivoBLEError",
 ]
 
 # Shared with mivo_ble.lib.runtime, under the names earlier versions used.
@@ -53,7 +55,9 @@ _retired_callbacks = runtime.retired_callbacks
 
 
 class MivoBLEWrapper(Discovery, Streaming, Firmware):
-    """One open amplifier; static methods for scanning, shutdown and the API version."""
+    """One open amplifier; static methods for scanning, shutdown and the API version.
+
+    A context manager: ``with MivoBLEWrapper(serial) as amp:`` closes it at the end."""
 
 
 @atexit.register

@@ -24,12 +24,18 @@ SHUT_DOWN_TEXT = (
 # before the library's threads could call into a finalising interpreter.
 live_instances: "weakref.WeakSet[Any]" = weakref.WeakSet()
 
-# Closes requested from inside a device callback run on their own threads; the
-# callback objects they retire are kept for the life of the process because the
-# library thread may still be returning through one of them.
+# Closes requested from inside a device callback run on their own threads.
 detached_closes: List[threading.Thread] = []
-retired_callbacks: List[Any] = []
 DETACHED_CLOSE_WAIT = 10.0
+
+# Callback objects the library may still call, or be returning through: a close from
+# inside a callback, a close whose unregistration failed, a shutdown. Kept for the life
+# of the process; each is a few hundred bytes.
+retired_callbacks: List[Any] = []
+
+
+def retire(*thunks: Any) -> None:
+    retired_callbacks.extend(thunk for thunk in thunks if thunk is not None)
 
 # Depth of this package's device callbacks on the current thread (library threads only).
 _callback_state = threading.local()
@@ -89,7 +95,16 @@ class Runtime:
 
     @staticmethod
     def shutdown() -> None:
+        """Closes every amplifier and ends the library's Bluetooth runtime, for good.
+
+        Raises MivoBLEError, changing nothing, when the library refuses (from inside a
+        data callback)."""
         if Runtime._shut_down:
             return
+        check(lib.MIVOBLE_Shutdown())
         Runtime._shut_down = True
-        lib.MIVOBLE_Shutdown()
+        for instance in list(live_instances):
+            instance._runtime_shut_down()
+
+    def _runtime_shut_down(self) -> None:
+        """Hook: the library closed this wrapper's device in a shutdown."""
