@@ -1,4 +1,4 @@
-"""Calls refused inside callbacks, shared handles, checked callables and the
+"""Calls refused inside callbacks, shared handles, checked callables, parallel opens and the
 wrapper's small manners, through the real library on the simulated radio."""
 
 import logging
@@ -176,6 +176,32 @@ def test_small_manners_context_repr_errors_closed_and_numbers():
             call()
     amp.stop()
     amp.close()
+
+
+@isolated(**SIM_ENV, MIVOBLE_SIM=f"{LEGACY};{OTHER};{NO_DATA_SERVICE}")
+def test_open_all_opens_together_and_closes_the_others_when_one_fails():
+    w = load_wrapper()
+    import mivo_ble
+
+    assert mivo_ble.open_all([]) == []
+    with pytest.raises(ValueError, match="more than once"):
+        mivo_ble.open_all([LEGACY, LEGACY])
+    with pytest.raises(TypeError):
+        mivo_ble.open_all(LEGACY)
+
+    with pytest.raises(w.MivoBLEError) as raised:
+        mivo_ble.open_all([LEGACY, FAULTY, OTHER])
+    assert raised.value.code == 3 and f"while opening '{FAULTY}'" in raised.value.__notes__
+    assert len(w._live_instances) == 0
+
+    amps = mivo_ble.open_all([OTHER, LEGACY])
+    assert [a.serial_number for a in amps] == [OTHER, LEGACY]
+    # Handles are never reused: those opened by the failed call were closed.
+    assert min(a.handle for a in amps) >= 3
+    for amp in amps:
+        amp.start_buffer(2)
+        assert len(amp.read(timeout=10)[1])
+        amp.close()
 
 
 @isolated(**SIM_ENV, MIVOBLE_SIM=LEGACY)

@@ -19,6 +19,7 @@ _LAZY = {
     "wall_clock_offset": "mivo_ble.timestamps",
     "RuntimeShutDown": "mivo_ble.exceptions",
     "MivoBLEError": "mivo_ble.exceptions",
+    "open_all": "mivo_ble.lib.mivo_ble_wrapper",
     "Layout": "mivo_ble.layout",
 }
 
