@@ -17,7 +17,7 @@ constexpr double kTypicalLateness = 0.002;  // start of the estimate: delivery j
 RowClock::RowClock(double rate, RowClockTuning tuning) : tuning_(tuning) {
     if (!(rate > 0) || !std::isfinite(rate)) throw std::invalid_argument("rate must be positive.");
     const auto& t = tuning_;
-    if (!(t.maxDrift >= 0 && t.maxDrift < 0.5 && t.slew > 0 && t.slew <= t.settleSlew && t.settleSlew < 0.5 &&
+    if (!(t.maxDrift >= 0 && t.maxDrift < 0.5 && t.slew > 0 && t.slew < 0.5 &&
           t.bucketSeconds > 0 && t.windowSeconds >= t.bucketSeconds && t.fitSpanSeconds >= 0 && t.lossTolerance > 0 &&
           t.lossConfirmSeconds > 0 && t.counterRange >= 2 && t.counterRange <= (uint64_t{1} << 62)))
         throw std::invalid_argument("RowClock tuning out of range.");
@@ -174,12 +174,10 @@ void RowClock::Output(std::size_t rows, const int64_t* n, double* timesOut) {
         const int64_t first = lastN_ ? *lastN_ : n[0] - 1;
         double gap = *lastOut_ - (*tRef_ + Line(static_cast<double>(first)));
         if (!lastN_) gap = std::max(gap, 0.0);  // a new stream does not go back before the old one's end
-        const bool settled = static_cast<double>(points_.back().n - points_.front().n) >= fitRows_;
-        const double slew = settled ? tuning_.slew : tuning_.settleSlew;
         for (std::size_t i = 0; i < rows; ++i) {
             const double steps = static_cast<double>(n[i] - first);
             timesOut[i] = *tRef_ + Line(static_cast<double>(n[i])) +
-                          std::copysign(1.0, gap) * std::max(std::abs(gap) - slew * nominal_ * steps, 0.0);
+                          std::copysign(1.0, gap) * std::max(std::abs(gap) - tuning_.slew * nominal_ * steps, 0.0);
         }
     }
     lastOut_ = timesOut[rows - 1];

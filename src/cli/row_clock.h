@@ -21,7 +21,6 @@ namespace Mivo::Cli {
 struct RowClockTuning {
     double maxDrift = 500e-6;         // slope within this fraction of 1/rate
     double slew = 0.01;               // a line change is taken up by at most this share of a period per row
-    double settleSlew = 0.1;          // the same before the fit span is reached
     double bucketSeconds = 0.5;       // rows per kept point
     double windowSeconds = 60.0;      // rows the kept points cover
     double fitSpanSeconds = 4.0;      // span of kept points before the slope is fitted

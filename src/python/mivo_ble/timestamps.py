@@ -18,11 +18,12 @@ cannot tilt it. :class:`RowClock` estimates that line:
   ``counter_range``) ``n`` follows the counter; filled-in rows stand in for lost ones, a counter
   that jumps counts the rows between as ``missing``, and one that goes back means the stream
   started anew (:meth:`restart`). Without counters ``n`` counts the rows, and lost rows show
-  as arrivals that stay late: when every arrival for ``loss_confirm`` seconds is later than the
-  line by more than the tolerance, and that lateness is not draining away (a stall's backlog
-  arrives in a burst and returns to the line), the rows they lag by are counted ``missing`` and
-  ``n`` moves on by as many. The tolerance is ``loss_tolerance`` periods, or twice the typical
-  lateness of arrivals when delivery jitters more.
+  as arrivals that stay late: when six arrivals in a row, over at least ``loss_confirm``
+  seconds, are later than the line by more than the tolerance, and that lateness is not
+  draining away (a stall's backlog arrives in a burst and returns to the line), the rows the
+  latest of them lag by are counted ``missing`` and ``n`` moves on by as many. The tolerance is
+  ``loss_tolerance`` periods, or four times the median lateness of arrivals when delivery
+  jitters more. Rows are stamped as if nothing was lost until a loss is confirmed.
 * Output: one time per row, on the line; a change of the line is taken up gradually (at most
   ``slew`` of a period per row), so consecutive rows stay about one period apart and times
   never go back.
@@ -56,16 +57,15 @@ class RowClock:
 
     def __init__(self, rate: float, max_drift: float = 500e-6, slew: float = 0.01, bucket: float = 0.5,
                  window: float = 60.0, fit_span: float = 4.0, loss_tolerance: float = 3.0,
-                 loss_confirm: float = 0.1, settle_slew: float = 0.1, counter_range: int = COUNTER_RANGE):
+                 loss_confirm: float = 0.1, counter_range: int = COUNTER_RANGE):
         if not rate > 0 or not math.isfinite(rate):
             raise ValueError("rate must be positive.")
-        if not (0 <= max_drift < 0.5 and 0 < slew <= settle_slew < 0.5 and bucket > 0 and window >= bucket
+        if not (0 <= max_drift < 0.5 and 0 < slew < 0.5 and bucket > 0 and window >= bucket
                 and fit_span >= 0 and loss_tolerance > 0 and loss_confirm > 0 and counter_range >= 2):
             raise ValueError("RowClock tuning out of range.")
         self.nominal_period = 1.0 / float(rate)
         self._max_drift = float(max_drift)
         self._slew = float(slew)
-        self._settle_slew = float(settle_slew)
         self._bucket_rows = max(1, int(round(bucket * rate)))
         self._window_buckets = max(1, int(round(window / bucket)))
         self._fit_rows = fit_span * float(rate)
@@ -215,10 +215,8 @@ class RowClock:
             if self._last_n is None:
                 gap = max(gap, 0.0)  # a new stream does not go back before the old one's end
             steps = (n - first).astype(numpy.float64)
-            settled = self._points[-1][1] - self._points[0][1] >= self._fit_rows
-            slew = self._slew if settled else self._settle_slew
             times = line + math.copysign(1.0, gap) * numpy.maximum(
-                abs(gap) - slew * self.nominal_period * steps, 0.0)
+                abs(gap) - self._slew * self.nominal_period * steps, 0.0)
         self._last_out = float(times[-1])
         self._last_n = int(n[-1])
         self.rows += len(n)
