@@ -1,5 +1,5 @@
 // The tool's pure pieces: hex arguments, MCUboot image checks, EDF record sizing, the row clock.
-// (The row clock's timing scenarios run from tests/python/test_row_clock.py through row_clock_replay.)
+// The row clock's timing scenarios run from tests/python/test_row_clock.py through row_clock_replay.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -91,7 +91,7 @@ TEST(CliEdfRecords, PhysicalRangeCoversEvery24BitSample) {
     EXPECT_THROW(FormatFromPath(".edf"), UsageError);
 }
 
-TEST(CliRowClock, RefusesBadSettingsAndKeepsTheSlopeOverARestart) {
+TEST(CliRowClock, RefusesBadSettingsAndCountsSkippedRows) {
     EXPECT_THROW(RowClock(0), std::invalid_argument);
     EXPECT_THROW(RowClock(-1), std::invalid_argument);
     EXPECT_THROW(RowClock(250, RowClockTuning{.slew = 0}), std::invalid_argument);
@@ -99,17 +99,12 @@ TEST(CliRowClock, RefusesBadSettingsAndKeepsTheSlopeOverARestart) {
 
     RowClock clock(250);
     double times[5];
-    for (int k = 0; k < 2500; ++k) clock.Stamp(5, 10.0 + (5 * k + 4) * 1.0003 / 250, nullptr, times);
-    const double learnt = clock.Period();
-    EXPECT_NEAR(learnt, 1.0003 / 250, 20e-6 / 250);
-    clock.Restart();
     clock.Stamp(0, 99.0, nullptr, times);  // nothing to stamp, nothing changes
     EXPECT_EQ(clock.Rows(), 0u);
     const double counters[] = {7, 8, 9, 10, 12};  // a counter that skips a row
     clock.Stamp(5, 100.0, counters, times);
-    EXPECT_EQ(clock.Period(), learnt);
     EXPECT_EQ(clock.Rows(), 5u);
     EXPECT_EQ(clock.Missing(), 1u);
     EXPECT_DOUBLE_EQ(times[4], 100.0);
-    EXPECT_NEAR(times[4] - times[3], 2 * learnt, 1e-12);
+    EXPECT_NEAR(times[4] - times[3], 2 * clock.Period(), 1e-12);
 }
