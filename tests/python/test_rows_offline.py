@@ -1,9 +1,13 @@
-"""Row buffer and time line of rows, without the library."""
+"""Row buffer, counters reaching the clock and the time line of rows, without the library."""
+
+import ctypes
 
 import numpy
 import pytest
 
+from mivo_ble.chunks import ChunkStream
 from mivo_ble.columns import gaps, row_positions
+from mivo_ble.layout import Layout
 from mivo_ble.ring import RowBuffer
 
 
@@ -59,3 +63,22 @@ def test_rows_sit_at_their_time_and_outages_are_found(times, expected):
     positions = row_positions(times + 1000.0 + jitter, RATE)
     assert gaps(positions) == expected
     assert positions[-1] + 1 == len(times) + sum(count for _, count in expected)
+
+
+COUNTER_CASES = {
+    # (channel types, counter values of two chunks, rows missing)
+    "counter continues": ((1, 5), ([1, 2, 3], [4, 5, 6]), 0),
+    "counter jumps": ((1, 5), ([1, 2, 3], [1004, 1005, 1006]), 1000),
+    "counter wraps": ((1, 5), ([2 ** 24 - 2, 2 ** 24 - 1, 0], [1, 2, 3]), 0),
+    "no counter column": ((1, 1), ([1, 2, 3], [1004, 1005, 1006]), 0),
+}
+
+
+@pytest.mark.parametrize("types, chunks, missing", COUNTER_CASES.values(), ids=COUNTER_CASES.keys())
+def test_chunks_reach_the_clock_with_their_counter_column(types, chunks, missing):
+    stream = ChunkStream(Layout.described(types, 250))
+    for counters in chunks:
+        rows = numpy.zeros((len(counters), len(types) + 2), dtype=numpy.float32)
+        rows[:, 1] = counters
+        stream.deliver(rows.ctypes.data_as(ctypes.POINTER(ctypes.c_float)), len(rows), rows.shape[1])
+    assert stream.missing == missing

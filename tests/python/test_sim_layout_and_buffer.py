@@ -133,3 +133,23 @@ def test_to_mne_keeps_an_outage_at_its_time_and_the_valid_flag_out_of_events():
     filled = [a["onset"] for a in raw.annotations if a["description"] == "BAD_filled"]
     assert len(filled) == len(filled_runs(data[:, VALID])) > 0
     assert len(mne.pick_types(raw.info, stim=True)) == 0
+
+
+@isolated(**SIM_ENV, MIVOBLE_SIM=f"{NUS},gen=nus,drop_notify_every=10")
+def test_rows_lost_without_a_counter_are_counted_and_marked_in_mne():
+    pytest.importorskip("mne", reason="MNE-Python is not installed")
+    w = load_wrapper()
+    import mivo_ble
+
+    amp = w.MivoBLEWrapper(NUS)
+    frames, rate = 32, 500  # a lost payload is 64 ms of rows, well above delivery jitter
+    amp.send_frame(0x20, struct.pack(">BHBBH", 2, frames, 3, 0, rate))
+    amp.set_active_layout(2, frames, 3, False, rate)
+    amp.start_buffer(30)
+    times, data = _take(amp, 4 * rate)
+    amp.close()
+    assert numpy.all(data[:, -1] == 1), "nothing stands in for the lost rows"
+    assert amp.missing_rows > 0
+    raw = mivo_ble.to_mne(amp, data, times)
+    marked = sum(round(a["duration"] * rate) for a in raw.annotations if a["description"] == "BAD_ACQ_SKIP")
+    assert abs(marked - amp.missing_rows) <= frames, (marked, amp.missing_rows)

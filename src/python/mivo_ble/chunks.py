@@ -2,9 +2,10 @@
 
 One :class:`ChunkStream` per open amplifier turns each batch the library delivers into a
 2-D ``float32`` array (rows x row width) without a Python object per row, stamps its
-rows with :class:`~mivo_ble.timestamps.RowClock`, and hands it to the chunk callback
-and/or the pull buffer (:class:`~mivo_ble.ring.RowBuffer`). The clock and the buffer
-follow the sample layout in force (:meth:`ChunkStream.set_layout`).
+rows with :class:`~mivo_ble.timestamps.RowClock` (from the counter column where the layout
+has one), and hands it to the chunk callback and/or the pull buffer
+(:class:`~mivo_ble.ring.RowBuffer`). The clock and the buffer follow the sample layout in
+force (:meth:`ChunkStream.set_layout`).
 """
 
 from __future__ import annotations
@@ -38,6 +39,7 @@ class ChunkStream:
     def __init__(self, layout: Layout):
         self._layout = layout
         self.clock = RowClock(_positive(layout.sampling_rate))
+        self._missing_before = 0  # rows found missing by clocks of earlier layouts
         self.callback: Optional[ChunkCallback] = None
         self.failures = FailureLog()
         self.buffer: Optional[RowBuffer] = None
@@ -68,12 +70,18 @@ class ChunkStream:
         """A new layout is in force: the clock takes its rate, the buffer its width and rate."""
         with self._lock:
             if layout.sampling_rate != self._layout.sampling_rate:
+                self._missing_before += self.clock.missing
                 self.clock = RowClock(_positive(layout.sampling_rate))
             else:
                 self.clock.restart()
             self._layout = layout
             if self.buffer is not None:
                 self.buffer.resize(self._capacity(self.buffer_seconds), layout.width)
+
+    @property
+    def missing(self) -> int:
+        """Rows found missing against the clock (see RowClock.missing)."""
+        return self._missing_before + self.clock.missing
 
     def restart_clock(self) -> None:
         with self._lock:
@@ -86,7 +94,9 @@ class ChunkStream:
         # The library's buffer is valid only during this call: copy it.
         data = numpy.ctypeslib.as_array(rows_pointer, shape=(count, width)).copy()
         with self._lock:
-            times = self.clock.stamp(count, arrival)
+            column = self._layout.counter_column
+            counters = data[:, column] if column is not None and column < width else None
+            times = self.clock.stamp(count, arrival, counters)
             buffer, capacity = self.buffer, self._capacity(self.buffer_seconds)
         if buffer is not None:
             buffer.write(times, data, capacity)

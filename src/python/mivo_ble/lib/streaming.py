@@ -219,6 +219,14 @@ class Streaming(Device):
                 return
 
     @property
+    def missing_rows(self) -> int:
+        """Rows missing from the stream that no row stands in for, found by the clock of the
+        chunk delivery: counter jumps the library did not fill in, and, on amplifiers without
+        a counter channel, arrivals that stay late by whole rows. Their time stays free in the
+        timestamps, which to_mne marks as an outage."""
+        return self._chunks.missing if self._chunks is not None else 0
+
+    @property
     def overruns(self) -> int:
         """Rows overwritten in the buffer before they were read."""
         buffer = self._chunks.buffer if self._chunks is not None else None
