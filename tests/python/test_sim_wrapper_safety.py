@@ -70,7 +70,7 @@ def test_calls_refused_inside_a_callback_raise_and_leave_the_wrapper_as_it_was()
     assert W._shut_down
 
 
-@isolated(**SIM_ENV, MIVOBLE_SIM=f"{LEGACY},drop_once=600")
+@isolated(**SIM_ENV, MIVOBLE_SIM=f"{LEGACY},drop_once=2000")
 def test_an_amplifier_opened_twice_stays_open_until_both_are_closed():
     w = load_wrapper()
     first = w.MivoBLEWrapper(LEGACY)

@@ -122,18 +122,25 @@ class _Departure:
                         handle, NO_CONNECTION_STATE_CALLBACK)) and ok
                 ok = _succeeds(lambda: lib.MIVOBLE_CloseDevice(ctypes.byref(handle))) and ok
         finally:
-            if self.closing is not None:
-                with _links_lock:
-                    _closing.pop(self.link.handle, None)
-                self.closing.set()
+            self._done()
         return ok
+
+    def _done(self) -> None:
+        if self.closing is not None:
+            with _links_lock:
+                _closing.pop(self.link.handle, None)
+            self.closing.set()
 
     def run_detached(self, thunks: Tuple[Any, ...]) -> None:
         # The thunks are retired: the library thread that asked for the close is still
         # running inside one of them.
         retire(*thunks, self.link.state_thunk if self.last else None)
         closer = threading.Thread(target=self.run, name="mivo_ble-close", daemon=True)
-        closer.start()
+        try:
+            closer.start()
+        except RuntimeError:  # the interpreter is exiting: the library's exit closes the device
+            self._done()
+            return
         runtime.detached_closes.append(closer)
 
 
