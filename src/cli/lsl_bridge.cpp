@@ -7,6 +7,12 @@
 
 namespace Mivo::Cli {
 
+namespace {
+std::string Samples(uint64_t count, const char* what) {
+    return std::to_string(count) + (count == 1 ? " sample " : " samples ") + what;
+}
+}  // namespace
+
 RowBridge::RowBridge(BridgeLayout layout, double rate, BridgeSink& sink, RowClockTuning tuning)
     : layout_(std::move(layout)), rate_(rate), sink_(sink), clock_(rate, tuning), channels_(layout_.columns.size()) {
     if (channels_ == 0) throw std::invalid_argument("a sample needs at least one column.");
@@ -56,7 +62,7 @@ void RowBridge::FillMissing(uint64_t missing, double nextTime) {
     }
     EndRun();
     lostRows_ += missing;
-    sink_.Marker(std::to_string(missing) + " samples lost", lastTime_ ? *lastTime_ + 1.0 / rate_ : nextTime);
+    sink_.Marker(Samples(missing, "lost"), lastTime_ ? *lastTime_ + 1.0 / rate_ : nextTime);
 }
 
 // The sample just added to out_ (channels_ values at its end).
@@ -78,7 +84,7 @@ void RowBridge::Append(bool valid, double time) {
 
 void RowBridge::EndRun() {
     if (!runStart_) return;
-    sink_.Marker(std::to_string(runRows_) + " samples filled in", *runStart_);
+    sink_.Marker(Samples(runRows_, "filled in"), *runStart_);
     runStart_.reset();
 }
 
