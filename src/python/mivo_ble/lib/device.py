@@ -1,10 +1,7 @@
 """One open amplifier: opening and closing it, its properties, per-row samples, link
 events, command frames and the host sample layout.
 
-The library hands out one handle per amplifier: opening an amplifier that is already
-open returns its handle again. Wrappers on one handle share a :class:`_Link`, which
-keeps the device open until the last of them is closed, sends link events to all of
-them, and knows which of them the library delivers samples to.
+Wrappers opened on one amplifier share its handle through :mod:`mivo_ble.lib.link`.
 
 No Python lock is held while a registration function of the library runs: it may
 deliver the rows of a partly filled batch to the callback it replaces, on the calling
@@ -15,15 +12,15 @@ can no longer call it (see :mod:`mivo_ble.lib.runtime`).
 from __future__ import annotations
 
 import ctypes
-import threading
 import weakref
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 import numpy
 
 from mivo_ble.callables import FailureLog, check_callable, log
 from mivo_ble.layout import Layout
 from mivo_ble.lib import runtime
+from mivo_ble.lib.link import Departure, links_lock, open_shared, succeeds
 from mivo_ble.lib.native import (
     CHANNEL_CAPACITY,
     HAS_CHANNEL_CONFIGURATION,
@@ -32,7 +29,6 @@ from mivo_ble.lib.native import (
     MIVOBLE_CHANNEL_CONFIGURATION,
     MIVOBLE_DEVICE_INFORMATION,
     MIVOBLE_HANDLE,
-    NO_CONNECTION_STATE_CALLBACK,
     NO_DATA_CALLBACK,
     STATUS_GENERAL,
     ConnectionStateCallback,
@@ -47,110 +43,6 @@ _EMPTY_ROW = numpy.empty(0, dtype=numpy.float32)
 CONNECTED = 0
 
 
-class _Link:
-    """The library's handle of one open amplifier and the wrappers that share it."""
-
-    def __init__(self, handle: int) -> None:
-        self.handle = handle
-        # Weak references, replaced as a whole (never changed in place), so that the
-        # library's threads read them without a lock.
-        self.members: Tuple["weakref.ref[Device]", ...] = ()
-        self.stream_owner: Optional["weakref.ref[Device]"] = None
-        self.state_thunk: Any = None
-
-    def owner(self) -> Optional["Device"]:
-        ref = self.stream_owner
-        return ref() if ref is not None else None
-
-    def _on_state(self, handle: int, state: int) -> None:
-        for ref in self.members:
-            member = ref()
-            if member is not None:
-                member._conn_callback_wrapper(handle, state)
-
-
-# Open links by handle, and the handles whose last wrapper is closing them right now.
-_links: Dict[int, _Link] = {}
-_closing: Dict[int, threading.Event] = {}
-_links_lock = threading.Lock()
-
-
-def _open(serial: str, member: "Device") -> Tuple[_Link, bool]:
-    """Opens the amplifier (or finds it open) and adds `member` to its link; True when new."""
-    while True:
-        handle = MIVOBLE_HANDLE(0)
-        check(lib.MIVOBLE_OpenDevice(serial.encode("utf-8"), ctypes.byref(handle)))
-        with _links_lock:
-            closing = _closing.get(handle.value)
-            if closing is None:
-                link = _links.get(handle.value)
-                new = link is None
-                if link is None:
-                    link = _links[handle.value] = _Link(handle.value)
-                link.members += (weakref.ref(member),)
-                return link, new
-        # The last wrapper of this handle is closing it: open anew once it is closed.
-        closing.wait()
-
-
-class _Departure:
-    """What the library must be told when a wrapper leaves its link, decided under the lock."""
-
-    def __init__(self, link: _Link, member: "Device") -> None:
-        with _links_lock:
-            self.owner = link.owner() is member
-            if self.owner:
-                link.stream_owner = None
-            link.members = tuple(ref for ref in link.members if ref() not in (member, None))
-            self.last = not link.members
-            self.closing: Optional[threading.Event] = None
-            if self.last:
-                _links.pop(link.handle, None)
-                self.closing = _closing[link.handle] = threading.Event()
-        self.link = link
-
-    def run(self) -> bool:
-        """Makes the library calls; True when each of them succeeded."""
-        handle = MIVOBLE_HANDLE(self.link.handle)
-        ok = True
-        try:
-            if self.owner:
-                ok = _succeeds(lambda: lib.MIVOBLE_RegisterDataAvailableCallback(handle, NO_DATA_CALLBACK)) and ok
-            if self.last:
-                if self.link.state_thunk is not None:
-                    ok = _succeeds(lambda: lib.MIVOBLE_RegisterConnectionStateCallback(
-                        handle, NO_CONNECTION_STATE_CALLBACK)) and ok
-                ok = _succeeds(lambda: lib.MIVOBLE_CloseDevice(ctypes.byref(handle))) and ok
-        finally:
-            self._done()
-        return ok
-
-    def _done(self) -> None:
-        if self.closing is not None:
-            with _links_lock:
-                _closing.pop(self.link.handle, None)
-            self.closing.set()
-
-    def run_detached(self, thunks: Tuple[Any, ...]) -> None:
-        # The thunks are retired: the library thread that asked for the close is still
-        # running inside one of them.
-        retire(*thunks, self.link.state_thunk if self.last else None)
-        closer = threading.Thread(target=self.run, name="mivo_ble-close", daemon=True)
-        try:
-            closer.start()
-        except RuntimeError:  # the interpreter is exiting: the library's exit closes the device
-            self._done()
-            return
-        runtime.detached_closes.append(closer)
-
-
-def _succeeds(call: Callable[[], int]) -> bool:
-    try:
-        return call() == 0
-    except Exception:
-        return False
-
-
 def read_layout(handle: Any, info: MIVOBLE_DEVICE_INFORMATION) -> Layout:
     """The layout the library decodes with after an open: channel types from the record,
     scale factors from the channel table where the library offers it."""
@@ -160,7 +52,7 @@ def read_layout(handle: Any, info: MIVOBLE_DEVICE_INFORMATION) -> Layout:
     if HAS_CHANNEL_CONFIGURATION:
         records = (MIVOBLE_CHANNEL_CONFIGURATION * CHANNEL_CAPACITY)()
         count = ctypes.c_uint32(CHANNEL_CAPACITY)
-        if _succeeds(lambda: lib.MIVOBLE_GetChannelConfiguration(handle, records, ctypes.byref(count))):
+        if succeeds(lambda: lib.MIVOBLE_GetChannelConfiguration(handle, records, ctypes.byref(count))):
             for record in records[: min(count.value, CHANNEL_CAPACITY)]:
                 if 1 <= record.id <= len(types):
                     scales[record.id - 1] = float(record.scale)
@@ -200,7 +92,7 @@ class Device(Runtime):
         self._delivery: Optional[str] = None  # "rows" or "chunks": what start() starts
         self._delivery_registered: Optional[str] = None  # what this wrapper last registered
 
-        link, new = _open(serial, self)
+        link, new = open_shared(serial, self)
         self._link = link
         self.__hDevice = MIVOBLE_HANDLE(link.handle)
         self._closed = False
@@ -262,7 +154,7 @@ class Device(Runtime):
         """Registers this wrapper's data callback with the library (no lock held: the library
         may flush a partial batch to the callback it replaces before it returns)."""
         check(register())
-        with _links_lock:
+        with links_lock:
             self._link.stream_owner = weakref.ref(self)
             self._delivery_registered = delivery
 
@@ -282,7 +174,7 @@ class Device(Runtime):
         except Exception:
             return
         if status == 0:
-            with _links_lock:
+            with links_lock:
                 if self._link.owner() is self:
                     self._link.stream_owner = None
 
@@ -292,7 +184,7 @@ class Device(Runtime):
         if Runtime._shut_down:
             self._release(retire_thunks=True)
             return
-        departure = _Departure(self._link, self)
+        departure = Departure(self._link, self)
         if in_device_callback():
             # On a library thread inside a data or connection-state callback (a close()
             # there, or the last reference dropped there). The library delivers samples

@@ -8,6 +8,7 @@ module per concern, each importing only the ones below it:
 * :mod:`mivo_ble.lib.status` and :mod:`mivo_ble.lib.runtime`: statuses as exceptions,
   the shut-down state and the bookkeeping of callback objects;
 * :mod:`mivo_ble.lib.discovery`: scanning;
+* :mod:`mivo_ble.lib.link`: wrappers that share one amplifier's handle;
 * :mod:`mivo_ble.lib.device`: the open amplifier, per-row samples, link events, frames;
 * :mod:`mivo_ble.lib.streaming`: chunks, the ring buffer and the pull API;
 * :mod:`mivo_ble.firmware`: image management.
