@@ -45,10 +45,13 @@ private:
     bool open_ = true;
 };
 
-// One opened amplifier. Opening reports what it waits for on stderr.
+class Interrupts;
+
+// One opened amplifier. Opening reports what it waits for on stderr; a stop request while it
+// looks for the amplifier ends the wait at once (Interrupted).
 class Device {
 public:
-    explicit Device(const std::string& name);
+    explicit Device(const std::string& name, Interrupts* interrupts = nullptr);
     ~Device();
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
