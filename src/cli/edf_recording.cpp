@@ -37,7 +37,7 @@ constexpr int kAnnotationSignalsWhileRecording = 1;
 constexpr int kAnnotationSignalsMax = 64;
 constexpr uint32_t kSamplesPerRecordMax = 120;
 // How far the file may lag behind what was written before a write counts as failed: EDFlib
-// writes through a stdio buffer, so the file grows in steps.
+// writes through a stdio buffer (of the file's block size), so the file grows in steps.
 constexpr uint64_t kGrowthSlack = 64 * 1024;
 
 int DigitalMax(RecordingFormat f) { return f == RecordingFormat::Bdf ? kBdfMax : kEdfMax; }
@@ -366,13 +366,15 @@ void EdfRecording::CheckGrowth() {
     struct stat st {};
     if (stat(tempPath_.c_str(), &st) != 0) return;
     const uint64_t atLeast = 256u * (signals_.size() + 1) + (written_ / perRecord_) * RecordBytes();
-    if (atLeast <= static_cast<uint64_t>(st.st_size) + kGrowthSlack + 2 * RecordBytes()) return;
+    const uint64_t slack = kGrowthSlack + 2 * std::max<uint64_t>(BUFSIZ, static_cast<uint64_t>(st.st_blksize)) +
+                           2 * RecordBytes();
+    if (atLeast <= static_cast<uint64_t>(st.st_size) + slack) return;
     struct statvfs fs {};
     struct rlimit limit {};
     if (statvfs(Directory(tempPath_).c_str(), &fs) == 0 && fs.f_bavail == 0)
         writeFailure_ = "the disk is full";
     else if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-             static_cast<uint64_t>(st.st_size) + 2 * RecordBytes() + kGrowthSlack >= limit.rlim_cur)
+             static_cast<uint64_t>(st.st_size) + slack >= limit.rlim_cur)
         writeFailure_ = "the file size limit (ulimit -f) is reached";
     else
         writeFailure_ = "the file stopped growing at " + std::to_string(st.st_size) + " bytes";

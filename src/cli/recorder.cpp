@@ -118,31 +118,49 @@ void Recorder::AddRowsLocked(const FeedItem& item) {
         for (size_t r = 0; r < rows; ++r)
             counters_[r] = item.values[r * item.width + static_cast<size_t>(columns_.counterColumn)];
     }
-    clock_.Stamp(rows, ClockSeconds(item.arrived), counted ? counters_.data() : nullptr, times_.data());
-    for (size_t r = 0; r < rows; ++r) PlaceRowLocked(&item.values[r * item.width], times_[r]);
+    const double arrival = ClockSeconds(item.arrived);
+    clock_.Stamp(rows, arrival, counted ? counters_.data() : nullptr, times_.data());
+    // A row was sampled before its batch arrived, the rows after it in the batch later still.
+    for (size_t r = 0; r < rows; ++r)
+        PlaceRowLocked(&item.values[r * item.width], times_[r],
+                       arrival - static_cast<double>(rows - 1 - r) * clock_.NominalPeriod());
 }
 
-void Recorder::PlaceRowLocked(const float* row, double time) {
+void Recorder::PlaceRowLocked(const float* row, double time, double latest) {
     if (target_ && file_->SamplesAdded() >= target_) return;
     if (!file_->Started()) file_->SetStart(WallTime(time));
     const double period = clock_.Period();
+    // Rows missing between a row sampled at `since` and this one, sampled at `at`.
+    auto missingSince = [period](double since, double at) {
+        return static_cast<uint64_t>(std::max(0LL, std::llround((at - since) / period) - 1));
+    };
+    const bool afterOutage = outage_.has_value();
+    const bool counted = columns_.counterColumn >= 0 && file_->SamplesAdded() > 0;
+    const auto cc = static_cast<size_t>(std::max(columns_.counterColumn, 0));
     if (outage_) {
         EndClipRunLocked(file_->SamplesAdded());
-        uint64_t gap = 0;
-        if (!std::isnan(outage_->lastTime))
-            gap = static_cast<uint64_t>(std::max<long long>(0, std::llround((time - outage_->lastTime) / period) - 1));
-        FillLocked(gap);
+        FillLocked(std::isnan(outage_->lastTime)
+                       ? 0
+                       : std::min(missingSince(outage_->lastTime, time), missingSince(outage_->lastTime, latest)));
         const uint64_t away = file_->SamplesAdded() - outage_->onset;
         file_->Annotate(outage_->onset, static_cast<int64_t>(away),
                         "BAD_link_lost: back after " + Text("%.3f s", static_cast<double>(away) / rate_));
         summary_.outageSamples += file_->SamplesAdded() - outage_->onset;
         outage_.reset();
     } else if (lastTime_) {
-        const long long gap = std::llround((time - *lastTime_) / period) - 1;
+        // Without a counter, the rows the clock finds missing; with one, the rows it skipped, as
+        // far as the row's arrival allows (a counter that leaps by mistake must not fill hours).
+        uint64_t gap = missingSince(*lastTime_, time);
+        if (counted) {
+            const double step = std::fmod(row[cc] - last_[cc] + kCounterRange, kCounterRange);
+            gap = step >= 1 && step <= kCounterRange / 2
+                      ? std::min(static_cast<uint64_t>(step - 1), missingSince(*lastTime_, latest))
+                      : 0;
+        }
         if (gap > 0) {
             EndFilledRunLocked();
             const uint64_t onset = file_->SamplesAdded();
-            FillLocked(static_cast<uint64_t>(gap));
+            FillLocked(gap);
             const uint64_t filled = file_->SamplesAdded() - onset;
             file_->Annotate(onset, static_cast<int64_t>(filled), "BAD_missing: " + std::to_string(filled) + " samples",
                             "BAD_missing");
@@ -151,6 +169,14 @@ void Recorder::PlaceRowLocked(const float* row, double time) {
     }
     lastTime_ = time;
     if (target_ && file_->SamplesAdded() >= target_) return;
+    if (counted && file_->SamplesAdded() > 0 && !afterOutage) {
+        // A counter that does not go on where the file's did (it went back, or leapt further
+        // than the rows' arrival allows) is marked where it happens.
+        const double expected = std::fmod(last_[cc] + 1.0, kCounterRange);
+        if (row[cc] != expected)
+            file_->Annotate(file_->SamplesAdded(), -1,
+                            "counter jump " + Text("%.0f", last_[cc]) + " to " + Text("%.0f", row[cc]), "counter jump");
+    }
     const size_t width = columns_.names.size();
     for (size_t c = 0; c < columns_.signalCount; ++c) scratch_[c] = row[c];
     const bool valid = row[width - 1] != 0.0f;

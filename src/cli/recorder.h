@@ -65,7 +65,7 @@ public:
 
 private:
     void AddRowsLocked(const FeedItem& item);
-    void PlaceRowLocked(const float* row, double time);
+    void PlaceRowLocked(const float* row, double time, double latest);
     void FillLocked(uint64_t count);
     void WriteLocked(const double* values);
     void EndFilledRunLocked();
