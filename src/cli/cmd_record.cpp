@@ -77,6 +77,9 @@ int RunRecord(const RecordOptions& options, Context& context) {
     const RecordingFormat format = FormatFromPath(options.file);
     // Before any radio work: the names are free and the folder takes a file.
     Reservation reservation(ReserveRecordingPath(options.file, options.overwrite));
+    // Quitting before the recording starts leaves no empty file behind to block the next run.
+    std::optional<InterruptHooks> quitting(std::in_place, context.interrupts, std::function<void()>{},
+                                           [&reservation] { unlink(reservation.Path().c_str()); });
 
     Device device(options.name, context.interrupts);
     auto info = device.Information();
@@ -96,6 +99,7 @@ int RunRecord(const RecordOptions& options, Context& context) {
                         ", mivoble " + MIVOBLE_GetApiVersion();
     auto file = std::make_unique<EdfRecording>(reservation.Path(), options.file, options.overwrite, format,
                                                RecordingSignals(channels, columns, format, info), rate, perRecord, header);
+    quitting.reset();
     reservation.Release();
     Recorder recorder(std::move(file), columns, rate, target);
 

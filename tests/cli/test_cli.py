@@ -329,6 +329,8 @@ def test_counterless_amplifier_marks_rows_it_lost(tmp_path):
     result = ok("record", "MV-2401.00.07", path, "--seconds", 4, sim="MV-2401.00.07,gen=nus,drop_notify_every=5")
     raw = read_raw(path)
     assert raw.ch_names == ["ch1", "valid"] and edf_header(path)["MISC ch1"]["dimension"] == "count"
+    counts = raw.get_data(picks=["ch1"])[0]
+    assert np.any(counts) and np.array_equal(counts, np.round(counts))  # raw counts, stored exactly
     missing = raw.get_data(picks=["valid"])[0] == 0
     notes = marks(raw, 256, "BAD_missing")
     assert [(onset, duration) for onset, duration, _ in notes] == runs(missing)
@@ -351,13 +353,15 @@ def test_no_recording_is_replaced_unasked(tmp_path):
     earlier, leftover = tmp_path / "a.bdf", tmp_path / "b.bdf.partial"
     earlier.write_bytes(b"an earlier session")
     leftover.write_bytes(b"a session that crashed")
-    for target, message in [(earlier, "exists; give --overwrite"), (tmp_path / "b.bdf", "b.bdf.partial exists")]:
-        result = run("record", LEGACY, target, "--seconds", 1)
+    (tmp_path / "c.bdf").mkdir()
+    for target, message in [(earlier, "exists; give --overwrite"), (tmp_path / "b.bdf", "b.bdf.partial exists"),
+                            (tmp_path / "c.bdf", "is a directory")]:
+        result = run("record", LEGACY, target, "--seconds", 1, *(["--overwrite"] if target.name == "c.bdf" else []))
         assert result.returncode == 1 and message in result.stderr
     assert earlier.read_bytes() == b"an earlier session" and leftover.read_bytes() == b"a session that crashed"
     ok("record", LEGACY, earlier, "--seconds", 0.2, "--overwrite")
     assert read_raw(earlier).n_times == 50
-    assert sorted(os.listdir(tmp_path)) == ["a.bdf", "b.bdf.partial"]
+    assert sorted(os.listdir(tmp_path)) == ["a.bdf", "b.bdf.partial", "c.bdf"]
 
 
 def test_ctrl_c_while_looking_for_the_amplifier_stops_at_once():
