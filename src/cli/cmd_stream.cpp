@@ -147,7 +147,8 @@ int RunStream(const StreamOptions& options, Context& context) {
 
 void AddStream(CLI::App& app, Context& context) {
     auto options = std::make_shared<StreamOptions>();
-    auto* sub = app.add_subcommand("stream", "sample rows as text (CSV by default) on stdout or into a file");
+    auto* sub = app.add_subcommand(
+        "stream", "sample rows as text (CSV by default) on stdout or into a file, after each row's sampling time in s");
     sub->add_option("NAME", options->name, "amplifier name")->required();
     sub->add_option("--seconds", options->seconds, "how long to stream (default: until Ctrl-C)")->check(PositiveSeconds());
     sub->add_option("--output", options->output, "write to this file instead of stdout");

@@ -265,7 +265,7 @@ def test_every_ending_keeps_every_record(tmp_path, ending, status, kept_as):
 def test_monitor_once_prints_one_snapshot():
     lines = ok("monitor", LEGACY, "--once").stdout.splitlines()
     rate = float(lines[0].split()[1])
-    assert 247.5 <= rate <= 252.5 and "link up" in lines[0]
+    assert 245 <= rate <= 255 and "link up" in lines[0]
     assert [line.split()[0] for line in lines[2:]] == [f"ch{i}" for i in range(1, 9)] + ["counter"]
 
 
