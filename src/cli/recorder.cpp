@@ -152,10 +152,11 @@ void Recorder::PlaceRowLocked(const float* row, double time, double latest) {
         // far as the row's arrival allows (a counter that leaps by mistake must not fill hours).
         uint64_t gap = missingSince(*lastTime_, time);
         if (counted) {
+            // A skip the row's arrival cannot allow (give or take a tenth of a second of clock
+            // error) is not believed: it is left to the jump note below.
+            const uint64_t allowed = missingSince(*lastTime_, latest) + rate_ / 10 + 1;
             const double step = std::fmod(row[cc] - last_[cc] + kCounterRange, kCounterRange);
-            gap = step >= 1 && step <= kCounterRange / 2
-                      ? std::min(static_cast<uint64_t>(step - 1), missingSince(*lastTime_, latest))
-                      : 0;
+            gap = step >= 1 && step - 1 <= static_cast<double>(allowed) ? static_cast<uint64_t>(step - 1) : 0;
         }
         if (gap > 0) {
             EndFilledRunLocked();
@@ -169,7 +170,7 @@ void Recorder::PlaceRowLocked(const float* row, double time, double latest) {
     }
     lastTime_ = time;
     if (target_ && file_->SamplesAdded() >= target_) return;
-    if (counted && file_->SamplesAdded() > 0 && !afterOutage) {
+    if (counted && !afterOutage) {
         // A counter that does not go on where the file's did (it went back, or leapt further
         // than the rows' arrival allows) is marked where it happens.
         const double expected = std::fmod(last_[cc] + 1.0, kCounterRange);
