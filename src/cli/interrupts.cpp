@@ -32,16 +32,18 @@ Interrupts::~Interrupts() {
     watcher_.join();
 }
 
-void Interrupts::OnRequest(std::function<void()> wake) {
+std::function<void()> Interrupts::OnRequest(std::function<void()> wake) {
     std::lock_guard<std::mutex> lock(mutex_);
-    wake_ = std::move(wake);
+    std::swap(wake_, wake);
+    return wake;
 }
 
-void Interrupts::OnQuit(std::function<void()> save) {
+std::function<void()> Interrupts::OnQuit(std::function<void()> save) {
     std::unique_lock<std::mutex> lock(mutex_);
     // The watcher is saving and will end the process: what the hook uses must not go away.
     never_.wait(lock, [this] { return !quitting_; });
-    save_ = std::move(save);
+    std::swap(save_, save);
+    return save;
 }
 
 void Interrupts::Watch() {
@@ -71,14 +73,14 @@ void Interrupts::Watch() {
 InterruptHooks::InterruptHooks(Interrupts* interrupts, std::function<void()> wake, std::function<void()> save)
     : interrupts_(interrupts), save_(static_cast<bool>(save)) {
     if (!interrupts_) return;
-    interrupts_->OnRequest(std::move(wake));
-    if (save) interrupts_->OnQuit(std::move(save));
+    previousWake_ = interrupts_->OnRequest(std::move(wake));
+    if (save_) previousSave_ = interrupts_->OnQuit(std::move(save));
 }
 
 InterruptHooks::~InterruptHooks() {
     if (!interrupts_) return;
-    interrupts_->OnRequest(nullptr);
-    if (save_) interrupts_->OnQuit(nullptr);
+    interrupts_->OnRequest(std::move(previousWake_));
+    if (save_) interrupts_->OnQuit(std::move(previousSave_));
 }
 
 }  // namespace Mivo::Cli

@@ -22,12 +22,13 @@ public:
     Interrupts& operator=(const Interrupts&) = delete;
 
     bool Requested() const { return requested_.load(); }
-    // Called on the watcher thread when a stop is requested (empty: nothing).
-    void OnRequest(std::function<void()> wake);
+    // Called on the watcher thread when a stop is requested (empty: nothing). Returns the one
+    // it replaces.
+    std::function<void()> OnRequest(std::function<void()> wake);
     // Called on the watcher thread at a second request, just before the tool quits (empty:
-    // nothing). Clearing it while it runs blocks until the process is gone, so that whatever
-    // the hook uses stays alive.
-    void OnQuit(std::function<void()> save);
+    // nothing). Replacing it while it runs blocks until the process is gone, so that whatever
+    // the hook uses stays alive. Returns the one it replaces.
+    std::function<void()> OnQuit(std::function<void()> save);
 
 private:
     void Watch();
@@ -42,7 +43,7 @@ private:
     std::thread watcher_;
 };
 
-// Installs a wake and a save hook for the life of a scope.
+// Installs a wake and a save hook for the life of a scope, then puts back those it replaced.
 class InterruptHooks {
 public:
     InterruptHooks(Interrupts* interrupts, std::function<void()> wake, std::function<void()> save = {});
@@ -53,6 +54,7 @@ public:
 private:
     Interrupts* interrupts_;
     bool save_;
+    std::function<void()> previousWake_, previousSave_;
 };
 
 }  // namespace Mivo::Cli
