@@ -490,7 +490,7 @@ EdfRecording::Outcome EdfRecording::Finish() {
     if (finished_) return outcome_;
     finished_ = true;
     Outcome& out = outcome_;
-    out.problem = writeFailure_.empty() ? "" : "writing it failed: " + writeFailure_;
+    out.problem = writeFailure_.empty() ? "" : "writing " + finalPath_ + " failed: " + writeFailure_;
     if (written_ == 0 || handle_ < 0) {
         // Nothing in it (with no data record EDFlib would write annotations as records of their own).
         if (handle_ >= 0) edfclose_file(handle_);
