@@ -38,7 +38,8 @@ const char* kExamples = R"(Examples (on the simulated radio):
   mivoble --backend sim --sim 'MV-2401.00.07,channels=4,drop_every=2000' record MV-2401.00.07 x.edf --seconds 5
 
 Exit status: 0 success, 1 a failed operation (the library's error text on stderr),
-2 a usage error. Ctrl-C ends stream, record, monitor and lsl cleanly; a second Ctrl-C quits.)";
+2 a usage error. Ctrl-C (or SIGTERM, SIGHUP) ends stream, record, monitor and lsl cleanly; a
+second one stops waiting for the amplifier and quits, keeping what was recorded.)";
 
 // The first word that is not a global option must name a command; CLI11 alone would only say
 // that a subcommand is required.
@@ -109,8 +110,10 @@ int RunTool(int argc, char** argv) {
         return kExitUsage;
     }
 
-    // Output into a closed pipe ends the command through a failed write, not a signal.
+    // Output into a closed pipe ends the command through a failed write, not a signal; so does a
+    // file that reaches the size limit (ulimit -f), so that a recording can keep what it has.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     Interrupts interrupts;
     context.interrupts = &interrupts;
     LibraryShutdown shutdown;  // after every device of the command is closed
@@ -123,6 +126,9 @@ int RunTool(int argc, char** argv) {
     } catch (const OperationError& e) {
         std::cerr << "mivoble: " << e.what() << '\n';
         return kExitFailed;
+    } catch (const Interrupted& e) {
+        std::cerr << "mivoble: " << e.what() << '\n';
+        return kExitInterrupted;
     } catch (const std::exception& e) {
         std::cerr << "mivoble: " << e.what() << '\n';
         return kExitFailed;
