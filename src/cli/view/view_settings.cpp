@@ -1,0 +1,58 @@
+#include "cli/view/view_settings.h"
+
+#include <charconv>
+#include <cmath>
+#include <set>
+
+namespace Mivo::Cli::View {
+
+namespace {
+
+bool Number(std::string_view text, double& value) {
+    if (text.empty() || text.size() > 24) return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && std::isfinite(value);
+}
+
+}  // namespace
+
+std::variant<ViewSettings, std::string> ParseViewSettings(std::string_view text, const ViewSettings& base) {
+    ViewSettings settings = base;
+    std::set<std::string_view> seen;
+    while (!text.empty()) {
+        size_t amp = text.find('&');
+        std::string_view pair = text.substr(0, amp);
+        text = amp == std::string_view::npos ? std::string_view{} : text.substr(amp + 1);
+        size_t equals = pair.find('=');
+        if (equals == std::string_view::npos) return "expected key=value, not '" + std::string(pair) + "'";
+        std::string_view key = pair.substr(0, equals), valueText = pair.substr(equals + 1);
+        if (!seen.insert(key).second) return "'" + std::string(key) + "' given twice";
+        double value = 0;
+        if (!Number(valueText, value)) return "'" + std::string(key) + "' needs a number, not '" + std::string(valueText) + "'";
+        if (key == "seconds") {
+            if (value < kMinSeconds || value > kMaxSeconds) return "seconds must be between 1 and 60";
+            settings.seconds = value;
+        } else if (key == "columns") {
+            if (value != std::floor(value) || value < kMinColumns || value > kMaxColumns)
+                return "columns must be a whole number between 16 and 4096";
+            settings.columns = static_cast<uint32_t>(value);
+        } else if (key == "highpass") {
+            if (value != 0 && (value < kMinHighPass || value > kMaxHighPass))
+                return "highpass must be 0 (off) or between 0.05 and 50 Hz";
+            settings.highPassHz = value;
+        } else if (key == "notch") {
+            if (value != 0 && value != 50 && value != 60) return "notch must be 0 (off), 50 or 60 Hz";
+            settings.notchHz = static_cast<uint32_t>(value);
+        } else {
+            return "unknown setting '" + std::string(key) + "'";
+        }
+    }
+    return settings;
+}
+
+uint32_t RowsPerBucket(const ViewSettings& settings, double rate) {
+    double rows = std::ceil(rate * settings.seconds / settings.columns);
+    return rows < 1 ? 1 : static_cast<uint32_t>(rows);
+}
+
+}  // namespace Mivo::Cli::View
