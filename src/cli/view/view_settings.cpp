@@ -26,6 +26,8 @@ std::variant<ViewSettings, std::string> ParseViewSettings(std::string_view text,
         size_t equals = pair.find('=');
         if (equals == std::string_view::npos) return "expected key=value, not '" + std::string(pair) + "'";
         std::string_view key = pair.substr(0, equals), valueText = pair.substr(equals + 1);
+        if (key != "seconds" && key != "columns" && key != "highpass" && key != "notch")
+            return "unknown setting '" + std::string(key) + "'";
         if (!seen.insert(key).second) return "'" + std::string(key) + "' given twice";
         double value = 0;
         if (!Number(valueText, value)) return "'" + std::string(key) + "' needs a number, not '" + std::string(valueText) + "'";
@@ -40,11 +42,9 @@ std::variant<ViewSettings, std::string> ParseViewSettings(std::string_view text,
             if (value != 0 && (value < kMinHighPass || value > kMaxHighPass))
                 return "highpass must be 0 (off) or between 0.05 and 50 Hz";
             settings.highPassHz = value;
-        } else if (key == "notch") {
+        } else {
             if (value != 0 && value != 50 && value != 60) return "notch must be 0 (off), 50 or 60 Hz";
             settings.notchHz = static_cast<uint32_t>(value);
-        } else {
-            return "unknown setting '" + std::string(key) + "'";
         }
     }
     return settings;

@@ -111,7 +111,7 @@
     for (let c = 0; c < lanes; c++) amp.centres.push(lanes - c - 0.5);
     amp.labels = description.channels.slice();
     const options = {
-      width: 800, height: 200,
+      width: 800, height: 200, padding: [8, 64, 0, 0],  // room for the scale bar on the right
       legend: { show: false }, cursor: { show: false }, select: { show: false },
       scales: { x: { time: false, auto: false, range: () => [amp.x0, amp.x1] }, y: { auto: false, range: [0, lanes] } },
       axes: [
@@ -319,29 +319,23 @@
     ctx.restore();
   }
 
-  // A bar one lane high at the right edge, labelled with the amplitude it stands for.
+  // A bar one lane high right of the traces, labelled with the amplitude it stands for.
   function scaleBar(amp, u) {
     if (!amp.barScale) return;
     const ctx = u.ctx, ratio = window.devicePixelRatio || 1, { left, width } = u.bbox;
     const lane = amp.centres[amp.lanes - 1];
     const y0 = u.valToPos(lane - 0.5, 'y', true), y1 = u.valToPos(lane + 0.5, 'y', true);
-    const x = left + width - 8 * ratio;
+    const x = left + width + 10 * ratio;
     ctx.save();
     ctx.strokeStyle = '#000';
     ctx.fillStyle = '#000';
     ctx.lineWidth = 2 * ratio;
     ctx.beginPath();
-    ctx.moveTo(x - 4 * ratio, y0); ctx.lineTo(x, y0); ctx.lineTo(x, y1); ctx.lineTo(x - 4 * ratio, y1);
+    ctx.moveTo(x + 4 * ratio, y0); ctx.lineTo(x, y0); ctx.lineTo(x, y1); ctx.lineTo(x + 4 * ratio, y1);
     ctx.stroke();
     ctx.font = `${11 * ratio}px system-ui, sans-serif`;
-    ctx.textAlign = 'right';
     ctx.textBaseline = 'middle';
-    const text = microvolts(amp.barScale);
-    const textWidth = ctx.measureText(text).width;
-    ctx.fillStyle = 'rgba(255, 255, 255, 0.85)';
-    ctx.fillRect(x - 8 * ratio - textWidth - 2 * ratio, (y0 + y1) / 2 - 7 * ratio, textWidth + 4 * ratio, 14 * ratio);
-    ctx.fillStyle = '#000';
-    ctx.fillText(text, x - 8 * ratio, (y0 + y1) / 2);
+    ctx.fillText(microvolts(amp.barScale), x + 7 * ratio, (y0 + y1) / 2);
     ctx.restore();
   }
 
