@@ -67,13 +67,14 @@ view = subprocess.Popen([sys.argv[1], "view", "MV-2401.00.01", "--no-browser"], 
 try:
     base, token = view.stdout.readline().strip().split("?")
     direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-    for path in ("", "uPlot.iife.min.js", "view.js"):
+    for path, size in (("", 500), ("uPlot.iife.min.js", 40000), ("view.js", 5000)):
         with direct.open(f"{base}{path}?{token}", timeout=10) as response:
-            assert response.status == 200 and len(response.read()) > 1000, path
-    print(f"served at {base}")
+            assert response.status == 200 and len(response.read()) > size, path
+    print(f"served at {base}", flush=True)
 finally:
     view.send_signal(signal.SIGINT)
-    sys.exit(view.wait(timeout=30))
+    status = view.wait(timeout=30)
+sys.exit(status)
 PY
 fi
 
