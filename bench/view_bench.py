@@ -46,7 +46,8 @@ def measure(label, sim, names, seconds, width, height):
         time.sleep(3)  # let the first window and the auto scales settle before measuring
         stats = lambda: browser.evaluate("JSON.stringify(window.viewStats)")  # noqa: E731
         import json
-        before, cpu0, server0, t0 = json.loads(stats()), cpu_seconds(viewer.process.pid), \
+        drawn = lambda: [int(browser.text(f"rows-{n}")) for n in names]  # noqa: E731
+        before, drawn0, cpu0, server0, t0 = json.loads(stats()), drawn(), cpu_seconds(viewer.process.pid), \
             cpu_seconds(viewer.process.pid, "view-server"), time.monotonic()
         fps, frame_rate, draw_ms = [], [], []
         while time.monotonic() - t0 < seconds:
@@ -55,10 +56,10 @@ def measure(label, sim, names, seconds, width, height):
             fps.append(s["fps"])
             frame_rate.append(s["frameRate"])
             draw_ms.append(s["drawMs"])
-        after, cpu1, server1, t1 = json.loads(stats()), cpu_seconds(viewer.process.pid), \
+        after, drawn1, cpu1, server1, t1 = json.loads(stats()), drawn(), cpu_seconds(viewer.process.pid), \
             cpu_seconds(viewer.process.pid, "view-server"), time.monotonic()
         elapsed = t1 - t0
-        rates = [browser.text(f"rate-{n}") for n in names]
+        rates = [f"{(b - a) / elapsed:.0f}" for a, b in zip(drawn0, drawn1)]
         return {
             "setup": label,
             "server_cpu": 100 * (server1 - server0) / elapsed,
@@ -86,7 +87,7 @@ def main():
     os.environ.setdefault("MIVOBLE_BACKEND", "sim")
     print(f"one page, {args.width} x {args.height} px, 10 s window, measured over {args.seconds:g} s")
     print(f"{'set-up':<18} {'server thread':>13} {'whole tool':>10} {'to the page':>12} {'messages':>9} "
-          f"{'draws':>7} {'frames':>7} {'per draw':>9}  amplifier rows/s")
+          f"{'draws':>7} {'frames':>7} {'per draw':>9}  rows drawn/s per amplifier")
     for label, sim, names in SETUPS:
         r = measure(label, sim, names, args.seconds, args.width, args.height)
         print(f"{r['setup']:<18} {r['server_cpu']:>11.2f} % {r['tool_cpu']:>8.1f} % {r['bytes_per_s'] / 1000:>7.1f} kB/s "

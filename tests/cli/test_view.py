@@ -262,11 +262,16 @@ def test_a_busy_port_or_an_unknown_amplifier_fails_with_one_clear_message():
     assert result.stdout == ""
 
 
-def test_without_a_browser_to_open_the_url_is_printed_and_the_view_goes_on():
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+@pytest.mark.parametrize("changes, reason", [
+    ({"DISPLAY": None, "WAYLAND_DISPLAY": None}, "no graphical session"),
+    ({"DISPLAY": ":99", "PATH": "/nonexistent"}, "xdg-open is not installed"),
+])
+def test_without_a_browser_to_open_the_url_is_printed_and_the_view_goes_on(changes, reason):
+    env = {k: v for k, v in os.environ.items() if k not in changes}
+    env.update({k: v for k, v in changes.items() if v is not None})
     viewer = Viewer([LEGACY], env=env, no_browser=False)
     try:
-        viewer.err.wait(r"no browser opened: no graphical session .*open the URL above")
+        viewer.err.wait(f"no browser opened: {reason}.*open the URL above")
         assert http_get(viewer.port, f"/?token={viewer.token}")[0] == 200
     finally:
         assert viewer.stop() == 0

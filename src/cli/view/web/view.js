@@ -376,7 +376,12 @@
     requestAnimationFrame(frame);
   }
 
-  window.addEventListener('resize', () => { if (amplifiers.length) layout(); });
+  // A resize sends new settings, and the server the whole window again: once the resizing rests.
+  let resizing = null;
+  window.addEventListener('resize', () => {
+    clearTimeout(resizing);
+    resizing = setTimeout(() => { if (amplifiers.length) layout(); }, 200);
+  });
   controls();
   connect();
   requestAnimationFrame(frame);
