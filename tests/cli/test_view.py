@@ -135,12 +135,12 @@ def masked_frame(opcode, payload, fin=True, rsv=0, mask=True):
 
 
 @pytest.mark.parametrize("frame", [
-    masked_frame(0x1, b"seconds=1", mask=False),         # clients must mask their frames
-    masked_frame(0x1, b"seconds=1", rsv=0x40),           # an extension bit nobody agreed on
-    masked_frame(0x3, b"x"),                             # a reserved opcode
-    masked_frame(0x1, b"\xff\xfe\xfd"),                  # text that is not UTF-8
-    masked_frame(0x1, b"seconds=1&" + b"x" * 2000),      # longer than any settings message
-    b"\x81\xff" + b"\x7f" * 8,                           # a 64-bit length no one could send
+    pytest.param(masked_frame(0x1, b"seconds=1", mask=False), id="unmasked"),  # clients must mask their frames
+    pytest.param(masked_frame(0x1, b"seconds=1", rsv=0x40), id="reserved-bit"),  # no extension was agreed on
+    pytest.param(masked_frame(0x3, b"x"), id="reserved-opcode"),
+    pytest.param(masked_frame(0x1, b"\xff\xfe\xfd"), id="not-utf8"),
+    pytest.param(masked_frame(0x1, b"seconds=1&" + b"x" * 2000), id="oversized"),
+    pytest.param(b"\x81\xff" + b"\x7f" * 8 + os.urandom(4), id="64-bit-length"),
 ])
 def test_a_malformed_or_oversized_frame_ends_only_that_page(viewer, frame):
     ws = raw_websocket(viewer)

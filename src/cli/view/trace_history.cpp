@@ -27,10 +27,6 @@ void TraceHistory::Append(const float* values, const uint8_t* valid, size_t rows
     held_ = std::min<uint64_t>(held_ + rows, capacity_);
 }
 
-}  // namespace Mivo::Cli::View
-
-namespace Mivo::Cli::View {
-
 void TraceHistory::AppendGap(uint64_t rows) {
     uint64_t written = std::min<uint64_t>(rows, capacity_);
     end_ += rows - written;

@@ -87,6 +87,15 @@ bool LoopbackAuthority(std::string_view authority, uint16_t port) {
 
 }  // namespace
 
+QueryItem TakeQueryItem(std::string_view& text) {
+    size_t amp = text.find('&');
+    std::string_view pair = text.substr(0, amp);
+    text = amp == std::string_view::npos ? std::string_view{} : text.substr(amp + 1);
+    size_t equals = pair.find('=');
+    if (equals == std::string_view::npos) return {pair, {}, false};
+    return {pair.substr(0, equals), pair.substr(equals + 1), true};
+}
+
 std::string_view TargetPath(std::string_view target) { return target.substr(0, target.find('?')); }
 
 std::optional<std::string> QueryParameter(std::string_view target, std::string_view name) {
@@ -96,14 +105,11 @@ std::optional<std::string> QueryParameter(std::string_view target, std::string_v
     query = query.substr(0, query.find('#'));
     std::optional<std::string> found;
     while (!query.empty()) {
-        size_t amp = query.find('&');
-        std::string_view pair = query.substr(0, amp);
-        query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
-        size_t equals = pair.find('=');
-        auto key = PercentDecoded(pair.substr(0, equals));
+        QueryItem item = TakeQueryItem(query);
+        auto key = PercentDecoded(item.key);
         if (!key || *key != name) continue;
         if (found) return std::nullopt;  // twice: ambiguous
-        auto value = PercentDecoded(equals == std::string_view::npos ? std::string_view{} : pair.substr(equals + 1));
+        auto value = PercentDecoded(item.value);
         if (!value) return std::nullopt;
         found = std::move(*value);
     }

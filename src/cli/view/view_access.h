@@ -17,6 +17,14 @@ std::string NewToken();
 // nothing when the parameter is missing or appears twice.
 std::optional<std::string> QueryParameter(std::string_view target, std::string_view name);
 
+// One "key=value" item of an "&"-separated list (a query, a page's settings), as written.
+struct QueryItem {
+    std::string_view key, value;
+    bool hasValue = false;  // false for an item without "="
+};
+// Takes the first item off `text`.
+QueryItem TakeQueryItem(std::string_view& text);
+
 // The path of a request target, without its query.
 std::string_view TargetPath(std::string_view target);
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <set>
 
+#include "cli/view/view_access.h"
+
 namespace Mivo::Cli::View {
 
 namespace {
@@ -20,12 +22,8 @@ std::variant<ViewSettings, std::string> ParseViewSettings(std::string_view text,
     ViewSettings settings = base;
     std::set<std::string_view> seen;
     while (!text.empty()) {
-        size_t amp = text.find('&');
-        std::string_view pair = text.substr(0, amp);
-        text = amp == std::string_view::npos ? std::string_view{} : text.substr(amp + 1);
-        size_t equals = pair.find('=');
-        if (equals == std::string_view::npos) return "expected key=value, not '" + std::string(pair) + "'";
-        std::string_view key = pair.substr(0, equals), valueText = pair.substr(equals + 1);
+        auto [key, valueText, hasValue] = TakeQueryItem(text);
+        if (!hasValue) return "expected key=value, not '" + std::string(key) + "'";
         if (key != "seconds" && key != "columns" && key != "highpass" && key != "notch")
             return "unknown setting '" + std::string(key) + "'";
         if (!seen.insert(key).second) return "'" + std::string(key) + "' given twice";
