@@ -284,28 +284,6 @@ TEST(ViewDecimator, FiltersRunBeforeTheColumnsAndAreWarmedUpOnEarlierRows) {
     EXPECT_NEAR(high, 1, 0.05);
 }
 
-TEST(ViewHistory, GapsKeepRowNumbersAndTheRingKeepsTheNewest) {
-    TraceHistory history(1, 8);
-    for (int i = 0; i < 5; ++i) {
-        float v = static_cast<float>(i);
-        uint8_t valid = 1;
-        history.Append(&v, &valid, 1);
-    }
-    history.AppendGap(2);
-    EXPECT_EQ(history.End(), 7u);
-    EXPECT_TRUE(std::isnan(history.Row(5)[0]));
-    EXPECT_FALSE(history.Valid(6));
-    history.AppendGap(100);
-    EXPECT_EQ(history.End(), 107u);
-    EXPECT_EQ(history.Begin(), 99u);
-    std::vector<float> values = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    std::vector<uint8_t> valid(10, 1);
-    history.Append(values.data(), valid.data(), 10);
-    EXPECT_EQ(history.Begin(), 109u);
-    EXPECT_EQ(history.Row(109)[0], 3);
-    EXPECT_EQ(history.Row(116)[0], 10);
-}
-
 TEST(ViewTap, HoldsABoundedNumberOfRowsAndCountsWhatGaveWay) {
     // Rows of width 5: three signal channels (the middle one a counter, not drawn), battery, valid.
     AmplifierTap tap({0, 2}, 5, 4);
