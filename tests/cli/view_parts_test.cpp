@@ -145,7 +145,9 @@ TEST(ViewFilters, HighPassAndNotchTakeOutWhatTheyShouldAndLeaveTheRest) {
         row[0] = 1000;
         row[1] = i == 10 ? std::numeric_limits<float>::quiet_NaN() : 1000;
         filters.Apply(row);
-        if (i == 10) EXPECT_TRUE(std::isnan(row[1]));
+        if (i == 10) {
+            EXPECT_TRUE(std::isnan(row[1]));
+        }
     }
     EXPECT_NEAR(row[0], 0, 0.01);
     EXPECT_NEAR(row[1], 0, 0.01);

@@ -96,6 +96,7 @@
       element('span', {}, 'battery ', field('battery', '\u2013')),
       element('span', {}, 'link ', field('link', 'up')),
       element('span', {}, 'reconnects ', field('reconnects', '0')),
+      element('span', {}, 'last link loss ', field('lost', 'none')),
       element('span', {}, 'filled in ', field('filled', '0'), ' rows'),
       element('span', {}, 'rows drawn ', field('rows', '0')));
     const holder = element('div');
@@ -182,8 +183,18 @@
       $(`reconnects-${name}`).textContent = String(s.reconnects);
       $(`filled-${name}`).textContent = String(s.filled);
       amp.changes = s.changes;
+      $(`lost-${name}`).textContent = lastLoss(s.changes);
       amp.dirty = true;
     });
+  }
+
+  // The latest link loss, kept on the page after the link is back: "17:20:05 for 0.1 s".
+  function lastLoss(changes) {
+    const at = changes.map((c) => !c.up).lastIndexOf(true);
+    if (at < 0) return 'none';
+    const lost = changes[at], back = changes.slice(at + 1).find((c) => c.up);
+    const when = new Date(lost.time).toTimeString().slice(0, 8);
+    return back ? `${when} for ${((back.time - lost.time) / 1000).toFixed(1)} s` : `${when}, still down`;
   }
 
   function onHello(hello) {
