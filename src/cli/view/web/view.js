@@ -312,6 +312,8 @@
     ctx.fillStyle = '#d00000';
     ctx.lineWidth = 2 * ratio;
     ctx.font = `${11 * ratio}px system-ui, sans-serif`;
+    ctx.textAlign = 'left';
+    ctx.textBaseline = 'alphabetic';
     let lost = null;
     const marks = [];
     for (const change of amp.changes) {
@@ -345,6 +347,7 @@
     ctx.moveTo(x + 4 * ratio, y0); ctx.lineTo(x, y0); ctx.lineTo(x, y1); ctx.lineTo(x + 4 * ratio, y1);
     ctx.stroke();
     ctx.font = `${11 * ratio}px system-ui, sans-serif`;
+    ctx.textAlign = 'left';
     ctx.textBaseline = 'middle';
     ctx.fillText(microvolts(amp.barScale), x + 7 * ratio, (y0 + y1) / 2);
     ctx.restore();
