@@ -32,13 +32,14 @@ const char* kExamples = R"(Examples (on the simulated radio):
   mivoble --backend sim stream MV-2401.00.01 --seconds 2 > rows.csv
   mivoble --backend sim record MV-2401.00.01 session.bdf --seconds 10
   mivoble --backend sim monitor MV-2401.00.01 --once
+  mivoble --backend sim view MV-2401.00.01 MV-2401.00.02
   mivoble --backend sim fw upload MV-2401.00.01 app.signed.bin --test --reset
   mivoble --backend sim frame MV-2401.00.02 0x10 0102
   mivoble --backend sim lsl MV-2401.00.01 MV-2401.00.02      (needs liblsl; see docs/lsl.md)
   mivoble --backend sim --sim 'MV-2401.00.07,channels=4,drop_every=2000' record MV-2401.00.07 x.edf --seconds 5
 
 Exit status: 0 success, 1 a failed operation (the library's error text on stderr),
-2 a usage error. Ctrl-C (or SIGTERM, SIGHUP) ends stream, record, monitor and lsl cleanly; a
+2 a usage error. Ctrl-C (or SIGTERM, SIGHUP) ends stream, record, monitor, lsl and view cleanly; a
 second one stops waiting for the amplifier and quits, keeping what was recorded.)";
 
 // The first word that is not a global option must name a command; CLI11 alone would only say
@@ -88,10 +89,11 @@ int RunTool(int argc, char** argv) {
     AddFirmware(app, context);
     AddFrame(app, context);
     AddLsl(app, context);
+    AddView(app, context);
 
     if (auto unknown = UnknownCommand(app, argc, argv); !unknown.empty()) {
         std::cerr << "mivoble: unknown command '" << unknown
-                  << "' (commands: scan, info, stream, record, monitor, fw, frame, lsl; see mivoble --help)\n";
+                  << "' (commands: scan, info, stream, record, monitor, fw, frame, lsl, view; see mivoble --help)\n";
         return kExitUsage;
     }
     try {
