@@ -1,6 +1,15 @@
 #include "cli/lsl_outlet.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+
 #include "cli/cli_error.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace Mivo::Cli {
 
@@ -29,7 +38,35 @@ LslOutlet MakeOutlet(const LslFunctions& api, LslStreamInfo info, const std::str
     return outlet;
 }
 
+// Outlets kept at their owner's end; reachable to the end of the process.
+std::mutex g_keptMutex;
+std::vector<LslOutlet> g_kept;
+
+void Release(const LslFunctions& api, LslOutlet outlet) {
+    if (!outlet) return;
+    if (api.have_consumers(outlet) == 0) {
+        api.destroy_outlet(outlet);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    g_kept.push_back(outlet);
+}
+
 }  // namespace
+
+bool LslOutletsKept() {
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    return !g_kept.empty();
+}
+
+void EndProcessWithKeptOutlets(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_do_leak_check();  // the check at exit is skipped by _exit
+#endif
+    _exit(status);
+}
 
 LslOutlets::LslOutlets(const LslFunctions& api, const LslStreamDescription& d)
     : api_(api), channels_(d.channels.size()), markersName_(d.name + " markers") {
@@ -61,7 +98,7 @@ LslOutlets::LslOutlets(const LslFunctions& api, const LslStreamDescription& d)
     try {
         markers_ = MakeOutlet(api, marks.info, markersName_);
     } catch (...) {
-        api.destroy_outlet(samples_);
+        Release(api, samples_);
         throw;
     }
     if (LslStreamInfo own = api.get_info(samples_)) {
@@ -71,8 +108,8 @@ LslOutlets::LslOutlets(const LslFunctions& api, const LslStreamDescription& d)
 }
 
 LslOutlets::~LslOutlets() {
-    api_.destroy_outlet(markers_);
-    api_.destroy_outlet(samples_);
+    Release(api_, markers_);
+    Release(api_, samples_);
 }
 
 void LslOutlets::Samples(const float* values, std::size_t rows, const double* times) {
