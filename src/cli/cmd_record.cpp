@@ -83,7 +83,8 @@ private:
         if (valid) EndFilledRun();
         if (columns_.counterColumn >= 0) {
             float counter = row[columns_.counterColumn];
-            if (lastCounter_ && counter != *lastCounter_ + 1.0f)
+            // Frame numbers count on by one and start again at 0 after the modulus.
+            if (lastCounter_ && counter != std::fmod(*lastCounter_ + 1.0f, static_cast<float>(MIVOBLE_FRAME_COUNTER_MODULUS)))
                 file_.Annotate(file_.SamplesAdded(), -1,
                                "counter jump " + std::to_string(static_cast<long long>(*lastCounter_)) + " to " +
                                    std::to_string(static_cast<long long>(counter)));
