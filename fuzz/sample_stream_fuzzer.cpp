@@ -33,6 +33,7 @@ namespace {
 struct Expectation {
     uint32_t width = 0;
     int32_t counterColumn = -1;  // the column the gap fill counts in, -1 when none
+    bool wholeCounter = true;    // its channel's scale is a whole number, and so is every frame number
     std::vector<uint32_t> counterColumns;  // every column of a counter channel
     uint32_t framesPerCallback = kDefaultFramesPerCallback;
     std::array<bool, 256> batteries{};  // every level a row may carry (the start level is 100)
@@ -45,18 +46,19 @@ Expectation expect;
 
 constexpr double kModulus = 16777216.0;  // frame numbers wrap at 2^24
 
-// The counter a filled-in row must carry after `before`: exact for a whole-number counter. A
-// fractional one the library counts on from the exact number behind `before` and rounds once,
-// so it may differ from `before` + 1 rounded by the rounding of both: one unit in the last
-// place of either (taken across the wrap).
+// The counter a filled-in row must carry after `before`: exactly `before` + 1 (modulo 2^24)
+// for a whole-number counter. A fractional one the library counts on from the exact number
+// behind `before` and rounds once, so the two may differ by the rounding of both: one unit in
+// the last place of either, taken across the wrap. A fractional `before` of 0 may be a number
+// just below 2^24 that rounded up to the wrap; its unit in the last place is 1.
 bool CountsOnFrom(float before, float counter) {
-    double expected = std::fmod(static_cast<double>(before) + 1.0, kModulus);
-    if (std::nearbyint(before) == before) return counter == static_cast<float>(expected);
+    const double expected = std::fmod(static_cast<double>(before) + 1.0, kModulus);
+    if (expect.wholeCounter) return counter == static_cast<float>(expected);
     double difference = std::fmod(static_cast<double>(counter) - expected, kModulus);
     if (difference > kModulus / 2) difference -= kModulus;
     if (difference < -kModulus / 2) difference += kModulus;
     const auto ulp = [](float v) { return static_cast<double>(std::nextafter(std::fabs(v), INFINITY) - std::fabs(v)); };
-    return std::fabs(difference) <= std::max(ulp(before), ulp(counter));
+    return std::fabs(difference) <= std::max(before == 0.0f ? 1.0 : ulp(before), ulp(counter));
 }
 
 void CheckRow(const float* row, uint32_t width) {
@@ -191,7 +193,9 @@ void ExpectCounterColumns(const ConfigurationCollector& collector) {
         expect.counterColumns.push_back(id - 1u);
         const bool carried = std::any_of(snapshot.layout.begin(), snapshot.layout.end(),
                                          [id = id](const PayloadRecord& r) { return r.channelId == id; });
-        if (carried) expect.counterColumn = id - 1;
+        if (!carried) continue;
+        expect.counterColumn = id - 1;
+        expect.wholeCounter = std::isfinite(record.scale) && std::nearbyint(record.scale) == record.scale;
     }
 }
 

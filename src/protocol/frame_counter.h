@@ -28,6 +28,13 @@ inline double WrapFrameNumber(double number) {
     return wrapped;
 }
 
+// A wrapped frame number as the float a row holds: exact for a whole number; a fraction just
+// below the modulus, which would round up to it, is 0 (the same number modulo 2^24).
+inline float FrameNumberCell(double wrapped) {
+    const float cell = static_cast<float>(wrapped);
+    return cell >= static_cast<float>(kFrameNumberModulus) ? 0.0f : cell;
+}
+
 inline double FrameNumber(float payloadCounter, size_t framesPerPayload, size_t frameIndex) {
     return WrapFrameNumber((static_cast<double>(payloadCounter) - 1.0) * static_cast<double>(framesPerPayload) +
                            static_cast<double>(frameIndex + 1));

@@ -471,7 +471,7 @@ void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
             if (!counter.written[k]) continue;
             float& v = rows[k * W + counter.column];
             const double number = FrameNumber(v, frames, k);
-            v = static_cast<float>(number);
+            v = FrameNumberCell(number);
             if (gapColumn_ != c) continue;
             if (k == counter.firstRow) firstCounter = WrapFrameNumber(number - static_cast<double>(k));
             lastCounter = number;  // the last frame always carries it (written or held)
@@ -492,7 +492,7 @@ void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
         const int32_t gap = MissingFrames(previousLastCounter_, firstCounter, limit);
         for (int32_t i = 0; i < gap; ++i) {
             std::copy(last, last + W, output_.begin());
-            output_[d] = static_cast<float>(WrapFrameNumber(previousLastCounter_ + static_cast<double>(i + 1)));
+            output_[d] = FrameNumberCell(WrapFrameNumber(previousLastCounter_ + static_cast<double>(i + 1)));
             output_[W - 1] = 0.0f;
             DeliverRowLocked(output_.data());
         }
