@@ -380,6 +380,179 @@ TEST(BluetoothExecutorTest, RunFromInsideATaskRunsInlineInsteadOfDeadlocking) {
     EXPECT_FALSE(executor.IsWedged());
 }
 
+// ---- lanes ----
+
+// Runs `work` on `lane` from a thread of its own; the future holds the ApiException it
+// raised, or one with code 0 when it succeeded.
+template <typename F>
+std::future<ApiException> RunAside(BluetoothLane lane, const char* name, uint32_t budgetMs, F work) {
+    return std::async(std::launch::async, [lane, name, budgetMs, work]() mutable {
+        try {
+            lane.Run(name, budgetMs, work);
+        } catch (const ApiException& e) {
+            return e;
+        }
+        return ApiException("", 0);
+    });
+}
+
+TEST(BluetoothExecutorLaneTest, LanesRunSideBySideEachInItsOwnOrder) {
+    BluetoothExecutor executor(FastTiming());
+    BluetoothLane a = executor.CreateLane("device 'A'");
+    BluetoothLane b = executor.CreateLane("device 'B'");
+    auto gate = std::make_shared<Gate>();
+    auto started = std::make_shared<Gate>();
+    std::mutex mutex;
+    std::vector<std::string> order;
+    auto record = [&](const std::string& what) {
+        std::lock_guard<std::mutex> lock(mutex);
+        order.push_back(what);
+    };
+    auto blocked = RunAside(a, "Blocked", 15000, [gate, started, &record] {
+        started->Open();
+        gate->Wait();
+        record("a1");
+    });
+    ASSERT_TRUE(started->WaitFor(10s));
+    auto queued = RunAside(a, "Queued", 15000, [&record] { record("a2"); });
+    ASSERT_TRUE(WaitUntil([&] { return a.Pending() == 1; }));
+
+    // B's work runs, in order, while A's first task is blocked and its second waits behind it.
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(b.Run("Other", 15000, [&record, i] {
+            record("b" + std::to_string(i));
+            return i;
+        }), i);
+    }
+    EXPECT_EQ(a.Pending(), 1u);
+    gate->Open();
+    blocked.get();
+    queued.get();
+    EXPECT_EQ(order, (std::vector<std::string>{"b1", "b2", "b3", "a1", "a2"}));
+    EXPECT_EQ(a.Label(), "device 'A'");
+    EXPECT_EQ(executor.OwnLane().Label(), "scanner");
+}
+
+TEST(BluetoothExecutorLaneTest, AWedgedLaneFailsItsOwnWorkOnlyAndItsThreadIsReplaced) {
+    LogFile log;
+    auto clock = ManualClock::Create();
+    // Two threads at most: A's stuck task holds one, B's blocked task the other.
+    BluetoothExecutor executor(FastTiming(), clock->Source(), 2);
+    BluetoothLane a = executor.CreateLane("device 'A'");
+    BluetoothLane b = executor.CreateLane("device 'B'");
+    BluetoothLane c = executor.CreateLane("device 'C'");
+    auto gateA = std::make_shared<Gate>(), gateB = std::make_shared<Gate>();
+    auto startedA = std::make_shared<Gate>(), startedB = std::make_shared<Gate>();
+    auto stuck = RunAside(a, "Stuck", 100, [gateA, startedA] {
+        startedA->Open();
+        gateA->Wait();
+    });
+    auto busy = RunAside(b, "Busy", 15000, [gateB, startedB] {
+        startedB->Open();
+        gateB->Wait();
+    });
+    ASSERT_TRUE(startedA->WaitFor(10s));
+    ASSERT_TRUE(startedB->WaitFor(10s));
+    EXPECT_EQ(executor.ThreadCount(), 2u);
+
+    // C waits for a thread until A is given up on; then a third thread takes C's task.
+    auto cRan = std::make_shared<std::atomic<bool>>(false);
+    auto third = std::async(std::launch::async, [c, cRan]() mutable {
+        return c.Run("Waiting", 15000, [cRan] {
+            *cRan = true;
+            return 3;
+        });
+    });
+    ASSERT_TRUE(WaitUntil([&] { return c.Pending() == 1; }));
+    EXPECT_TRUE(log.WaitFor(kLogWarn, "executor: all 2 Bluetooth threads are busy; lane 'device 'C'' waits for one"));
+    clock->Advance(5101ms);  // A's budget plus the tolerance, and one millisecond
+    ApiException e = stuck.get();
+    EXPECT_EQ(e.Code(), 3);
+    EXPECT_STREQ(e.what(), kUnresponsive);
+    EXPECT_EQ(third.get(), 3);
+    EXPECT_EQ(executor.ThreadCount(), 3u);  // the cap, plus the one given up
+
+    EXPECT_TRUE(a.IsWedged());
+    EXPECT_FALSE(b.IsWedged());
+    EXPECT_FALSE(c.IsWedged());
+    EXPECT_FALSE(executor.IsWedged());
+    EXPECT_EQ(CatchApiException([&] { a.Run("Later", 100, [] {}); }).Code(), 3);
+    EXPECT_EQ(c.Run("Again", 100, [] { return 4; }), 4);
+    EXPECT_EQ(log.Count("executor WEDGED"), 1u);
+    EXPECT_TRUE(log.Has(kLogError, "executor WEDGED: task 'Stuck' overran its 100 ms budget."));
+    EXPECT_TRUE(log.Has(kLogError, "executor: lane 'device 'A'' is wedged; Bluetooth work of other lanes goes on"));
+
+    // Back from its task, the given-up thread serves again; the lane stays wedged.
+    gateA->Open();
+    gateB->Open();
+    EXPECT_EQ(busy.get().Code(), 0);
+    EXPECT_TRUE(log.WaitFor(kLogWarn, "executor: 'Stuck' took"));
+    EXPECT_EQ(c.Run("AfterReturn", 100, [] { return 5; }), 5);
+    EXPECT_TRUE(a.IsWedged());
+}
+
+TEST(BluetoothExecutorLaneTest, StopDrainsEveryLaneThenRefusesWorkOnAll) {
+    ExecutorTiming timing = FastTiming();
+    timing.stopWait = 10s;
+    BluetoothExecutor executor(timing);
+    std::vector<BluetoothLane> lanes = {executor.CreateLane("one"), executor.CreateLane("two"), executor.OwnLane()};
+    auto gate = std::make_shared<Gate>();
+    std::vector<std::future<int>> results;
+    std::vector<std::shared_ptr<Gate>> started;
+    for (size_t i = 0; i < lanes.size(); ++i) {
+        started.push_back(std::make_shared<Gate>());
+        results.push_back(std::async(std::launch::async, [lane = lanes[i], gate, s = started.back(), i]() mutable {
+            return lane.Run("Draining", 1000, [gate, s, i] {
+                s->Open();
+                gate->Wait();
+                return static_cast<int>(i);
+            });
+        }));
+    }
+    for (auto& s : started) ASSERT_TRUE(s->WaitFor(10s));
+    std::thread opener([&] {
+        WaitUntil([&] { return executor.IsStopped(); });
+        gate->Open();
+    });
+    executor.Stop();
+    opener.join();
+    for (size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i].get(), static_cast<int>(i));
+    EXPECT_TRUE(executor.WorkerExited());
+    EXPECT_EQ(executor.ThreadCount(), 0u);
+    for (auto& lane : lanes) {
+        ApiException e = CatchApiException([&] { lane.Run("AfterStop", 100, [] {}); });
+        EXPECT_EQ(e.Code(), -1);
+        EXPECT_STREQ(e.what(), kShutDown);
+        EXPECT_TRUE(lane.IsStopped());
+    }
+    // A lane made after the stop refuses work as well.
+    EXPECT_EQ(CatchApiException([&] { executor.CreateLane("late").Run("X", 100, [] {}); }).Code(), -1);
+}
+
+TEST(BluetoothExecutorLaneTest, ThreadsBeyondTheFirstEndWhenIdle) {
+    ExecutorTiming timing = FastTiming();
+    timing.idleExit = 20ms;
+    BluetoothExecutor executor(timing);
+    std::vector<BluetoothLane> lanes;
+    for (int i = 0; i < 4; ++i) lanes.push_back(executor.CreateLane("lane " + std::to_string(i)));
+    auto gate = std::make_shared<Gate>();
+    std::atomic<int> started{0};
+    std::vector<std::future<ApiException>> blocked;
+    for (auto& lane : lanes) {
+        blocked.push_back(RunAside(lane, "Blocked", 15000, [gate, &started] {
+            ++started;
+            gate->Wait();
+        }));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return started.load() == 4; }));
+    EXPECT_EQ(executor.ThreadCount(), 4u);
+    gate->Open();
+    for (auto& f : blocked) f.get();
+    EXPECT_TRUE(WaitUntil([&] { return executor.ThreadCount() == 1; }));
+    // The one left serves every lane.
+    for (auto& lane : lanes) EXPECT_EQ(lane.Run("After", 100, [] { return 1; }), 1);
+}
+
 TEST(BluetoothExecutorTest, InstanceIsOneProcessWideObject) {
     BluetoothExecutor& a = BluetoothExecutor::Instance();
     BluetoothExecutor& b = BluetoothExecutor::Instance();
