@@ -284,6 +284,19 @@ TEST(BluetoothExecutorTest, StopDrainsQueuedTasksThenRefusesWork) {
     ASSERT_TRUE(WaitUntil([&] { return executor.Pending() == 1; }));
     auto third = std::async(std::launch::async, [&] { return executor.Run("Queued2", 1000, [] { return 3; }); });
     ASSERT_TRUE(WaitUntil([&] { return executor.Pending() == 2; }));
+    // Another lane with a task blocked on the same gate and one behind it drains as well.
+    BluetoothLane other = executor.CreateLane("other");
+    auto otherStarted = std::make_shared<Gate>();
+    auto otherFirst = std::async(std::launch::async, [&, gate, otherStarted] {
+        return other.Run("OtherDraining", 1000, [gate, otherStarted] {
+            otherStarted->Open();
+            gate->Wait();
+            return 4;
+        });
+    });
+    ASSERT_TRUE(otherStarted->WaitFor(10s));
+    auto otherQueued = std::async(std::launch::async, [&] { return other.Run("OtherQueued", 1000, [] { return 5; }); });
+    ASSERT_TRUE(WaitUntil([&] { return other.Pending() == 1; }));
 
     // Open the gate only once the stop request is in.
     std::thread opener([&] {
@@ -295,11 +308,18 @@ TEST(BluetoothExecutorTest, StopDrainsQueuedTasksThenRefusesWork) {
     EXPECT_EQ(first.get(), 1);
     EXPECT_EQ(second.get(), 2);
     EXPECT_EQ(third.get(), 3);
+    EXPECT_EQ(otherFirst.get(), 4);
+    EXPECT_EQ(otherQueued.get(), 5);
     EXPECT_EQ(log.Count("did not stop"), 0u);
+    EXPECT_TRUE(executor.WorkerExited());
+    EXPECT_EQ(executor.ThreadCount(), 0u);
 
-    ApiException e = CatchApiException([&] { executor.Run("AfterStop", 100, [] {}); });
-    EXPECT_EQ(e.Code(), -1);
-    EXPECT_STREQ(e.what(), kShutDown);
+    // Every lane refuses work, also one made after the stop.
+    for (BluetoothLane lane : {executor.OwnLane(), other, executor.CreateLane("late")}) {
+        ApiException e = CatchApiException([&] { lane.Run("AfterStop", 100, [] {}); });
+        EXPECT_EQ(e.Code(), -1);
+        EXPECT_STREQ(e.what(), kShutDown);
+    }
     const auto before = std::chrono::steady_clock::now();
     executor.Stop();  // second stop: nothing left to wait for
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
@@ -396,8 +416,10 @@ std::future<ApiException> RunAside(BluetoothLane lane, const char* name, uint32_
     });
 }
 
-TEST(BluetoothExecutorLaneTest, LanesRunSideBySideEachInItsOwnOrder) {
-    BluetoothExecutor executor(FastTiming());
+TEST(BluetoothExecutorLaneTest, LanesRunSideBySideEachInItsOwnOrderAndIdleThreadsEnd) {
+    ExecutorTiming timing = FastTiming();
+    timing.idleExit = 20ms;
+    BluetoothExecutor executor(timing);
     BluetoothLane a = executor.CreateLane("device 'A'");
     BluetoothLane b = executor.CreateLane("device 'B'");
     auto gate = std::make_shared<Gate>();
@@ -431,6 +453,10 @@ TEST(BluetoothExecutorLaneTest, LanesRunSideBySideEachInItsOwnOrder) {
     EXPECT_EQ(order, (std::vector<std::string>{"b1", "b2", "b3", "a1", "a2"}));
     EXPECT_EQ(a.Label(), "device 'A'");
     EXPECT_EQ(executor.OwnLane().Label(), "scanner");
+
+    // A second thread served B while A's was blocked; idle, it ends, and the one left serves all.
+    EXPECT_TRUE(WaitUntil([&] { return executor.ThreadCount() == 1; }));
+    EXPECT_EQ(a.Run("After", 100, [] { return 1; }) + b.Run("After", 100, [] { return 2; }), 3);
 }
 
 TEST(BluetoothExecutorLaneTest, AWedgedLaneFailsItsOwnWorkOnlyAndItsThreadIsReplaced) {
@@ -489,68 +515,6 @@ TEST(BluetoothExecutorLaneTest, AWedgedLaneFailsItsOwnWorkOnlyAndItsThreadIsRepl
     EXPECT_TRUE(log.WaitFor(kLogWarn, "executor: 'Stuck' took"));
     EXPECT_EQ(c.Run("AfterReturn", 100, [] { return 5; }), 5);
     EXPECT_TRUE(a.IsWedged());
-}
-
-TEST(BluetoothExecutorLaneTest, StopDrainsEveryLaneThenRefusesWorkOnAll) {
-    ExecutorTiming timing = FastTiming();
-    timing.stopWait = 10s;
-    BluetoothExecutor executor(timing);
-    std::vector<BluetoothLane> lanes = {executor.CreateLane("one"), executor.CreateLane("two"), executor.OwnLane()};
-    auto gate = std::make_shared<Gate>();
-    std::vector<std::future<int>> results;
-    std::vector<std::shared_ptr<Gate>> started;
-    for (size_t i = 0; i < lanes.size(); ++i) {
-        started.push_back(std::make_shared<Gate>());
-        results.push_back(std::async(std::launch::async, [lane = lanes[i], gate, s = started.back(), i]() mutable {
-            return lane.Run("Draining", 1000, [gate, s, i] {
-                s->Open();
-                gate->Wait();
-                return static_cast<int>(i);
-            });
-        }));
-    }
-    for (auto& s : started) ASSERT_TRUE(s->WaitFor(10s));
-    std::thread opener([&] {
-        WaitUntil([&] { return executor.IsStopped(); });
-        gate->Open();
-    });
-    executor.Stop();
-    opener.join();
-    for (size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i].get(), static_cast<int>(i));
-    EXPECT_TRUE(executor.WorkerExited());
-    EXPECT_EQ(executor.ThreadCount(), 0u);
-    for (auto& lane : lanes) {
-        ApiException e = CatchApiException([&] { lane.Run("AfterStop", 100, [] {}); });
-        EXPECT_EQ(e.Code(), -1);
-        EXPECT_STREQ(e.what(), kShutDown);
-        EXPECT_TRUE(lane.IsStopped());
-    }
-    // A lane made after the stop refuses work as well.
-    EXPECT_EQ(CatchApiException([&] { executor.CreateLane("late").Run("X", 100, [] {}); }).Code(), -1);
-}
-
-TEST(BluetoothExecutorLaneTest, ThreadsBeyondTheFirstEndWhenIdle) {
-    ExecutorTiming timing = FastTiming();
-    timing.idleExit = 20ms;
-    BluetoothExecutor executor(timing);
-    std::vector<BluetoothLane> lanes;
-    for (int i = 0; i < 4; ++i) lanes.push_back(executor.CreateLane("lane " + std::to_string(i)));
-    auto gate = std::make_shared<Gate>();
-    std::atomic<int> started{0};
-    std::vector<std::future<ApiException>> blocked;
-    for (auto& lane : lanes) {
-        blocked.push_back(RunAside(lane, "Blocked", 15000, [gate, &started] {
-            ++started;
-            gate->Wait();
-        }));
-    }
-    ASSERT_TRUE(WaitUntil([&] { return started.load() == 4; }));
-    EXPECT_EQ(executor.ThreadCount(), 4u);
-    gate->Open();
-    for (auto& f : blocked) f.get();
-    EXPECT_TRUE(WaitUntil([&] { return executor.ThreadCount() == 1; }));
-    // The one left serves every lane.
-    for (auto& lane : lanes) EXPECT_EQ(lane.Run("After", 100, [] { return 1; }), 1);
 }
 
 TEST(BluetoothExecutorTest, InstanceIsOneProcessWideObject) {
