@@ -29,5 +29,6 @@ void AddRecord(CLI::App& app, Context& context);
 void AddMonitor(CLI::App& app, Context& context);
 void AddFirmware(CLI::App& app, Context& context);
 void AddFrame(CLI::App& app, Context& context);
+void AddLsl(CLI::App& app, Context& context);
 
 }  // namespace Mivo::Cli

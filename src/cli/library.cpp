@@ -41,9 +41,6 @@ WaitNotice::~WaitNotice() { Done("failed"); }
 
 namespace {
 
-// How long an amplifier may take to show up in the scan before the tool gives up on it.
-constexpr std::chrono::seconds kAdvertisementLimit{10};
-
 std::mutex g_listMutex;
 std::condition_variable g_listChanged;
 uint64_t g_listVersion = 0;
@@ -68,7 +65,7 @@ bool Discovered(const std::string& name) {
 }
 
 // Scans until the amplifier advertises, so that a wrong name fails after a short, stated wait.
-void AwaitAdvertisement(const std::string& name) {
+void AwaitAdvertisement(const std::string& name, std::chrono::milliseconds limit) {
     WaitNotice notice("looking for " + name);
     Check(MIVOBLE_RegisterDeviceListChangedCallback(&OnListChanged), "scan");
     int32_t rc = MIVOBLE_StartScanning();
@@ -77,7 +74,7 @@ void AwaitAdvertisement(const std::string& name) {
         notice.Done("failed");
         Check(rc, "scan");
     }
-    auto deadline = std::chrono::steady_clock::now() + kAdvertisementLimit;
+    auto deadline = std::chrono::steady_clock::now() + limit;
     bool found = false;
     for (;;) {
         uint64_t seen;
@@ -94,16 +91,17 @@ void AwaitAdvertisement(const std::string& name) {
     if (!found) {
         MIVOBLE_StopScanning();
         notice.Done("not found");
-        throw OperationError("open " + name + ": no amplifier of that name advertised within " +
-                             std::to_string(kAdvertisementLimit.count()) + " s");
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", std::chrono::duration<double>(limit).count());
+        throw OperationError("open " + name + ": no amplifier of that name advertised within " + seconds + " s");
     }
     notice.Done("seen");
 }
 
 }  // namespace
 
-Device::Device(const std::string& name) : name_(name) {
-    AwaitAdvertisement(name);
+Device::Device(const std::string& name, std::chrono::milliseconds advertisementLimit) : name_(name) {
+    AwaitAdvertisement(name, advertisementLimit);
     WaitNotice notice("opening " + name + " (connecting, reading its configuration)");
     int32_t rc = MIVOBLE_OpenDevice(name.c_str(), &handle_);
     if (rc != MIVOBLE_OK) {

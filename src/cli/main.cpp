@@ -34,10 +34,11 @@ const char* kExamples = R"(Examples (on the simulated radio):
   mivoble --backend sim monitor MV-2401.00.01 --once
   mivoble --backend sim fw upload MV-2401.00.01 app.signed.bin --test --reset
   mivoble --backend sim frame MV-2401.00.02 0x10 0102
+  mivoble --backend sim lsl MV-2401.00.01 MV-2401.00.02      (needs liblsl; see docs/lsl.md)
   mivoble --backend sim --sim 'MV-2401.00.07,channels=4,drop_every=2000' record MV-2401.00.07 x.edf --seconds 5
 
 Exit status: 0 success, 1 a failed operation (the library's error text on stderr),
-2 a usage error. Ctrl-C ends stream, record and monitor cleanly; a second Ctrl-C quits.)";
+2 a usage error. Ctrl-C ends stream, record, monitor and lsl cleanly; a second Ctrl-C quits.)";
 
 // The first word that is not a global option must name a command; CLI11 alone would only say
 // that a subcommand is required.
@@ -85,10 +86,11 @@ int RunTool(int argc, char** argv) {
     AddMonitor(app, context);
     AddFirmware(app, context);
     AddFrame(app, context);
+    AddLsl(app, context);
 
     if (auto unknown = UnknownCommand(app, argc, argv); !unknown.empty()) {
         std::cerr << "mivoble: unknown command '" << unknown
-                  << "' (commands: scan, info, stream, record, monitor, fw, frame; see mivoble --help)\n";
+                  << "' (commands: scan, info, stream, record, monitor, fw, frame, lsl; see mivoble --help)\n";
         return kExitUsage;
     }
     try {

@@ -1,4 +1,5 @@
-// The tool's pure pieces: hex arguments, MCUboot image checks, EDF record sizing.
+// The tool's pure pieces: hex arguments, MCUboot image checks, EDF record sizing, the row clock.
+// The row clock's timing scenarios run from tests/python/test_row_clock.py through row_clock_replay.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "cli/edf_recording.h"
 #include "cli/hex.h"
 #include "cli/mcuboot_image.h"
+#include "cli/row_clock.h"
 
 using namespace Mivo::Cli;
 
@@ -87,4 +89,22 @@ TEST(CliEdfRecords, PhysicalRangeCoversEvery24BitSample) {
     EXPECT_EQ(FormatFromPath("/x/A.BDF"), RecordingFormat::Bdf);
     EXPECT_THROW(FormatFromPath("a.wav"), UsageError);
     EXPECT_THROW(FormatFromPath(".edf"), UsageError);
+}
+
+TEST(CliRowClock, RefusesBadSettingsAndCountsSkippedRows) {
+    EXPECT_THROW(RowClock(0), std::invalid_argument);
+    EXPECT_THROW(RowClock(-1), std::invalid_argument);
+    EXPECT_THROW(RowClock(250, RowClockTuning{.slew = 0}), std::invalid_argument);
+    EXPECT_THROW(RowClock(250, RowClockTuning{.counterRange = 1}), std::invalid_argument);
+
+    RowClock clock(250);
+    double times[5];
+    clock.Stamp(0, 99.0, nullptr, times);  // nothing to stamp, nothing changes
+    EXPECT_EQ(clock.Rows(), 0u);
+    const double counters[] = {7, 8, 9, 10, 12};  // a counter that skips a row
+    clock.Stamp(5, 100.0, counters, times);
+    EXPECT_EQ(clock.Rows(), 5u);
+    EXPECT_EQ(clock.Missing(), 1u);
+    EXPECT_DOUBLE_EQ(times[4], 100.0);
+    EXPECT_NEAR(times[4] - times[3], 2 * clock.Period(), 1e-12);
 }
