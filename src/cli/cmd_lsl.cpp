@@ -212,6 +212,7 @@ public:
     }
     ~Wakeup() { interrupts_.OnRequest(nullptr); }
     Wakeup(const Wakeup&) = delete;
+    Interrupts& Source() { return interrupts_; }
     Wakeup& operator=(const Wakeup&) = delete;
     // False when woken by Ctrl-C before the deadline.
     bool SleepUntil(std::chrono::steady_clock::time_point deadline) {
@@ -231,7 +232,8 @@ std::unique_ptr<Bridged> Bridge(const std::string& name, const LslOptions& optio
                                 Wakeup& wakeup) {
     auto b = std::make_unique<Bridged>();
     b->device = std::make_unique<Device>(
-        name, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(options.wait)));
+        name, &wakeup.Source(),
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(options.wait)));
     BridgeLayout layout;
     b->description = Describe(*b->device, options.allColumns, layout);
     if (!wakeup.SleepUntil(searchEnds)) return nullptr;
@@ -275,6 +277,8 @@ int RunLsl(const LslOptions& options, Context& context) {
         } catch (const OperationError& e) {
             std::fprintf(stderr, "mivoble: %s\n", e.what());
             ++failed;
+        } catch (const Interrupted&) {
+            break;  // Ctrl-C while looking for an amplifier
         }
     }
     if (bridged.empty()) {

@@ -30,5 +30,6 @@ void AddMonitor(CLI::App& app, Context& context);
 void AddFirmware(CLI::App& app, Context& context);
 void AddFrame(CLI::App& app, Context& context);
 void AddLsl(CLI::App& app, Context& context);
+void AddView(CLI::App& app, Context& context);
 
 }  // namespace Mivo::Cli

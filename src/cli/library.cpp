@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "cli/cli_error.h"
+#include "cli/interrupts.h"
 
 namespace Mivo::Cli {
 
@@ -65,8 +66,10 @@ bool Discovered(const std::string& name) {
 }
 
 // Scans until the amplifier advertises, so that a wrong name fails after a short, stated wait.
-void AwaitAdvertisement(const std::string& name, std::chrono::milliseconds limit) {
+void AwaitAdvertisement(const std::string& name, Interrupts* interrupts, std::chrono::milliseconds limit) {
     WaitNotice notice("looking for " + name);
+    auto stopped = [interrupts] { return interrupts && interrupts->Requested(); };
+    InterruptHooks hooks(interrupts, [] { OnListChanged(0); });
     Check(MIVOBLE_RegisterDeviceListChangedCallback(&OnListChanged), "scan");
     int32_t rc = MIVOBLE_StartScanning();
     if (rc != MIVOBLE_OK) {
@@ -83,11 +86,16 @@ void AwaitAdvertisement(const std::string& name, std::chrono::milliseconds limit
             seen = g_listVersion;
         }
         found = Discovered(name);
-        if (found || std::chrono::steady_clock::now() >= deadline) break;
+        if (found || stopped() || std::chrono::steady_clock::now() >= deadline) break;
         std::unique_lock<std::mutex> lock(g_listMutex);
         g_listChanged.wait_until(lock, deadline, [seen] { return g_listVersion != seen; });
     }
     MIVOBLE_RegisterDeviceListChangedCallback(nullptr);
+    if (!found && stopped()) {
+        MIVOBLE_StopScanning();
+        notice.Done("stopped");
+        throw Interrupted("stopped while looking for " + name);
+    }
     if (!found) {
         MIVOBLE_StopScanning();
         notice.Done("not found");
@@ -100,8 +108,9 @@ void AwaitAdvertisement(const std::string& name, std::chrono::milliseconds limit
 
 }  // namespace
 
-Device::Device(const std::string& name, std::chrono::milliseconds advertisementLimit) : name_(name) {
-    AwaitAdvertisement(name, advertisementLimit);
+Device::Device(const std::string& name, Interrupts* interrupts, std::chrono::milliseconds advertisementLimit)
+    : name_(name) {
+    AwaitAdvertisement(name, interrupts, advertisementLimit);
     WaitNotice notice("opening " + name + " (connecting, reading its configuration)");
     int32_t rc = MIVOBLE_OpenDevice(name.c_str(), &handle_);
     if (rc != MIVOBLE_OK) {

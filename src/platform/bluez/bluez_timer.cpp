@@ -50,7 +50,10 @@ void DeadlineTimer::Loop(const std::shared_ptr<State>& s) {
         }
         auto first = s->queue.begin();
         if (first->first.first > Clock::now()) {
-            s->wake.wait_until(lock, first->first.first);
+            // A copy: a Cancel() while this waits frees the entry, and the wait reads its
+            // deadline again when it wakes.
+            const Clock::time_point deadline = first->first.first;
+            s->wake.wait_until(lock, deadline);
             continue;
         }
         auto task = std::move(first->second);

@@ -188,7 +188,7 @@ class RowClock:
         nominal = self.nominal_period
         slope = self.period - nominal  # of y = t - n * nominal
         if points[-1][1] - points[0][1] >= self._fit_rows and len(points) >= 2:
-            hull = []
+            hull: list = []
             for _, n, y in points:
                 while len(hull) >= 2 and ((hull[-1][0] - hull[-2][0]) * (y - hull[-2][1]) -
                                           (hull[-1][1] - hull[-2][1]) * (n - hull[-2][0])) <= 0:
