@@ -48,9 +48,9 @@ void KeepAtExit(const std::shared_ptr<BluezBus>& bus) {
 
 }  // namespace
 
-std::shared_ptr<BluezBus> BluezBus::Connect(std::string& failure) {
+std::shared_ptr<BluezBus> BluezBus::Connect(std::string& failure, std::string adapter) {
     try {
-        auto bus = std::shared_ptr<BluezBus>(new BluezBus(sdbus::createSystemBusConnection()));
+        auto bus = std::shared_ptr<BluezBus>(new BluezBus(sdbus::createSystemBusConnection(), std::move(adapter)));
         KeepAtExit(bus);
         bus->Start();
         return bus;
@@ -62,7 +62,8 @@ std::shared_ptr<BluezBus> BluezBus::Connect(std::string& failure) {
     return nullptr;
 }
 
-BluezBus::BluezBus(std::unique_ptr<sdbus::IConnection> connection) : connection_(std::move(connection)) {}
+BluezBus::BluezBus(std::unique_ptr<sdbus::IConnection> connection, std::string adapter)
+    : connection_(std::move(connection)), adapterName_(std::move(adapter)) {}
 
 BluezBus::~BluezBus() {
     Shutdown();
@@ -233,8 +234,13 @@ std::vector<std::pair<std::string, Props>> BluezBus::ObjectsWith(const std::stri
 
 std::string BluezBus::AdapterPath() {
     auto adapters = ObjectsWith("/org/bluez", kAdapter1);
+    if (!adapterName_.empty()) {
+        for (auto& [path, props] : adapters)
+            if (path == "/org/bluez/" + adapterName_) return path;
+        return {};
+    }
     for (auto& [path, props] : adapters)
-        if (path == "/org/bluez/hci0") return path;
+        if (Get<bool>(props, "Powered").value_or(false)) return path;
     return adapters.empty() ? std::string() : adapters.front().first;
 }
 
@@ -362,15 +368,5 @@ bool BluezBus::ReleaseLink(const std::string& path, const void* owner) {
     return true;
 }
 
-bool BluezBus::AcquireDiscovery() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ++discoveryHolders_ == 1;
-}
-
-bool BluezBus::ReleaseDiscovery() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (discoveryHolders_ == 0) return false;
-    return --discoveryHolders_ == 0;
-}
 
 }  // namespace Mivo::BLE::Platform::Bluez

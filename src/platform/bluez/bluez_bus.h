@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/bluez/bluez_discovery.h"
 #include "platform/bluez/bluez_notify_reader.h"
 #include "platform/bluez/bluez_timer.h"
 #include "platform/bluez/bluez_types.h"
@@ -40,7 +41,8 @@ public:
     using ArgsWriter = std::function<void(sdbus::MethodCall&)>;
 
     // The system bus (DBUS_SYSTEM_BUS_ADDRESS honoured); nullptr and a reason when there is none.
-    static std::shared_ptr<BluezBus> Connect(std::string& failure);
+    // `adapter` names the adapter to use (as "hci1"); empty: the first powered one.
+    static std::shared_ptr<BluezBus> Connect(std::string& failure, std::string adapter = {});
     ~BluezBus();
     BluezBus(const BluezBus&) = delete;
     BluezBus& operator=(const BluezBus&) = delete;
@@ -75,7 +77,8 @@ public:
     }
     // Objects below `under` offering `iface`, in path order.
     std::vector<std::pair<std::string, Props>> ObjectsWith(const std::string& under, const std::string& iface);
-    // The default adapter: hci0 if present, else the first in path order; empty when none.
+    // The adapter in use: the one named at Connect when it exists (else none), otherwise the
+    // first powered adapter in path order, else the first one; empty when none.
     std::string AdapterPath();
     void MergeProperties(const std::string& path, const std::string& iface, const Props& props);
 
@@ -91,12 +94,11 @@ public:
     bool OwnsLink(const std::string& path, const void* owner);
     bool ReleaseLink(const std::string& path, const void* owner);  // true when it was the owner
 
-    // Discovery is one session per connection: watchers share it.
-    bool AcquireDiscovery();  // true for the first holder
-    bool ReleaseDiscovery();  // true for the last holder
+    // Discovery is one session per connection: watchers and look-ups share it, connects pause it.
+    BluezDiscovery& Discovery() { return discovery_; }
 
 private:
-    explicit BluezBus(std::unique_ptr<sdbus::IConnection> connection);
+    BluezBus(std::unique_ptr<sdbus::IConnection> connection, std::string adapter);
     void Start();
     sdbus::IProxy& ProxyFor(const std::string& path);
     std::vector<std::shared_ptr<Listener>> Listeners();
@@ -108,6 +110,8 @@ private:
     void Guarded(const char* what, const std::function<void()>& work);
 
     std::unique_ptr<sdbus::IConnection> connection_;
+    const std::string adapterName_;
+    BluezDiscovery discovery_{*this};
     std::vector<sdbus::Slot> matches_;
     std::thread loop_;
     std::atomic<std::thread::id> loopId_{};
@@ -122,7 +126,6 @@ private:
     std::map<uint64_t, std::weak_ptr<Listener>> listeners_;
     uint64_t nextListener_ = 0;
     std::map<std::string, const void*> linkOwners_;
-    int discoveryHolders_ = 0;
     bool shutdown_ = false;
 };
 
