@@ -249,7 +249,13 @@ private:
         }
         auto address = Get<std::string>(props, "Address");
         auto value = address ? ParseAddress(*address) : std::nullopt;
-        if (!value) return;  // not an address this library can use
+        if (!value) {
+            // Not an address this library can use: BlueZ never sends one, so it is said once.
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (malformed_.insert(path).second)
+                LogMessage(kLogWarn, "bluez: ignoring device %s without a valid Address", path.c_str());
+            return;
+        }
         if (!Get<bool>(props, "Connected").value_or(false)) return Fire(*value, Get<std::string>(props, "Name").value_or(""));
         ReportConnected(path, *value, Get<std::string>(props, "Name").value_or(""));
     }
@@ -321,6 +327,7 @@ private:
     DeadlineTimer::Id cycleTimer_ = 0;
     std::map<std::string, std::string> serials_;  // device path -> Serial Number String, while connected
     std::set<std::string> reading_;               // device paths whose serial number is being read
+    std::set<std::string> malformed_;             // device paths logged as unusable
     EventSource<const AdvertisementEvent&> received_;
 };
 

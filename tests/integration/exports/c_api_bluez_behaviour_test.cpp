@@ -14,6 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -307,6 +308,18 @@ void WriteAfterATimedOutWrite(World& world) {
     EXPECT_EQ(MIVOBLE_CloseDevice(&h), MIVOBLE_OK);
 }
 
+// A second bluetoothd on the bus cannot own org.bluez; what it sends before giving up is
+// not taken for BlueZ's, and the stream goes on.
+void SecondBluetoothdIsIgnored(World& world) {
+    MIVOBLE_HANDLE h = world.OpenAndStream(kLegacy);
+    ASSERT_NE(h, 0u);
+    EXPECT_THROW(FakeBluetoothd(world.BusAddress(), std::string(kDefaultAmplifiers)), std::runtime_error);
+    const uint64_t rows = Rows();
+    EXPECT_TRUE(WaitUntil(10s, [&] { return g_seen.rows >= rows + 200; }));
+    EXPECT_TRUE(g_seen.states.empty()) << "the link was reported lost";
+    EXPECT_EQ(MIVOBLE_CloseDevice(&h), MIVOBLE_OK);
+}
+
 const std::vector<Scenario>& Scenarios() {
     static const std::vector<Scenario> scenarios = {
         {"TakesOverALinkAKilledProcessLeft", kDefaultAmplifiers, {}, {}, TakeOverAfterKill},
@@ -324,6 +337,7 @@ const std::vector<Scenario>& Scenarios() {
         {"ReconnectsUnderAnotherGapName", kDefaultAmplifiers, {"--gap-name", "mivo amplifier"}, {}, ReconnectWithAnotherGapName},
         {"AttErrorSaysSo", kDefaultAmplifiers, {}, {}, AttErrorOfARead},
         {"WriteWaitsForATimedOutOne", kDefaultAmplifiers, {}, {}, WriteAfterATimedOutWrite},
+        {"ASecondBluetoothdIsIgnored", kDefaultAmplifiers, {}, {}, SecondBluetoothdIsIgnored},
     };
     return scenarios;
 }
