@@ -5,14 +5,18 @@
 // channels and a counter, one frame per notification) at --rate Hz (default 2000), opens it
 // through the C interface with the bluez backend, streams for --seconds (default 5) and
 // divides the process's CPU time (user + system) by the notifications received. Each path
-// runs in a child process of its own, so neither sees the other's threads or caches.
-// Options: --rate HZ, --seconds S, --path acquire|signal (one path only), --log PATH.
+// runs in a child process of its own, so neither sees the other's threads or caches; with
+// --repeat N the paths take turns N times and the median and range are printed (the machine's
+// other load moves single runs by a few microseconds).
+// Options: --rate HZ, --seconds S, --repeat N, --path acquire|signal (one path only), --log PATH.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,7 +100,7 @@ Result MeasureInChild(const std::string& path, int rate, double seconds, const s
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rate = 2000;
+    int rate = 2000, repeat = 1;
     double seconds = 5;
     std::string only, log = "/dev/null";
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -104,25 +108,38 @@ int main(int argc, char** argv) {
         if (key == "--rate") rate = std::atoi(value.c_str());
         else if (key == "--seconds") seconds = std::atof(value.c_str());
         else if (key == "--path") only = value;
+        else if (key == "--repeat") repeat = std::max(1, std::atoi(value.c_str()));
         else if (key == "--log") log = value;
         else {
-            std::fprintf(stderr, "usage: %s [--rate HZ] [--seconds S] [--path acquire|signal] [--log PATH]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--rate HZ] [--seconds S] [--repeat N] [--path acquire|signal] [--log PATH]\n", argv[0]);
             return 2;
         }
     }
     std::printf("library CPU per notification, %s at %d Hz (8 channels and a counter, one frame per notification)\n", kAmplifier,
                 rate);
     int failed = 0;
-    for (const char* path : {"acquire", "signal"}) {
-        if (!only.empty() && only != path) continue;
-        Result r = MeasureInChild(path, rate, seconds, log);
-        if (r.microsecondsPerNotification < 0) {
-            std::printf("  %-8s no notifications\n", path);
-            failed = 1;
-            continue;
+    std::map<std::string, std::vector<double>> runs;
+    for (int round = 0; round < repeat; ++round) {
+        for (const char* path : {"acquire", "signal"}) {
+            if (!only.empty() && only != path) continue;
+            Result r = MeasureInChild(path, rate, seconds, log);
+            if (r.microsecondsPerNotification < 0) {
+                std::printf("  %-8s no notifications\n", path);
+                failed = 1;
+                continue;
+            }
+            runs[path].push_back(r.microsecondsPerNotification);
+            if (repeat == 1)
+                std::printf("  %-8s %6.1f us per notification (%.0f notifications/s over %.1f s)\n", path, r.microsecondsPerNotification,
+                            r.notificationsPerSecond, seconds);
         }
-        std::printf("  %-8s %6.1f us per notification (%.0f notifications/s over %.1f s)\n", path, r.microsecondsPerNotification,
-                    r.notificationsPerSecond, seconds);
+    }
+    if (repeat > 1) {
+        for (auto& [path, values] : runs) {
+            std::sort(values.begin(), values.end());
+            std::printf("  %-8s %6.1f us per notification (median of %zu runs of %.1f s; %.1f to %.1f)\n", path.c_str(),
+                        values[values.size() / 2], values.size(), seconds, values.front(), values.back());
+        }
     }
     return failed;
 }

@@ -85,6 +85,13 @@ public:
     uint64_t AddListener(std::weak_ptr<Listener> listener);
     void RemoveListener(uint64_t id);
 
+    // Notifications: a Value signal of a characteristic goes straight to its route, on the
+    // loop thread, not through the listeners and not into the cache. One route per
+    // characteristic path; `owner` identifies who may clear it.
+    using ValueRoute = std::function<void(const std::vector<uint8_t>&)>;
+    void SetValueRoute(const std::string& characteristicPath, const void* owner, ValueRoute route);
+    void ClearValueRoutes(const void* owner);
+
     bool OnLoopThread() const { return std::this_thread::get_id() == loopId_.load(); }
     DeadlineTimer& Timer() { return timer_; }
     NotifyReader& Reader() { return reader_; }
@@ -107,7 +114,10 @@ private:
     void HandlePropertiesChanged(sdbus::Message& msg);
     void HandleNameOwnerChanged(sdbus::Message& msg);
     void DropAllObjects();
-    void Guarded(const char* what, const std::function<void()>& work);
+    template <typename F>
+    void Guarded(const char* what, F&& work);
+    // A characteristic's PropertiesChanged: Value to its route, anything else as usual.
+    void HandleCharacteristicChanged(const std::string& path, sdbus::Message& msg);
 
     std::unique_ptr<sdbus::IConnection> connection_;
     const std::string adapterName_;
@@ -127,6 +137,14 @@ private:
     uint64_t nextListener_ = 0;
     std::map<std::string, const void*> linkOwners_;
     bool shutdown_ = false;
+
+    struct Route {
+        const void* owner;
+        std::shared_ptr<const ValueRoute> deliver;
+    };
+    std::mutex routesMutex_;
+    std::map<std::string, Route, std::less<>> routes_;
+    std::vector<uint8_t> value_;  // loop thread only: the notification being delivered
 };
 
 }  // namespace Mivo::BLE::Platform::Bluez

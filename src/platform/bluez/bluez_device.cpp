@@ -60,6 +60,7 @@ BluezDevice::BluezDevice(std::shared_ptr<BluezBus> bus, std::string path, uint64
 
 BluezDevice::~BluezDevice() {
     bus_->RemoveListener(listenerId_);
+    bus_->ClearValueRoutes(this);
     for (auto& [path, core] : characteristics_)
         if (auto id = core->acquired.exchange(0)) bus_->Reader().Remove(id);
     bus_->ReleaseLink(path_, this);
@@ -78,9 +79,28 @@ EventToken BluezDevice::AddConnectionStatusChanged(std::function<void()> handler
 void BluezDevice::RemoveConnectionStatusChanged(EventToken token) { statusChanged_.Remove(token); }
 
 std::shared_ptr<CharacteristicCore> BluezDevice::CoreFor(const std::string& characteristicPath) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto& core = characteristics_[characteristicPath];
-    if (!core) core = std::make_shared<CharacteristicCore>(characteristicPath);
+    std::shared_ptr<CharacteristicCore> core;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto& entry = characteristics_[characteristicPath];
+        if (!entry) entry = std::make_shared<CharacteristicCore>(characteristicPath);
+        core = entry;
+    }
+    // The newest device object of a path receives its notifications (objects of a path are
+    // made anew for each connection, and each enumerates its characteristics).
+    std::weak_ptr<CharacteristicCore> weak = core;
+    bus_->SetValueRoute(characteristicPath, this, [weak](const Bytes& value) {
+        auto c = weak.lock();
+        // Value also changes after reads: only a notify session turns it into notifications.
+        if (!c || !c->notifying.load(std::memory_order_relaxed)) return;
+        // No ATT value is longer than 512 bytes: anything longer is not a notification.
+        if (value.size() > kMaxAttributeValue) {
+            if (!c->oversizeLogged.exchange(true))
+                LogMessage(kLogWarn, "bluez: ignoring a Value of %s longer than any ATT value (%zu bytes)", c->path.c_str(), value.size());
+            return;
+        }
+        c->valueChanged.Fire(value);
+    });
     return core;
 }
 
@@ -348,37 +368,10 @@ void BluezDevice::OnInterfacesAdded(const std::string& path, const Interfaces& a
 
 void BluezDevice::OnPropertiesChanged(const std::string& path, const std::string& iface, const Props& changed) {
     if (!PathIsWithin(path, path_)) return;
-    if (path == path_ && iface == kDevice1) {
-        bool linkDown = changed.count("Connected") && !Get<bool>(changed, "Connected").value_or(false);
-        if (changed.count("Connected")) ReportLinkStatus();
-        if (changed.count("Connected") || changed.count("ServicesResolved")) CheckServicesWait(linkDown);
-        return;
-    }
-    if (iface != kGattCharacteristic1) return;
-    auto value = changed.find("Value");
-    if (value == changed.end()) return;
-    std::shared_ptr<CharacteristicCore> core;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = characteristics_.find(path);
-        if (it == characteristics_.end()) return;
-        core = it->second;
-    }
-    // Value also changes after reads: only a notify session of the object driving the link
-    // turns it into notifications.
-    if (!core->notifying || !bus_->OwnsLink(path_, this)) return;
-    auto bytes = Get<std::vector<uint8_t>>(changed, "Value");
-    if (!bytes) {
-        LogMessage(kLogWarn, "bluez: ignoring a Value of %s that is not a byte array", path.c_str());
-        return;
-    }
-    // No ATT value is longer than 512 bytes: anything longer is not a notification.
-    if (bytes->size() > kMaxAttributeValue) {
-        if (!core->oversizeLogged.exchange(true))
-            LogMessage(kLogWarn, "bluez: ignoring a Value of %s longer than any ATT value (%zu bytes)", path.c_str(), bytes->size());
-        return;
-    }
-    core->valueChanged.Fire(*bytes);
+    if (path != path_ || iface != kDevice1) return;
+    bool linkDown = changed.count("Connected") && !Get<bool>(changed, "Connected").value_or(false);
+    if (changed.count("Connected")) ReportLinkStatus();
+    if (changed.count("Connected") || changed.count("ServicesResolved")) CheckServicesWait(linkDown);
 }
 
 void BluezDevice::OnInterfacesRemoved(const std::string& path, const std::vector<std::string>& removed) {
@@ -678,10 +671,9 @@ AsyncOp<GattStatus> BluezCharacteristic::AcquireNotify() {
     auto op = MakeAsyncOperation<GattStatus>();
     auto core = core_;
     auto device = device_;
-    std::weak_ptr<BluezDevice> weakDevice = device_;
     auto pending = device_->Bus()->Call(
         core_->path, kGattCharacteristic1, "AcquireNotify", [](sdbus::MethodCall& call) { call << Props{}; }, device_->Timing().call,
-        [op, core, device, weakDevice](sdbus::MethodReply* reply, const sdbus::Error* error) {
+        [op, core, device](sdbus::MethodReply* reply, const sdbus::Error* error) {
             if (op->Status() != AsyncStatus::Started) return;  // given up: the socket closes here
             sdbus::UnixFd fd;
             uint16_t mtu = 0;
@@ -717,11 +709,8 @@ AsyncOp<GattStatus> BluezCharacteristic::AcquireNotify() {
                 return;
             }
             device->SetLinkMtu(mtu);
-            auto deliver = [weakDevice, core](const Bytes& value) {
-                auto d = weakDevice.lock();
-                if (!d || !d->Bus()->OwnsLink(d->Path(), d.get())) return;
-                core->valueChanged.Fire(value);
-            };
+            // The socket is this session's own: whatever comes through it is a notification.
+            auto deliver = [core](const Bytes& value) { core->valueChanged.Fire(value); };
             auto ended = [core] { core->acquired = 0; };
             uint64_t id = device->Bus()->Reader().Add(fd.release(), deliver, ended);
             if (id == 0) {
