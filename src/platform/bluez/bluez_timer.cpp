@@ -49,8 +49,10 @@ void DeadlineTimer::Loop(const std::shared_ptr<State>& s) {
             continue;
         }
         auto first = s->queue.begin();
-        if (first->first.first > Clock::now()) {
-            s->wake.wait_until(lock, first->first.first);
+        // A copy: Cancel() may erase the entry while this thread waits for it.
+        const Clock::time_point due = first->first.first;
+        if (due > Clock::now()) {
+            s->wake.wait_until(lock, due);
             continue;
         }
         auto task = std::move(first->second);

@@ -2,7 +2,12 @@
 // typed property reads and D-Bus error names.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+#include <thread>
+
 #include "platform/bluez/bluez_device.h"
+#include "platform/bluez/bluez_timer.h"
 #include "platform/bluez/bluez_types.h"
 
 namespace Mivo::BLE::Platform::Bluez {
@@ -86,6 +91,14 @@ TEST(BluezTypes, ErrorMapping) {
         {"org.bluez.Error.Failed", "le-connection-abort-by-local", false, GattStatus::Success,
          "BlueZ: org.bluez.Error.Failed: le-connection-abort-by-local"},
         {"com.example.Unheard", "", false, GattStatus::Success, "BlueZ: com.example.Unheard"},
+        // The peripheral's ATT errors, as bluetoothd words them.
+        {"org.bluez.Error.Failed", "Operation failed with ATT error: 0x80", false, GattStatus::Success,
+         "The device refused the request with ATT error 0x80."},
+        {"org.bluez.Error.InvalidArguments", "Invalid Length", false, GattStatus::Success,
+         "The device refused the value: invalid length (ATT error 0x0d)."},
+        {"org.bluez.Error.InvalidArguments", "Invalid offset", false, GattStatus::Success,
+         "The device refused the request: invalid offset (ATT error 0x07)."},
+        {"org.bluez.Error.InvalidArguments", "Invalid arguments in method call", true, GattStatus::ProtocolError, ""},
         {"org.freedesktop.DBus.Error.AccessDenied", "Rejected send message", false, GattStatus::Success,
          "Access to BlueZ was denied by the D-Bus policy (org.freedesktop.DBus.Error.AccessDenied: Rejected send message)."},
         {"org.freedesktop.DBus.Error.NoReply", "Timeout was reached", false, GattStatus::Success,
@@ -103,6 +116,25 @@ TEST(BluezTypes, ErrorMapping) {
     EXPECT_TRUE(MeansAbsent("org.freedesktop.DBus.Error.UnknownObject"));
     EXPECT_FALSE(MeansAbsent("org.freedesktop.DBus.Error.AccessDenied"));
     EXPECT_FALSE(MeansAbsent("org.bluez.Error.Failed"));
+}
+
+// The timer thread waits for its earliest task; cancelling that task while it waits, then
+// adding another, must leave the wait sound (a sanitizer build checks the memory).
+TEST(BluezTimer, CancellingTheTaskWaitedForKeepsTheTimerSound) {
+    DeadlineTimer timer;
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 50; ++i) {
+        auto id = timer.After(std::chrono::seconds(30), [&] { ran += 1000; });
+        std::this_thread::yield();  // the thread may be waiting for it now, or not yet
+        timer.Cancel(id);
+    }
+    std::promise<void> last;
+    timer.After(std::chrono::milliseconds(5), [&] {
+        ran += 1;
+        last.set_value();
+    });
+    ASSERT_EQ(last.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(ran.load(), 1);
 }
 
 }  // namespace
