@@ -552,10 +552,14 @@ private:
         timer_ = bus_->Timer().After(timing_.busyRetry, [self] { self->Attempt(); });
     }
     void Cancel() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        cancelled_ = true;
-        pending_.cancel();
-        bus_->Timer().Cancel(timer_);
+        sdbus::PendingAsyncCall pending;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            cancelled_ = true;
+            pending = pending_;
+            bus_->Timer().Cancel(timer_);
+        }
+        pending.cancel();  // takes sd-bus's lock: never under ours
     }
 
     std::shared_ptr<BluezBus> bus_;

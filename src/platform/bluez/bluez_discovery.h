@@ -6,6 +6,7 @@
 // order of the changes, and BlueZ handles a sender's calls in that order.
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,8 +33,12 @@ public:
     void Resume();
 
 private:
-    void StartLocked(std::function<void(const sdbus::Error*)> started);  // sends; replies come later
+    // Queue the calls of a start or a stop; Send() makes them, in queue order.
+    void StartLocked(std::function<void(const sdbus::Error*)> started);
     void StopLocked(std::function<void()> stopped);
+    // Calls go out with no lock of ours held: sd-bus holds its own while it runs our reply
+    // handlers, which may come back here. One thread at a time sends, so the order holds.
+    void Send();
 
     BluezBus& bus_;
     std::mutex mutex_;
@@ -41,6 +46,8 @@ private:
     BluezTiming timing_;
     int holders_ = 0, pauses_ = 0;
     bool running_ = false;  // asked BlueZ to discover and not yet to stop
+    std::deque<std::function<void()>> calls_;
+    bool sending_ = false;
 };
 
 }  // namespace Mivo::BLE::Platform::Bluez

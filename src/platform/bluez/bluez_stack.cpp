@@ -339,13 +339,21 @@ public:
     static void Find(const std::shared_ptr<BluezBus>& bus, const std::string& adapter, const std::string& path, BluezTiming timing,
                      std::function<void(bool)> done) {
         auto finder = std::make_shared<DeviceFinder>(bus, adapter, path, timing, std::move(done));
-        finder->listener_ = bus->AddListener(std::weak_ptr<BluezBus::Listener>(finder));
+        // The lock orders this setup before a Finish on the timer thread; no call to BlueZ is
+        // made under it (sd-bus holds its own lock while it runs our handlers).
+        {
+            std::lock_guard<std::mutex> lock(finder->mutex_);
+            finder->listener_ = bus->AddListener(std::weak_ptr<BluezBus::Listener>(finder));
+        }
         bus->Discovery().Acquire(adapter, timing, [path](const sdbus::Error* error) {
             if (error)
                 LogMessage(kLogWarn, "bluez: discovery to find %s failed: %s: %s", path.c_str(), error->getName().c_str(),
                            error->getMessage().c_str());
         });
-        finder->timer_ = bus->Timer().After(timing.findDevice, [finder] { finder->Finish(false); });
+        {
+            std::lock_guard<std::mutex> lock(finder->mutex_);
+            finder->timer_ = bus->Timer().After(timing.findDevice, [finder] { finder->Finish(false); });
+        }
         if (bus->HasInterface(path, kDevice1)) finder->Finish(true);
     }
 
@@ -363,12 +371,20 @@ public:
 private:
     void Finish(bool found) {
         if (finished_.exchange(true)) return;
-        bus_->Timer().Cancel(timer_);
-        bus_->RemoveListener(listener_);
+        DeadlineTimer::Id timer = 0;
+        uint64_t listener = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            timer = timer_;
+            listener = listener_;
+        }
+        bus_->Timer().Cancel(timer);
+        bus_->RemoveListener(listener);
         bus_->Discovery().Release();
         done_(found);
     }
 
+    std::mutex mutex_;  // guards timer_ and listener_
     std::shared_ptr<BluezBus> bus_;
     std::string adapter_, path_;
     BluezTiming timing_;

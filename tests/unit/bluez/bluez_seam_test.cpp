@@ -229,7 +229,9 @@ TEST(BluezSeam, MalformedObjectsAreIgnoredAndTheGoodOnesUsed) {
         SCOPED_TRACE(cases[i].node);
         auto it = reported.find(i + 1);
         ASSERT_EQ(it != reported.end(), cases[i].reportedAs.has_value());
-        if (it != reported.end()) EXPECT_EQ(it->second, *cases[i].reportedAs);
+        if (it != reported.end()) {
+            EXPECT_EQ(it->second, *cases[i].reportedAs);
+        }
     }
     EXPECT_EQ(log.Count("WARN ", "bluez: ignoring device /org/bluez/hci1/dev_00_00_00_00_00_01 without a valid Address"), 1);
     EXPECT_EQ(log.Count("WARN ", "bluez: ignoring device /org/bluez/hci1/dev_00_00_00_00_00_02 without a valid Address"), 1);
