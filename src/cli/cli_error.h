@@ -19,4 +19,9 @@ struct OperationError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The user stopped the command before it got to its work (Ctrl-C while looking for an amplifier): exit 130.
+struct Interrupted : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 }  // namespace Mivo::Cli

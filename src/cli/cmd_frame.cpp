@@ -20,14 +20,14 @@ struct FrameOptions {
 
 constexpr size_t kMaxFramePayload = 512;
 
-int RunFrame(const FrameOptions& options, Context&) {
+int RunFrame(const FrameOptions& options, Context& context) {
     // Arguments are checked before any radio work.
     uint8_t command = ParseByte(options.command, "COMMAND");
     std::vector<uint8_t> payload = ParseHex(options.payload, "HEXBYTES");
     if (payload.size() > kMaxFramePayload)
         throw UsageError("HEXBYTES: " + std::to_string(payload.size()) + " bytes; a frame carries at most 512");
 
-    Device device(options.name);
+    Device device(options.name, context.interrupts);
     uint8_t status = 0;
     std::vector<uint8_t> response(kMaxFramePayload);
     uint16_t responseLength = static_cast<uint16_t>(response.size());

@@ -143,13 +143,13 @@ void PrintImages(const Device& device) {
                     FlagText(image.flags).c_str(), FormatHex(image.hash, sizeof image.hash, "").c_str());
 }
 
-int RunList(const FwOptions& options) {
-    Device device(options.name);
+int RunList(const FwOptions& options, Context& context) {
+    Device device(options.name, context.interrupts);
     PrintImages(device);
     return 0;
 }
 
-int RunUpload(const FwOptions& options, const Context& context) {
+int RunUpload(const FwOptions& options, Context& context) {
     if (options.confirm && !options.reset)
         throw UsageError("--confirm makes the new image permanent once it runs, so it needs --reset");
     McubootImage image = LoadMcubootImage(options.image);
@@ -159,7 +159,7 @@ int RunUpload(const FwOptions& options, const Context& context) {
     std::fprintf(stderr, "image %s: version %s, %zu bytes\n", options.image.c_str(), image.version.c_str(),
                  image.bytes.size());
 
-    Device device(options.name);
+    Device device(options.name, context.interrupts);
     {
         std::fprintf(stderr, "uploading %zu bytes to %s (each chunk waits for the amplifier's acknowledgement)\n",
                      image.bytes.size(), options.name.c_str());
@@ -190,17 +190,17 @@ int RunUpload(const FwOptions& options, const Context& context) {
     return 0;
 }
 
-int RunTest(const FwOptions& options) {
+int RunTest(const FwOptions& options, Context& context) {
     auto hash = ParseHex(options.hash, "HASH");
     if (hash.size() != 32) throw UsageError("HASH: " + std::to_string(hash.size()) + " bytes; an image hash has 32 (64 hex digits)");
-    Device device(options.name);
+    Device device(options.name, context.interrupts);
     Check(MIVOBLE_TestImage(device.Handle(), hash.data()), "test image");
     std::printf("marked for a test boot at the next reset\n");
     return 0;
 }
 
-int RunSimple(const FwOptions& options, const std::string& which) {
-    Device device(options.name);
+int RunSimple(const FwOptions& options, const std::string& which, Context& context) {
+    Device device(options.name, context.interrupts);
     if (which == "confirm") {
         Check(MIVOBLE_ConfirmImage(device.Handle()), "confirm image");
         std::printf("running image confirmed\n");
@@ -233,7 +233,7 @@ void AddFirmware(CLI::App& app, Context& context) {
     };
 
     named("list", "list the image slots")->callback([options, &context] {
-        context.action = [options] { return RunList(*options); };
+        context.action = [options, &context] { return RunList(*options, context); };
     });
 
     auto* upload = named("upload", "upload an MCUboot image to the spare slot");
@@ -245,20 +245,20 @@ void AddFirmware(CLI::App& app, Context& context) {
 
     auto* test = named("test", "mark an image for a test boot at the next reset");
     test->add_option("HASH", options->hash, "the image's hash (64 hex digits, see fw list)")->required();
-    test->callback([options, &context] { context.action = [options] { return RunTest(*options); }; });
+    test->callback([options, &context] { context.action = [options, &context] { return RunTest(*options, context); }; });
 
     for (const char* which : {"confirm", "erase", "reset"}) {
         const char* help = std::string(which) == "confirm" ? "make the running image permanent"
                            : std::string(which) == "erase" ? "erase the spare image slot"
                                                            : "reset (reboot) the amplifier";
         named(which, help)->callback([options, &context, which] {
-            context.action = [options, which] { return RunSimple(*options, which); };
+            context.action = [options, which, &context] { return RunSimple(*options, which, context); };
         });
     }
 
     auto* echo = named("echo", "echo a text through the management service");
     echo->add_option("TEXT", options->text, "text to echo")->required();
-    echo->callback([options, &context] { context.action = [options] { return RunSimple(*options, "echo"); }; });
+    echo->callback([options, &context] { context.action = [options, &context] { return RunSimple(*options, "echo", context); }; });
 }
 
 }  // namespace Mivo::Cli

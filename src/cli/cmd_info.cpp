@@ -33,8 +33,8 @@ std::optional<float> ReadBattery(const Device& device) {
     return std::nullopt;
 }
 
-int RunInfo(const InfoOptions& options, Context&) {
-    Device device(options.name);
+int RunInfo(const InfoOptions& options, Context& context) {
+    Device device(options.name, context.interrupts);
     auto info = device.Information();
     auto channels = device.Channels();
     auto battery = ReadBattery(device);

@@ -1,7 +1,9 @@
 // monitor: per-second signal statistics and link health, live or as one snapshot.
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,12 +19,18 @@ struct MonitorOptions {
     bool once = false;
 };
 
-// Statistics of one window of rows.
+// Statistics of one window of rows. The rate counts only rows of batches that arrived after the
+// window opened, over the time to the last of them: the rows of a batch were sampled before it
+// arrived, so counting the batch that opens the window, or the time since the last batch, would
+// skew the rate by up to a batch.
 struct Window {
     std::vector<double> sumSquares;
     std::vector<float> min, max;
     uint64_t rows = 0, filled = 0;
     float battery = -1;
+    std::chrono::steady_clock::time_point opened;
+    std::optional<std::chrono::steady_clock::time_point> lastArrival;
+    uint64_t rowsArrivedAfterOpening = 0;
 
     explicit Window(size_t channels)
         : sumSquares(channels, 0.0), min(channels, std::numeric_limits<float>::infinity()),
@@ -39,12 +47,22 @@ struct Window {
         if (row[width - 1] == 0.0f) ++filled;
         ++rows;
     }
+
+    void Arrived(uint32_t rowCount, std::chrono::steady_clock::time_point at) {
+        if (at <= opened) return;
+        rowsArrivedAfterOpening += rowCount;
+        lastArrival = at;
+    }
+
+    double Rate() const {
+        if (!lastArrival) return 0.0;
+        return rowsArrivedAfterOpening / std::chrono::duration<double>(*lastArrival - opened).count();
+    }
 };
 
-void Print(const std::string& name, const RowColumns& columns, const Window& w, double seconds, bool linkUp,
-           unsigned reconnects) {
-    std::printf("%s  %.1f rows/s  filled %.1f %%  battery %s  link %s  reconnects %u\n", name.c_str(),
-                seconds > 0 ? w.rows / seconds : 0.0, w.rows ? 100.0 * w.filled / w.rows : 0.0,
+void Print(const std::string& name, const RowColumns& columns, const Window& w, bool linkUp, unsigned reconnects) {
+    std::printf("%s  %.1f rows/s  filled %.1f %%  battery %s  link %s  reconnects %u\n", name.c_str(), w.Rate(),
+                w.rows ? 100.0 * w.filled / w.rows : 0.0,
                 w.battery >= 0 ? (std::to_string(static_cast<int>(w.battery)) + " %").c_str() : "unknown",
                 linkUp ? "up" : "down", reconnects);
     std::printf("%-10s %14s %14s %14s\n", "channel", "rms", "min", "max");
@@ -60,17 +78,13 @@ void Print(const std::string& name, const RowColumns& columns, const Window& w, 
 }
 
 int RunMonitor(const MonitorOptions& options, Context& context) {
-    Device device(options.name);
+    Device device(options.name, context.interrupts);
     auto info = device.Information();
     RowColumns columns = DescribeColumns(device.Channels(), info.numberOfAcquiredChannels);
     const bool live = !options.once && context.stdoutIsTerminal;
 
     RowFeed feed(device.Handle(), 16);
-    context.interrupts->OnRequest([&feed] { feed.Wake(); });
-    struct ClearWake {
-        Interrupts* interrupts;
-        ~ClearWake() { interrupts->OnRequest(nullptr); }
-    } clearWake{context.interrupts};
+    InterruptHooks hooks(context.interrupts, [&feed] { feed.Wake(); });
 
     bool linkUp = true;
     unsigned reconnects = 0;
@@ -89,16 +103,22 @@ int RunMonitor(const MonitorOptions& options, Context& context) {
                 ++reconnects;
             }
             if (item.kind != FeedItem::Kind::Rows) continue;
-            if (!windowStart) windowStart = item.arrived;
+            if (!windowStart) {
+                windowStart = item.arrived;
+                window.opened = item.arrived;
+            }
+            window.Arrived(item.rowCount, item.arrived);
             for (uint32_t r = 0; r < item.rowCount; ++r) window.Add(&item.values[static_cast<size_t>(r) * item.width], item.width);
         }
         now = std::chrono::steady_clock::now();
         if (windowStart && now >= *windowStart + std::chrono::seconds(1)) {
-            double seconds = std::chrono::duration<double>(now - *windowStart).count();
             if (live) std::printf("\x1b[H\x1b[2J");
-            Print(options.name, columns, window, seconds, linkUp, reconnects);
+            Print(options.name, columns, window, linkUp, reconnects);
             if (!live) return 0;
+            // The next window opens where this one's last batch arrived: rows after it are new.
+            auto opened = window.lastArrival.value_or(now);
             window = Window(columns.signalCount);
+            window.opened = opened;
             windowStart = now;
         } else if (live && !windowStart) {
             std::printf("\x1b[H\x1b[2J%s: waiting for rows (link %s)\n", options.name.c_str(), linkUp ? "up" : "down");
@@ -107,7 +127,7 @@ int RunMonitor(const MonitorOptions& options, Context& context) {
     }
     if (!live && !windowStart) {
         // No row arrived: still one snapshot, showing the silence.
-        Print(options.name, columns, window, 0.0, linkUp, reconnects);
+        Print(options.name, columns, window, linkUp, reconnects);
     }
     return 0;
 }

@@ -1,4 +1,5 @@
-// stream: sample rows as CSV/TSV text, first column host time since the stream began.
+// stream: sample rows as CSV/TSV text, first column each row's sampling time (from the row
+// clock) in seconds since the stream began.
 #include <unistd.h>
 
 #include <cerrno>
@@ -6,9 +7,11 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/row_clock.h"
 #include "cli/row_feed.h"
 #include "cli/text_output.h"
 
@@ -91,17 +94,13 @@ private:
 int RunStream(const StreamOptions& options, Context& context) {
     // The output file is created first, so that a path that cannot be written fails before any radio work.
     RowWriter writer(options.output, options.format == "tsv" ? '\t' : ',');
-    Device device(options.name);
+    Device device(options.name, context.interrupts);
     auto info = device.Information();
     RowColumns columns = DescribeColumns(device.Channels(), info.numberOfAcquiredChannels);
     writer.Header(columns.names);
 
     RowFeed feed(device.Handle(), options.batch);
-    context.interrupts->OnRequest([&feed] { feed.Wake(); });
-    struct ClearWake {
-        Interrupts* interrupts;
-        ~ClearWake() { interrupts->OnRequest(nullptr); }
-    } clearWake{context.interrupts};
+    InterruptHooks hooks(context.interrupts, [&feed] { feed.Wake(); });
     std::fprintf(stderr, "streaming %u values per row at %u Hz%s\n", static_cast<unsigned>(info.numberOfAcquiredChannels),
                  static_cast<unsigned>(info.samplingRate), options.seconds ? "" : " (Ctrl-C ends it)");
 
@@ -109,15 +108,31 @@ int RunStream(const StreamOptions& options, Context& context) {
     const auto end = options.seconds ? start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                    std::chrono::duration<double>(*options.seconds))
                                      : std::chrono::steady_clock::time_point::max();
+    auto seconds = [](std::chrono::steady_clock::time_point t) {
+        return std::chrono::duration<double>(t.time_since_epoch()).count();
+    };
+    // Rows are stamped by the clock: batches arrive with the jitter of the radio, rows do not.
+    std::optional<RowClock> clock;
+    if (info.samplingRate > 0) clock.emplace(static_cast<double>(info.samplingRate));
+    std::vector<double> times, counters;
     uint64_t rows = 0;
     while (writer.Ok() && !context.interrupts->Requested() && std::chrono::steady_clock::now() < end) {
         auto wakeAt = std::min(end, std::chrono::steady_clock::now() + std::chrono::seconds(1));
         for (auto& item : feed.Take(wakeAt)) {
             if (item.kind == FeedItem::Kind::Rows) {
-                double t = std::chrono::duration<double>(item.arrived - start).count();
-                for (uint32_t r = 0; r < item.rowCount; ++r) writer.Row(t, &item.values[static_cast<size_t>(r) * item.width], item.width);
+                times.assign(item.rowCount, seconds(item.arrived));
+                if (clock) {
+                    const bool counted = columns.counterColumn >= 0 && item.width == columns.names.size();
+                    counters.resize(item.rowCount);
+                    for (uint32_t r = 0; counted && r < item.rowCount; ++r)
+                        counters[r] = item.values[static_cast<size_t>(r) * item.width + static_cast<size_t>(columns.counterColumn)];
+                    clock->Stamp(item.rowCount, seconds(item.arrived), counted ? counters.data() : nullptr, times.data());
+                }
+                for (uint32_t r = 0; r < item.rowCount; ++r)
+                    writer.Row(times[r] - seconds(start), &item.values[static_cast<size_t>(r) * item.width], item.width);
                 rows += item.rowCount;
             } else {
+                if (item.kind == FeedItem::Kind::LinkLost && clock) clock->Restart();
                 std::fprintf(stderr, "%s\n", item.kind == FeedItem::Kind::LinkLost ? "link lost; reconnecting" : "link back");
             }
         }
@@ -132,7 +147,8 @@ int RunStream(const StreamOptions& options, Context& context) {
 
 void AddStream(CLI::App& app, Context& context) {
     auto options = std::make_shared<StreamOptions>();
-    auto* sub = app.add_subcommand("stream", "sample rows as text (CSV by default) on stdout or into a file");
+    auto* sub = app.add_subcommand(
+        "stream", "sample rows as text (CSV by default) on stdout or into a file, after each row's sampling time in s");
     sub->add_option("NAME", options->name, "amplifier name")->required();
     sub->add_option("--seconds", options->seconds, "how long to stream (default: until Ctrl-C)")->check(PositiveSeconds());
     sub->add_option("--output", options->output, "write to this file instead of stdout");

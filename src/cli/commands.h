@@ -29,5 +29,7 @@ void AddRecord(CLI::App& app, Context& context);
 void AddMonitor(CLI::App& app, Context& context);
 void AddFirmware(CLI::App& app, Context& context);
 void AddFrame(CLI::App& app, Context& context);
+void AddLsl(CLI::App& app, Context& context);
+void AddView(CLI::App& app, Context& context);
 
 }  // namespace Mivo::Cli

@@ -5,8 +5,6 @@
 
 #include <cstdio>
 
-#include "cli/cli_error.h"
-
 namespace Mivo::Cli {
 
 namespace {
@@ -16,6 +14,7 @@ sigset_t WatchedSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     sigaddset(&set, SIGUSR2);
     return set;
 }
@@ -33,14 +32,18 @@ Interrupts::~Interrupts() {
     watcher_.join();
 }
 
-void Interrupts::OnRequest(std::function<void()> wake) {
+std::function<void()> Interrupts::OnRequest(std::function<void()> wake) {
     std::lock_guard<std::mutex> lock(mutex_);
-    wake_ = std::move(wake);
+    std::swap(wake_, wake);
+    return wake;
 }
 
-void Interrupts::SetUnfinishedFile(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    unfinished_ = path;
+std::function<void()> Interrupts::OnQuit(std::function<void()> save) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // The watcher is saving and will end the process: what the hook uses must not go away.
+    never_.wait(lock, [this] { return !quitting_; });
+    std::swap(save_, save);
+    return save;
 }
 
 void Interrupts::Watch() {
@@ -49,15 +52,35 @@ void Interrupts::Watch() {
         int signal = 0;
         if (sigwait(&set, &signal) != 0) continue;
         if (signal == SIGUSR2) return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (requested_.exchange(true)) {
-            if (!unfinished_.empty()) unlink(unfinished_.c_str());
-            std::fputs("\ninterrupted again: quitting at once\n", stderr);
-            _exit(kExitInterrupted);
+        std::function<void()> save;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!requested_.exchange(true)) {
+                std::fputs("\nstopping (a second Ctrl-C stops waiting; what was recorded is kept)\n", stderr);
+                if (wake_) wake_();
+                continue;
+            }
+            quitting_ = true;
+            save = save_;
         }
-        std::fputs("\nstopping (Ctrl-C again quits at once)\n", stderr);
-        if (wake_) wake_();
+        std::fputs("\ninterrupted again: quitting without waiting\n", stderr);
+        if (save) save();
+        std::fflush(stdout);
+        _exit(128 + signal);
     }
+}
+
+InterruptHooks::InterruptHooks(Interrupts* interrupts, std::function<void()> wake, std::function<void()> save)
+    : interrupts_(interrupts), save_(static_cast<bool>(save)) {
+    if (!interrupts_) return;
+    previousWake_ = interrupts_->OnRequest(std::move(wake));
+    if (save_) previousSave_ = interrupts_->OnQuit(std::move(save));
+}
+
+InterruptHooks::~InterruptHooks() {
+    if (!interrupts_) return;
+    interrupts_->OnRequest(std::move(previousWake_));
+    if (save_) interrupts_->OnQuit(std::move(previousSave_));
 }
 
 }  // namespace Mivo::Cli

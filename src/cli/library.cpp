@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "cli/cli_error.h"
+#include "cli/interrupts.h"
 
 namespace Mivo::Cli {
 
@@ -41,9 +42,6 @@ WaitNotice::~WaitNotice() { Done("failed"); }
 
 namespace {
 
-// How long an amplifier may take to show up in the scan before the tool gives up on it.
-constexpr std::chrono::seconds kAdvertisementLimit{10};
-
 std::mutex g_listMutex;
 std::condition_variable g_listChanged;
 uint64_t g_listVersion = 0;
@@ -68,8 +66,10 @@ bool Discovered(const std::string& name) {
 }
 
 // Scans until the amplifier advertises, so that a wrong name fails after a short, stated wait.
-void AwaitAdvertisement(const std::string& name) {
+void AwaitAdvertisement(const std::string& name, Interrupts* interrupts, std::chrono::milliseconds limit) {
     WaitNotice notice("looking for " + name);
+    auto stopped = [interrupts] { return interrupts && interrupts->Requested(); };
+    InterruptHooks hooks(interrupts, [] { OnListChanged(0); });
     Check(MIVOBLE_RegisterDeviceListChangedCallback(&OnListChanged), "scan");
     int32_t rc = MIVOBLE_StartScanning();
     if (rc != MIVOBLE_OK) {
@@ -77,7 +77,7 @@ void AwaitAdvertisement(const std::string& name) {
         notice.Done("failed");
         Check(rc, "scan");
     }
-    auto deadline = std::chrono::steady_clock::now() + kAdvertisementLimit;
+    auto deadline = std::chrono::steady_clock::now() + limit;
     bool found = false;
     for (;;) {
         uint64_t seen;
@@ -86,24 +86,31 @@ void AwaitAdvertisement(const std::string& name) {
             seen = g_listVersion;
         }
         found = Discovered(name);
-        if (found || std::chrono::steady_clock::now() >= deadline) break;
+        if (found || stopped() || std::chrono::steady_clock::now() >= deadline) break;
         std::unique_lock<std::mutex> lock(g_listMutex);
         g_listChanged.wait_until(lock, deadline, [seen] { return g_listVersion != seen; });
     }
     MIVOBLE_RegisterDeviceListChangedCallback(nullptr);
+    if (!found && stopped()) {
+        MIVOBLE_StopScanning();
+        notice.Done("stopped");
+        throw Interrupted("stopped while looking for " + name);
+    }
     if (!found) {
         MIVOBLE_StopScanning();
         notice.Done("not found");
-        throw OperationError("open " + name + ": no amplifier of that name advertised within " +
-                             std::to_string(kAdvertisementLimit.count()) + " s");
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", std::chrono::duration<double>(limit).count());
+        throw OperationError("open " + name + ": no amplifier of that name advertised within " + seconds + " s");
     }
     notice.Done("seen");
 }
 
 }  // namespace
 
-Device::Device(const std::string& name) : name_(name) {
-    AwaitAdvertisement(name);
+Device::Device(const std::string& name, Interrupts* interrupts, std::chrono::milliseconds advertisementLimit)
+    : name_(name) {
+    AwaitAdvertisement(name, interrupts, advertisementLimit);
     WaitNotice notice("opening " + name + " (connecting, reading its configuration)");
     int32_t rc = MIVOBLE_OpenDevice(name.c_str(), &handle_);
     if (rc != MIVOBLE_OK) {

@@ -2,6 +2,7 @@
 // and an open amplifier that is closed again on every path.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,10 +46,17 @@ private:
     bool open_ = true;
 };
 
-// One opened amplifier. Opening reports what it waits for on stderr.
+class Interrupts;
+
+// How long an amplifier may take to show up in the scan before the tool gives up on it.
+constexpr std::chrono::milliseconds kAdvertisementLimit{10000};
+
+// One opened amplifier. Opening reports what it waits for on stderr; a stop request while it
+// looks for the amplifier ends the wait at once (Interrupted).
 class Device {
 public:
-    explicit Device(const std::string& name);
+    explicit Device(const std::string& name, Interrupts* interrupts = nullptr,
+                    std::chrono::milliseconds advertisementLimit = kAdvertisementLimit);
     ~Device();
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;

@@ -32,12 +32,15 @@ const char* kExamples = R"(Examples (on the simulated radio):
   mivoble --backend sim stream MV-2401.00.01 --seconds 2 > rows.csv
   mivoble --backend sim record MV-2401.00.01 session.bdf --seconds 10
   mivoble --backend sim monitor MV-2401.00.01 --once
+  mivoble --backend sim view MV-2401.00.01 MV-2401.00.02
   mivoble --backend sim fw upload MV-2401.00.01 app.signed.bin --test --reset
   mivoble --backend sim frame MV-2401.00.02 0x10 0102
+  mivoble --backend sim lsl MV-2401.00.01 MV-2401.00.02      (needs liblsl; see docs/lsl.md)
   mivoble --backend sim --sim 'MV-2401.00.07,channels=4,drop_every=2000' record MV-2401.00.07 x.edf --seconds 5
 
 Exit status: 0 success, 1 a failed operation (the library's error text on stderr),
-2 a usage error. Ctrl-C ends stream, record and monitor cleanly; a second Ctrl-C quits.)";
+2 a usage error. Ctrl-C (or SIGTERM, SIGHUP) ends stream, record, monitor, lsl and view cleanly; a
+second one stops waiting for the amplifier and quits, keeping what was recorded.)";
 
 // The first word that is not a global option must name a command; CLI11 alone would only say
 // that a subcommand is required.
@@ -85,10 +88,12 @@ int RunTool(int argc, char** argv) {
     AddMonitor(app, context);
     AddFirmware(app, context);
     AddFrame(app, context);
+    AddLsl(app, context);
+    AddView(app, context);
 
     if (auto unknown = UnknownCommand(app, argc, argv); !unknown.empty()) {
         std::cerr << "mivoble: unknown command '" << unknown
-                  << "' (commands: scan, info, stream, record, monitor, fw, frame; see mivoble --help)\n";
+                  << "' (commands: scan, info, stream, record, monitor, fw, frame, lsl, view; see mivoble --help)\n";
         return kExitUsage;
     }
     try {
@@ -107,8 +112,10 @@ int RunTool(int argc, char** argv) {
         return kExitUsage;
     }
 
-    // Output into a closed pipe ends the command through a failed write, not a signal.
+    // Output into a closed pipe ends the command through a failed write, not a signal; so does a
+    // file that reaches the size limit (ulimit -f), so that a recording can keep what it has.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     Interrupts interrupts;
     context.interrupts = &interrupts;
     LibraryShutdown shutdown;  // after every device of the command is closed
@@ -121,6 +128,9 @@ int RunTool(int argc, char** argv) {
     } catch (const OperationError& e) {
         std::cerr << "mivoble: " << e.what() << '\n';
         return kExitFailed;
+    } catch (const Interrupted& e) {
+        std::cerr << "mivoble: " << e.what() << '\n';
+        return kExitInterrupted;
     } catch (const std::exception& e) {
         std::cerr << "mivoble: " << e.what() << '\n';
         return kExitFailed;

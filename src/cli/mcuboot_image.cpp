@@ -1,9 +1,12 @@
 #include "cli/mcuboot_image.h"
 
+#include <openssl/evp.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <algorithm>
 
 #include "cli/cli_error.h"
 
@@ -48,6 +51,14 @@ std::optional<std::array<uint8_t, 32>> FindHash(const std::vector<uint8_t>& b, s
 
 }  // namespace
 
+std::array<uint8_t, 32> Sha256(const uint8_t* data, size_t size) {
+    std::array<uint8_t, 32> digest{};
+    unsigned int length = 0;
+    if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1 || length != digest.size())
+        throw OperationError("SHA-256 is not available");
+    return digest;
+}
+
 McubootImage ParseMcubootImage(std::vector<uint8_t> bytes, const std::string& origin) {
     auto fail = [&origin](const std::string& why) { throw OperationError(origin + " is not an MCUboot image: " + why); };
     if (bytes.size() < kHeaderSize) fail("shorter than the 32-byte image header");
@@ -62,8 +73,15 @@ McubootImage ParseMcubootImage(std::vector<uint8_t> bytes, const std::string& or
     McubootImage image;
     image.version = std::to_string(bytes[20]) + "." + std::to_string(bytes[21]) + "." + std::to_string(Le16(bytes, 22));
     if (uint32_t build = Le32(bytes, 24)) image.version += "." + std::to_string(build);
-    (void)protectedTlvSize;  // the protected area, if any, is walked like the other TLV areas
+    // The protected area, if any, is walked like the other TLV areas.
     image.hash = FindHash(bytes, headerSize + bodySize);
+    if (image.hash) {
+        // What the boot loader hashes: header, body and the protected TLV area.
+        const size_t covered = std::min(bytes.size(), headerSize + bodySize + protectedTlvSize);
+        if (Sha256(bytes.data(), covered) != *image.hash)
+            throw OperationError(origin + ": the SHA-256 of its contents differs from the one in its trailer: "
+                                 "the image is damaged");
+    }
     image.bytes = std::move(bytes);
     return image;
 }

@@ -16,7 +16,12 @@ struct McubootImage {
     std::optional<std::array<uint8_t, 32>> hash;  // SHA-256 TLV of the trailer, when present
 };
 
-// Reads and checks the file; throws OperationError naming the file and what is wrong.
+// SHA-256 of a buffer.
+std::array<uint8_t, 32> Sha256(const uint8_t* data, size_t size);
+
+// Reads and checks the file; throws OperationError naming the file and what is wrong. An image
+// whose trailer names a SHA-256 must match it (header, body and protected area), so a damaged
+// image is refused before it is sent.
 McubootImage LoadMcubootImage(const std::string& path);
 
 // Checks an image held in memory; throws OperationError with `origin` in the message.

@@ -1,13 +1,15 @@
-// The tool's pure pieces: hex arguments, MCUboot image checks, EDF record sizing.
+// The tool's pure pieces: hex arguments, MCUboot image checks, the row clock (recordings are in
+// recording_test.cpp). The row clock's timing scenarios run from tests/python/test_row_clock.py
+// through row_clock_replay.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
-#include <numeric>
 
 #include "cli/cli_error.h"
-#include "cli/edf_recording.h"
 #include "cli/hex.h"
 #include "cli/mcuboot_image.h"
+#include "cli/row_clock.h"
 
 using namespace Mivo::Cli;
 
@@ -24,7 +26,7 @@ TEST(CliHex, AcceptsSeparatorsAndRejectsOddOrForeignDigits) {
 }
 
 namespace {
-// Header (32 bytes), body, and an info TLV area holding one SHA-256 entry filled with 0xAB.
+// Header (32 bytes), body, and an info TLV area holding the SHA-256 of header and body.
 std::vector<uint8_t> Image(size_t body) {
     std::vector<uint8_t> b(32 + body + 40, 0);
     const uint8_t magic[] = {0x3D, 0xB8, 0xF3, 0x96};
@@ -35,17 +37,21 @@ std::vector<uint8_t> Image(size_t body) {
     b[20] = 3, b[21] = 4, b[22] = 5, b[24] = 6;
     const uint8_t info[] = {0x07, 0x69, 40, 0, 0x10, 0, 32, 0};
     std::memcpy(&b[32 + body], info, sizeof info);
-    std::memset(&b[32 + body + sizeof info], 0xAB, 32);
+    for (size_t i = 0; i < body; ++i) b[32 + i] = static_cast<uint8_t>(i * 7);
+    auto digest = Sha256(b.data(), 32 + body);
+    std::memcpy(&b[32 + body + sizeof info], digest.data(), 32);
     return b;
 }
 }  // namespace
 
 TEST(CliMcubootImage, ReadsVersionAndTrailerHash) {
-    auto image = ParseMcubootImage(Image(300), "img");
+    const uint8_t abc[] = {'a', 'b', 'c'};
+    EXPECT_EQ(FormatHex(Sha256(abc, 3).data(), 4, ""), "BA7816BF");  // the FIPS 180-2 example
+    auto bytes = Image(300);
+    auto image = ParseMcubootImage(bytes, "img");
     EXPECT_EQ(image.version, "3.4.5.6");
     ASSERT_TRUE(image.hash.has_value());
-    EXPECT_EQ((*image.hash)[0], 0xAB);
-    EXPECT_EQ((*image.hash)[31], 0xAB);
+    EXPECT_TRUE(std::equal(image.hash->begin(), image.hash->end(), &bytes[32 + 300 + 8]));
 }
 
 TEST(CliMcubootImage, RejectsWhatIsNotAnImage) {
@@ -55,36 +61,31 @@ TEST(CliMcubootImage, RejectsWhatIsNotAnImage) {
     badMagic[0] = 0;
     auto bodyTooLong = Image(300);
     bodyTooLong[13] = 0x7F;
-    for (auto* bytes : {&shortFile, &badMagic, &bodyTooLong})
+    auto damaged = Image(300);
+    damaged[100] ^= 0x01;  // one bit of the body
+    auto damagedHeader = Image(300);
+    damagedHeader[21] = 9;  // the version
+    for (auto* bytes : {&shortFile, &badMagic, &bodyTooLong, &damaged, &damagedHeader})
         EXPECT_THROW(ParseMcubootImage(*bytes, "img"), OperationError);
     auto noTrailer = Image(300);
     noTrailer.resize(32 + 300);
     EXPECT_FALSE(ParseMcubootImage(noTrailer, "img").hash.has_value());
 }
 
-// EDF stores whole samples per record and EDFlib takes the record duration in 10 us units.
-TEST(CliEdfRecords, RecordSizeFitsTheRateAndTheRequestedLength) {
-    struct Case {
-        uint32_t rate;
-        uint64_t total;
-        uint32_t expected;
-    } cases[] = {{250, 2500, 25}, {250, 0, 25}, {2000, 120000, 200}, {256, 2560, 32},
-                 {256, 640, 32}, {250, 2501, 1}, {7, 70, 7}, {1, 5, 1}};
-    for (const auto& c : cases) {
-        uint32_t n = SamplesPerRecord(c.rate, c.total);
-        EXPECT_EQ(n, c.expected) << c.rate << " Hz, " << c.total;
-        EXPECT_EQ(c.rate % n, 0u);
-        EXPECT_EQ(uint64_t{n} * 100000 % c.rate, 0u);
-    }
-}
+TEST(CliRowClock, RefusesBadSettingsAndCountsSkippedRows) {
+    EXPECT_THROW(RowClock(0), std::invalid_argument);
+    EXPECT_THROW(RowClock(-1), std::invalid_argument);
+    EXPECT_THROW(RowClock(250, RowClockTuning{.slew = 0}), std::invalid_argument);
+    EXPECT_THROW(RowClock(250, RowClockTuning{.counterRange = 1}), std::invalid_argument);
 
-TEST(CliEdfRecords, PhysicalRangeCoversEvery24BitSample) {
-    auto signal = ScaledChannel("ch1", 0.02235174f);
-    EXPECT_GE(signal.physicalMax, 8388607 * 0.02235174);
-    EXPECT_LE(signal.physicalMin, -8388608 * 0.02235174);
-    EXPECT_EQ(signal.dimension, "uV");
-    EXPECT_EQ(CounterChannel("counter", RecordingFormat::Edf).physicalMax, 65535);
-    EXPECT_EQ(FormatFromPath("/x/A.BDF"), RecordingFormat::Bdf);
-    EXPECT_THROW(FormatFromPath("a.wav"), UsageError);
-    EXPECT_THROW(FormatFromPath(".edf"), UsageError);
+    RowClock clock(250);
+    double times[5];
+    clock.Stamp(0, 99.0, nullptr, times);  // nothing to stamp, nothing changes
+    EXPECT_EQ(clock.Rows(), 0u);
+    const double counters[] = {7, 8, 9, 10, 12};  // a counter that skips a row
+    clock.Stamp(5, 100.0, counters, times);
+    EXPECT_EQ(clock.Rows(), 5u);
+    EXPECT_EQ(clock.Missing(), 1u);
+    EXPECT_DOUBLE_EQ(times[4], 100.0);
+    EXPECT_NEAR(times[4] - times[3], 2 * clock.Period(), 1e-12);
 }

@@ -59,6 +59,25 @@ if "$scratch/pc-consumer" >/dev/null 2>"$scratch/missing.log"; then fail "ran wi
 grep -q 'libmivoble.so.1' "$scratch/missing.log" || { cat "$scratch/missing.log"; fail "loader error"; }
 cat "$scratch/missing.log"
 
+if [[ -x $prefix/bin/mivoble ]]; then
+    step "the installed mivoble view serves its page and uPlot from the binary, offline"
+    LD_LIBRARY_PATH=$prefix/lib /usr/bin/python3 - "$prefix/bin/mivoble" <<'PY' || fail "mivoble view"
+import signal, subprocess, sys, urllib.request
+view = subprocess.Popen([sys.argv[1], "view", "MV-2401.00.01", "--no-browser"], stdout=subprocess.PIPE, text=True)
+try:
+    base, token = view.stdout.readline().strip().split("?")
+    direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    for path, size in (("", 500), ("uPlot.iife.min.js", 40000), ("view.js", 5000)):
+        with direct.open(f"{base}{path}?{token}", timeout=10) as response:
+            assert response.status == 200 and len(response.read()) > size, path
+    print(f"served at {base}", flush=True)
+finally:
+    view.send_signal(signal.SIGINT)
+    status = view.wait(timeout=30)
+sys.exit(status)
+PY
+fi
+
 step "Debian packages"
 (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/debs" >/dev/null)
 expect() {  # expect <package> <path>...

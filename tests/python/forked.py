@@ -22,12 +22,9 @@ import fake_bluez
 
 _OK, _FAILED, _SKIPPED = 0, 1, 2
 
-_WRAPPER_MODULES = ("mivo_ble.lib.mivo_ble_wrapper", "mivo_ble.lib.libpath")
-
-
 def load_wrapper():
     """Imports the wrapper afresh, so it binds the library MIVOBLE_LIBRARY names now."""
-    for name in _WRAPPER_MODULES:
+    for name in [name for name in sys.modules if name.startswith("mivo_ble.")]:
         sys.modules.pop(name, None)
     return importlib.import_module("mivo_ble.lib.mivo_ble_wrapper")
 

@@ -16,7 +16,7 @@ def test_without_connection_state_export_the_device_stays_connected_until_closed
     stand_in.fill_device_information("M", "MV-2401.00.01", "F", "H", "X", [1, 4, 9], 3, 250)
     amp = w.MivoBLEWrapper("MV-2401.00.01")
     states = []
-    amp.set_connection_state_callback(states.append)
+    amp.set_connection_state_callback(lambda state: states.append(state))
     assert amp._conn_callback_internal is None
     assert amp.connected
     amp.close()

@@ -169,7 +169,7 @@ def test_bad_arguments_raise_before_the_library_is_called():
 
 @isolated(**SIM_ENV, MIVOBLE_SIM=f"{LEGACY},drop_notify_every=50")
 def test_to_mne_gives_named_typed_channels_and_bad_annotations():
-    mne = pytest.importorskip("mne", reason="MNE-Python is not installed")
+    pytest.importorskip("mne", reason="MNE-Python is not installed")
     import mivo_ble
 
     w = load_wrapper()
@@ -186,7 +186,7 @@ def test_to_mne_gives_named_typed_channels_and_bad_annotations():
     raw = mivo_ble.to_mne(amp, data, numpy.concatenate(times))
 
     assert raw.ch_names == [f"EEG {n}" for n in range(1, 9)] + ["Counter", "Battery", "Valid"]
-    assert raw.get_channel_types() == ["eeg"] * 8 + ["misc", "misc", "stim"]
+    assert raw.get_channel_types() == ["eeg"] * 8 + ["misc", "misc", "misc"]
     assert raw.info["sfreq"] == 250 and raw.n_times == len(data)
     filled = numpy.flatnonzero(data[:, VALID] == 0)
     assert len(filled) and len(raw.annotations) == len(filled)  # each lost notification is one row here

@@ -49,10 +49,11 @@ void DeadlineTimer::Loop(const std::shared_ptr<State>& s) {
             continue;
         }
         auto first = s->queue.begin();
-        // A copy: Cancel() may erase the entry while this thread waits for it.
-        const Clock::time_point due = first->first.first;
-        if (due > Clock::now()) {
-            s->wake.wait_until(lock, due);
+        if (first->first.first > Clock::now()) {
+            // A copy: a Cancel() while this waits frees the entry, and the wait reads its
+            // deadline again when it wakes.
+            const Clock::time_point deadline = first->first.first;
+            s->wake.wait_until(lock, deadline);
             continue;
         }
         auto task = std::move(first->second);

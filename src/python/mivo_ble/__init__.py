@@ -4,33 +4,30 @@ The wrapper lives in :mod:`mivo_ble.lib.mivo_ble_wrapper`. Importing this packag
 does not load the native library; ``mivo_ble.MivoBLEWrapper`` does, on first use.
 """
 
+import importlib
+from typing import Any
+
 __version__ = "1.24.2"
 
-__all__ = ["MivoBLEWrapper", "Amplifier", "RuntimeShutDown", "to_mne", "wall_clock_offset", "__version__"]
+# Attribute -> module that defines it, imported on first access (PEP 562): loading the
+# native library is deferred so that `import mivo_ble` works (for example to read
+# __version__) even where the library is missing, and MNE is imported only by to_mne.
+_LAZY = {
+    "MivoBLEWrapper": "mivo_ble.lib.mivo_ble_wrapper",
+    "Amplifier": "mivo_ble.amplifier",
+    "to_mne": "mivo_ble.mne_export",
+    "wall_clock_offset": "mivo_ble.timestamps",
+    "RuntimeShutDown": "mivo_ble.exceptions",
+    "MivoBLEError": "mivo_ble.exceptions",
+    "open_all": "mivo_ble.lib.mivo_ble_wrapper",
+    "Layout": "mivo_ble.layout",
+}
+
+__all__ = [*_LAZY, "__version__"]
 
 
-def __getattr__(name):
-    # Loading the native library is deferred so that `import mivo_ble` works
-    # (for example to read __version__) even where the library is missing.
-    if name == "MivoBLEWrapper":
-        from mivo_ble.lib.mivo_ble_wrapper import MivoBLEWrapper
-
-        return MivoBLEWrapper
-    if name == "Amplifier":
-        from mivo_ble.amplifier import Amplifier
-
-        return Amplifier
-    if name == "to_mne":
-        # MNE itself is imported only when to_mne is called.
-        from mivo_ble.mne_export import to_mne
-
-        return to_mne
-    if name == "wall_clock_offset":
-        from mivo_ble.timestamps import wall_clock_offset
-
-        return wall_clock_offset
-    if name == "RuntimeShutDown":
-        from mivo_ble.exceptions import RuntimeShutDown
-
-        return RuntimeShutDown
-    raise AttributeError(f"module 'mivo_ble' has no attribute {name!r}")
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'mivo_ble' has no attribute {name!r}")
+    return getattr(importlib.import_module(module), name)

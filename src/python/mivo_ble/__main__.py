@@ -5,12 +5,15 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+from typing import List, Optional
+
+import numpy
+
+from mivo_ble.lib.mivo_ble_wrapper import MivoBLEWrapper
+from mivo_ble.plot import plot_rows
 
 
-def _plot(args) -> int:
-    from mivo_ble.lib.mivo_ble_wrapper import MivoBLEWrapper
-    from mivo_ble.plot import plot_rows
-
+def _plot(args: argparse.Namespace) -> int:
     try:
         amp = MivoBLEWrapper(args.name)
     except ValueError as error:
@@ -19,7 +22,7 @@ def _plot(args) -> int:
     try:
         amp.start_buffer(seconds=args.seconds + 5)
         deadline = time.monotonic() + args.seconds
-        wanted = int(round(args.seconds * amp.sampling_rate))
+        wanted = int(round(args.seconds * amp.layout.sampling_rate))
         rows = []
         count = 0
         while count < wanted:
@@ -29,12 +32,13 @@ def _plot(args) -> int:
                 break
             rows.append(data)
             count += len(data)
-        data = __import__("numpy").concatenate(rows) if rows else None
-        if data is None or not len(data):
+        data = numpy.concatenate(rows) if rows else numpy.empty((0, 0), dtype=numpy.float32)
+        if not len(data):
             print("mivo_ble plot: no samples arrived", file=sys.stderr)
             return 1
-        plot_rows(data, amp.sampling_rate, amp.channel_types, args.output,
-                  title=f"{args.name}, {len(data)} rows at {amp.sampling_rate} Hz")
+        layout = amp.layout
+        plot_rows(data, layout.sampling_rate, layout.channel_types, args.output,
+                  title=f"{args.name}, {len(data)} rows at {layout.sampling_rate} Hz")
         print(f"{args.output}: {len(data)} rows, {data.shape[1] - 2} channels")
         return 0
     finally:
@@ -42,7 +46,7 @@ def _plot(args) -> int:
         MivoBLEWrapper.shutdown()
 
 
-def main(argv=None) -> int:
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python3 -m mivo_ble", description="Tools of the mivo_ble package.")
     commands = parser.add_subparsers(dest="command", required=True)
     plot = commands.add_parser("plot", help="record a few seconds and draw the channels as stacked traces")

@@ -2,24 +2,24 @@
 
 One :class:`ChunkStream` per open amplifier turns each batch the library delivers into a
 2-D ``float32`` array (rows x row width) without a Python object per row, stamps its
-rows with :class:`~mivo_ble.timestamps.RowClock`, and hands it to the chunk callback
-and/or the pull buffer (:class:`~mivo_ble.ring.RowRing`).
+rows with :class:`~mivo_ble.timestamps.RowClock` (from the counter column where the layout
+has one), and hands it to the chunk callback and/or the pull buffer
+(:class:`~mivo_ble.ring.RowBuffer`). The clock and the buffer follow the sample layout in
+force (:meth:`ChunkStream.set_layout`).
 """
 
 from __future__ import annotations
 
-import ctypes
-import logging
 import threading
 import time
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 import numpy
 
-from mivo_ble.ring import RowRing
+from mivo_ble.callables import FailureLog
+from mivo_ble.layout import Layout
+from mivo_ble.ring import RowBuffer
 from mivo_ble.timestamps import RowClock
-
-log = logging.getLogger("mivo_ble")
 
 ChunkCallback = Callable[[numpy.ndarray, numpy.ndarray], None]
 
@@ -29,59 +29,80 @@ def default_frames_per_callback(rate: float) -> int:
     return int(min(64, max(1, round(rate / 50.0))))
 
 
+def _positive(rate: float) -> float:
+    return float(rate) if rate > 0 else 1.0
+
+
 class ChunkStream:
     """Receives batches on the library's thread and fans them out as arrays."""
 
-    def __init__(self, rate: float):
-        self.clock = RowClock(rate if rate > 0 else 1.0)
+    def __init__(self, layout: Layout):
+        self._layout = layout
+        self.clock = RowClock(_positive(layout.sampling_rate))
+        self._missing_before = 0  # rows found missing by clocks of earlier layouts
         self.callback: Optional[ChunkCallback] = None
-        self.ring: Optional[RowRing] = None
-        self.ring_seconds = 0.0
-        self._overruns_before = 0  # rows dropped by rings replaced after a layout change
-        self._rate = rate if rate > 0 else 1.0
-        self._lock = threading.Lock()  # clock and ring swaps against delivery
+        self.failures = FailureLog()
+        self.buffer: Optional[RowBuffer] = None
+        self.buffer_seconds = 0.0
+        # Guards the clock and the layout against delivery. Never held while the library
+        # is called: a registration may deliver rows on the calling thread.
+        self._lock = threading.Lock()
 
-    def start_buffer(self, seconds: float, width: int) -> None:
-        capacity = max(1, int(round(seconds * self._rate)))
+    def _capacity(self, seconds: float) -> int:
+        return max(1, int(round(seconds * _positive(self._layout.sampling_rate))))
+
+    def start_buffer(self, seconds: float) -> RowBuffer:
+        """Starts the pull buffer, or gives the running one a new length keeping its rows."""
         with self._lock:
-            old = self.ring
-            self.ring = RowRing(capacity, width)
-            self.ring_seconds = seconds
-            self._overruns_before = 0
-        if old is not None:
-            old.close()
+            self.buffer_seconds = seconds
+            capacity, width = self._capacity(seconds), self._layout.width
+            if self.buffer is None:
+                self.buffer = RowBuffer(capacity, width)
+            else:
+                self.buffer.resize(capacity, width)
+            return self.buffer
+
+    def drop_buffer(self) -> None:
+        with self._lock:
+            self.buffer = None
+
+    def set_layout(self, layout: Layout) -> None:
+        """A new layout is in force: the clock takes its rate, the buffer its width and rate."""
+        with self._lock:
+            if layout.sampling_rate != self._layout.sampling_rate:
+                self._missing_before += self.clock.missing
+                self.clock = RowClock(_positive(layout.sampling_rate))
+            else:
+                self.clock.restart()
+            self._layout = layout
+            if self.buffer is not None:
+                self.buffer.resize(self._capacity(self.buffer_seconds), layout.width)
 
     @property
-    def overruns(self) -> int:
-        ring = self.ring
-        return self._overruns_before + (ring.overruns if ring is not None else 0)
+    def missing(self) -> int:
+        """Rows found missing against the clock (see RowClock.missing)."""
+        return self._missing_before + self.clock.missing
 
     def restart_clock(self) -> None:
         with self._lock:
             self.clock.restart()
 
-    def deliver(self, rows_pointer, count: int, width: int) -> None:
+    def deliver(self, rows_pointer: Any, count: int, width: int) -> None:
         arrival = time.monotonic()
         if not count or not width or not rows_pointer:
             return
-        buffer = (ctypes.c_float * (count * width)).from_address(ctypes.addressof(rows_pointer.contents))
         # The library's buffer is valid only during this call: copy it.
-        data = numpy.frombuffer(buffer, dtype=numpy.float32).reshape(count, width).copy()
+        data = numpy.ctypeslib.as_array(rows_pointer, shape=(count, width)).copy()
         with self._lock:
-            times = self.clock.stamp(count, arrival)
-            ring = self.ring
-            if ring is not None and ring.width != width:
-                # The layout changed: rows of the old width cannot share the buffer.
-                dropped = ring.available()
-                log.warning("row width changed from %d to %d; %d buffered rows dropped", ring.width, width, dropped)
-                ring.close()
-                self._overruns_before += ring.overruns + dropped
-                ring = self.ring = RowRing(ring.capacity, width)
-        if ring is not None:
-            ring.write(times, data)
+            column = self._layout.counter_column
+            counters = data[:, column] if column is not None and column < width else None
+            times = self.clock.stamp(count, arrival, counters)
+            buffer, capacity = self.buffer, self._capacity(self.buffer_seconds)
+        if buffer is not None:
+            buffer.write(times, data, capacity)
         callback = self.callback
         if callback is not None:
             try:
                 callback(data, times)
-            except Exception:
-                log.exception("the chunk callback raised; the stream goes on")
+            except Exception as error:
+                self.failures.report("chunk", error)

@@ -6,34 +6,31 @@ from typing import Optional, Sequence
 
 import numpy
 
-from mivo_ble.mne_export import channel_names_and_types, filled_runs
+from mivo_ble.columns import channel_names_and_types, filled_runs
 
-
-def _import_pyplot():
-    try:
-        import matplotlib
-    except ImportError as error:
-        raise ImportError(
-            "plotting needs matplotlib: install it with 'apt install python3-matplotlib' (Debian) "
-            "or 'pip install mivo_ble[plot]'."
-        ) from error
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as pyplot
-
-    return pyplot
+try:
+    # The figure alone, without pyplot: no backend is chosen for the whole process.
+    from matplotlib.figure import Figure
+except ImportError:  # optional: plot_rows says how to install it
+    Figure = None
 
 
 def plot_rows(data: numpy.ndarray, rate: float, channel_types: Sequence[int], output: str,
               title: Optional[str] = None, width_inches: float = 12.0, dpi: int = 100) -> None:
     """Writes a picture of the signal and counter channels, one trace per channel stacked
     top to bottom on a common time axis, with rows filled in for lost notifications shaded."""
-    pyplot = _import_pyplot()
+    if Figure is None:
+        raise ImportError(
+            "plotting needs matplotlib: install it with 'apt install python3-matplotlib' (Debian) "
+            "or 'pip install mivo_ble[plot]'."
+        )
     data = numpy.asarray(data, dtype=numpy.float64)
     names, kinds = channel_names_and_types(channel_types, data.shape[1])
     shown = [i for i, kind in enumerate(kinds[:-2])]  # channels, not battery and validity
     seconds = numpy.arange(len(data)) / rate
     height = max(3.0, 0.6 * len(shown) + 1.5)
-    figure, axes = pyplot.subplots(figsize=(width_inches, height), dpi=dpi)
+    figure = Figure(figsize=(width_inches, height), dpi=dpi)
+    axes = figure.subplots()
     # Each trace is centred and scaled to a common spread so that all are readable.
     spreads = [numpy.ptp(data[:, i]) if len(data) else 0.0 for i in shown]
     spread = float(numpy.median([s for s in spreads if s > 0])) if any(s > 0 for s in spreads) else 1.0
@@ -52,4 +49,3 @@ def plot_rows(data: numpy.ndarray, rate: float, channel_types: Sequence[int], ou
         axes.set_title(title)
     figure.tight_layout()
     figure.savefig(output)
-    pyplot.close(figure)

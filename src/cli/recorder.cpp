@@ -1,0 +1,297 @@
+#include "cli/recorder.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "cli/cli_error.h"
+
+namespace Mivo::Cli {
+
+namespace {
+
+// The counter column wraps here (the library keeps it exact by wrapping it).
+constexpr double kCounterRange = 16777216.0;
+
+double ClockSeconds(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+// The wall-clock time of a moment on the steady clock (given in seconds).
+std::chrono::system_clock::time_point WallTime(double steadySeconds) {
+    const double ago = ClockSeconds(std::chrono::steady_clock::now()) - steadySeconds;
+    return std::chrono::system_clock::now() -
+           std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(ago));
+}
+
+std::string Text(const char* format, double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, format, value);
+    return buffer;
+}
+
+const MIVOBLE_CHANNEL_CONFIGURATION* FindChannel(const std::vector<MIVOBLE_CHANNEL_CONFIGURATION>& channels,
+                                                 size_t id) {
+    for (const auto& ch : channels)
+        if (ch.id == id) return &ch;
+    return nullptr;
+}
+
+constexpr uint8_t kChannelTypeSignal = 1;
+
+}  // namespace
+
+std::vector<EdfSignal> RecordingSignals(const std::vector<MIVOBLE_CHANNEL_CONFIGURATION>& channels,
+                                        const RowColumns& columns, RecordingFormat format,
+                                        const MIVOBLE_DEVICE_INFORMATION& info) {
+    const std::string device = std::string(info.modelNumber) + " " + info.hardwareRevision;
+    std::vector<EdfSignal> signals;
+    for (size_t c = 0; c < columns.signalCount; ++c) {
+        const auto* ch = FindChannel(channels, c + 1);
+        EdfSignal signal;
+        if (static_cast<int>(c) == columns.counterColumn) {
+            signal = CounterChannel("MISC " + columns.names[c], format);
+            signal.transducer = "sample counter of " + device;
+        } else {
+            // A scale of exactly 1 is a host-set layout (or a channel without one): raw counts.
+            const bool scaled = ch && ch->scale != 1.0f && ch->scale != 0.0f && std::isfinite(ch->scale);
+            const bool eeg = !ch || ch->type == kChannelTypeSignal;
+            const std::string label = (eeg && scaled ? "EEG " : "MISC ") + columns.names[c];
+            signal = scaled ? MicrovoltChannel(label, ch->scale, format) : CountChannel(label, format);
+            signal.transducer = device + ", input " + std::to_string(ch ? ch->index : c) + ", type " +
+                                std::to_string(ch ? ch->type : 0) +
+                                (scaled ? ", " + Text("%.8g", ch->scale) + " uV per count" : ", no scale reported");
+        }
+        // The public interface does not report the amplifier's filters.
+        signal.prefilter = "not reported by the amplifier";
+        signals.push_back(signal);
+    }
+    EdfSignal valid = FlagChannel("MISC valid");
+    valid.transducer = "1: sample from the amplifier, 0: filled in for a lost one";
+    signals.push_back(valid);
+    return signals;
+}
+
+Recorder::Recorder(std::unique_ptr<EdfRecording> file, RowColumns columns, uint32_t rate, uint64_t targetSamples)
+    : file_(std::move(file)), columns_(std::move(columns)), rate_(rate), target_(targetSamples),
+      clock_(static_cast<double>(rate)) {
+    const size_t values = columns_.signalCount + 1;
+    last_.assign(values, 0.0);
+    scratch_.assign(values, 0.0);
+    clipped_.assign(values, 0);
+    clipChannels_.assign(columns_.signalCount, 0);
+    clipWarned_.assign(columns_.signalCount, 0);
+}
+
+Recorder::~Recorder() { Finish(Clock::now()); }
+
+double Recorder::Seconds() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<double>(file_->SamplesAdded()) / rate_;
+}
+
+void Recorder::Add(const FeedItem& item) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_) return;
+    switch (item.kind) {
+        case FeedItem::Kind::Rows: AddRowsLocked(item); break;
+        case FeedItem::Kind::LinkLost:
+            ++summary_.linkLosses;
+            EndFilledRunLocked();
+            if (!outage_)
+                outage_ = Outage{file_->SamplesAdded(), lastTime_ ? *lastTime_ : std::numeric_limits<double>::quiet_NaN()};
+            clock_.Restart();
+            std::fprintf(stderr, "link lost at %s; waiting for the amplifier to reconnect\n",
+                         Text("%.2f s", static_cast<double>(file_->SamplesAdded()) / rate_).c_str());
+            break;
+        case FeedItem::Kind::LinkBack: std::fprintf(stderr, "link back; recording goes on\n"); break;
+    }
+}
+
+void Recorder::AddRowsLocked(const FeedItem& item) {
+    if (item.width != columns_.names.size()) throw OperationError("the row width changed while recording");
+    const size_t rows = item.rowCount;
+    times_.resize(rows);
+    const bool counted = columns_.counterColumn >= 0;
+    if (counted) {
+        counters_.resize(rows);
+        for (size_t r = 0; r < rows; ++r)
+            counters_[r] = item.values[r * item.width + static_cast<size_t>(columns_.counterColumn)];
+    }
+    const double arrival = ClockSeconds(item.arrived);
+    clock_.Stamp(rows, arrival, counted ? counters_.data() : nullptr, times_.data());
+    // A row was sampled before its batch arrived, the rows after it in the batch later still.
+    for (size_t r = 0; r < rows; ++r)
+        PlaceRowLocked(&item.values[r * item.width], times_[r],
+                       arrival - static_cast<double>(rows - 1 - r) * clock_.NominalPeriod());
+}
+
+void Recorder::PlaceRowLocked(const float* row, double time, double latest) {
+    if (target_ && file_->SamplesAdded() >= target_) return;
+    if (!file_->Started()) file_->SetStart(WallTime(time));
+    const double period = clock_.Period();
+    // Rows missing between a row sampled at `since` and this one, sampled at `at`.
+    auto missingSince = [period](double since, double at) {
+        return static_cast<uint64_t>(std::max(0LL, std::llround((at - since) / period) - 1));
+    };
+    const bool afterOutage = outage_.has_value();
+    const bool counted = columns_.counterColumn >= 0 && file_->SamplesAdded() > 0;
+    const auto cc = static_cast<size_t>(std::max(columns_.counterColumn, 0));
+    if (outage_) {
+        EndClipRunLocked(file_->SamplesAdded());
+        FillLocked(std::isnan(outage_->lastTime)
+                       ? 0
+                       : std::min(missingSince(outage_->lastTime, time), missingSince(outage_->lastTime, latest)));
+        const uint64_t away = file_->SamplesAdded() - outage_->onset;
+        file_->Annotate(outage_->onset, static_cast<int64_t>(away),
+                        "BAD_link_lost: back after " + Text("%.3f s", static_cast<double>(away) / rate_));
+        summary_.outageSamples += file_->SamplesAdded() - outage_->onset;
+        outage_.reset();
+    } else if (lastTime_) {
+        // Without a counter, the rows the clock finds missing; with one, the rows it skipped, as
+        // far as the row's arrival allows (a counter that leaps by mistake must not fill hours).
+        uint64_t gap = missingSince(*lastTime_, time);
+        if (counted) {
+            // A skip the row's arrival cannot allow (give or take a tenth of a second of clock
+            // error) is not believed: it is left to the jump note below.
+            const uint64_t allowed = missingSince(*lastTime_, latest) + rate_ / 10 + 1;
+            const double step = std::fmod(row[cc] - last_[cc] + kCounterRange, kCounterRange);
+            gap = step >= 1 && step - 1 <= static_cast<double>(allowed) ? static_cast<uint64_t>(step - 1) : 0;
+        }
+        if (gap > 0) {
+            EndFilledRunLocked();
+            const uint64_t onset = file_->SamplesAdded();
+            FillLocked(gap);
+            const uint64_t filled = file_->SamplesAdded() - onset;
+            file_->Annotate(onset, static_cast<int64_t>(filled), "BAD_missing: " + std::to_string(filled) + " samples",
+                            "BAD_missing");
+            summary_.missing += filled;
+        }
+    }
+    lastTime_ = time;
+    if (target_ && file_->SamplesAdded() >= target_) return;
+    if (counted && !afterOutage) {
+        // A counter that does not go on where the file's did (it went back, or leapt further
+        // than the rows' arrival allows) is marked where it happens.
+        const double expected = std::fmod(last_[cc] + 1.0, kCounterRange);
+        if (row[cc] != expected)
+            file_->Annotate(file_->SamplesAdded(), -1,
+                            "counter jump " + Text("%.0f", last_[cc]) + " to " + Text("%.0f", row[cc]), "counter jump");
+    }
+    const size_t width = columns_.names.size();
+    for (size_t c = 0; c < columns_.signalCount; ++c) scratch_[c] = row[c];
+    const bool valid = row[width - 1] != 0.0f;
+    scratch_[columns_.signalCount] = valid ? 1.0 : 0.0;
+    if (!valid) {
+        if (!filledStart_) filledStart_ = file_->SamplesAdded();
+        ++summary_.filledIn;
+    } else {
+        EndFilledRunLocked();
+    }
+    WriteLocked(scratch_.data());
+    last_ = scratch_;
+}
+
+// Copies of the last row, marked as not delivered; the counter goes on counting.
+void Recorder::FillLocked(uint64_t count) {
+    scratch_ = last_;
+    scratch_[columns_.signalCount] = 0.0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (target_ && file_->SamplesAdded() >= target_) break;
+        if (columns_.counterColumn >= 0) {
+            double& counter = scratch_[static_cast<size_t>(columns_.counterColumn)];
+            counter = std::fmod(counter + 1.0, kCounterRange);
+        }
+        WriteLocked(scratch_.data());
+    }
+    last_ = scratch_;
+    last_[columns_.signalCount] = 0.0;
+}
+
+void Recorder::WriteLocked(const double* values) {
+    const uint64_t at = file_->SamplesAdded();
+    file_->AddSample(values, clipped_);
+    bool any = false;
+    for (size_t c = 0; c < columns_.signalCount; ++c) {
+        if (!clipped_[c]) continue;
+        any = true;
+        clipChannels_[c] = 1;
+        if (!clipWarned_[c]) {
+            clipWarned_[c] = 1;
+            std::fprintf(stderr,
+                         "warning: %s went beyond the range the file holds at %s; clipped values are annotated "
+                         "BAD_clipped\n",
+                         columns_.names[c].c_str(), Text("%.2f s", static_cast<double>(at) / rate_).c_str());
+        }
+    }
+    if (any) {
+        ++summary_.clippedSamples;
+        if (!clipStart_) clipStart_ = at;
+    } else {
+        EndClipRunLocked(at);
+    }
+}
+
+void Recorder::EndFilledRunLocked() {
+    if (!filledStart_) return;
+    const uint64_t count = file_->SamplesAdded() - *filledStart_;
+    file_->Annotate(*filledStart_, static_cast<int64_t>(count), "BAD_filled_in: " + std::to_string(count) + " samples",
+                    "BAD_filled_in");
+    filledStart_.reset();
+}
+
+void Recorder::EndClipRunLocked(uint64_t end) {
+    if (!clipStart_) return;
+    std::string text = "BAD_clipped:";
+    for (size_t c = 0; c < clipChannels_.size(); ++c) {
+        if (clipChannels_[c]) text += " " + columns_.names[c];
+        clipChannels_[c] = 0;
+    }
+    file_->Annotate(*clipStart_, static_cast<int64_t>(end - *clipStart_), text, "BAD_clipped");
+    clipStart_.reset();
+}
+
+uint64_t Recorder::OpenOutageSamplesLocked(Clock::time_point now) const {
+    if (!outage_ || std::isnan(outage_->lastTime)) return 0;
+    const double away = ClockSeconds(now) - outage_->lastTime;
+    // Whole periods, forgiving the rounding of the division.
+    return away > 0 ? static_cast<uint64_t>(away / clock_.Period() + 1e-6) : 0;
+}
+
+bool Recorder::Done(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_ || !file_->WriteFailure().empty()) return true;
+    return target_ && file_->SamplesAdded() + OpenOutageSamplesLocked(now) >= target_;
+}
+
+Recorder::Summary Recorder::Finish(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_) return summary_;
+    finished_ = true;
+    EndFilledRunLocked();
+    if (outage_ && file_->SamplesAdded() > 0) {
+        // The amplifier did not come back: the time axis runs on to the end, marked.
+        EndClipRunLocked(file_->SamplesAdded());
+        FillLocked(OpenOutageSamplesLocked(now));
+        file_->Annotate(outage_->onset, static_cast<int64_t>(file_->SamplesAdded() - outage_->onset),
+                        "BAD_link_lost: not back by the end");
+        summary_.outageSamples += file_->SamplesAdded() - outage_->onset;
+        outage_.reset();
+    }
+    const uint64_t partial = file_->SamplesAdded() % file_->SamplesPerRecord();
+    if (partial != 0) {
+        // Complete the last data record, so that every sample that arrived is in the file.
+        EndClipRunLocked(file_->SamplesAdded());
+        const uint64_t onset = file_->SamplesAdded();
+        FillLocked(file_->SamplesPerRecord() - partial);  // the target is whole records: never cut short
+        summary_.padding = file_->SamplesAdded() - onset;
+        file_->Annotate(onset, static_cast<int64_t>(summary_.padding),
+                        "BAD_padding: " + std::to_string(summary_.padding) + " samples");
+    }
+    EndClipRunLocked(file_->SamplesAdded());
+    summary_.writeFailure = file_->WriteFailure();
+    summary_.file = file_->Finish();
+    return summary_;
+}
+
+}  // namespace Mivo::Cli

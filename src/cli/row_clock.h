@@ -1,0 +1,87 @@
+// Sampling times of rows from the arrival times of the chunks that carry them.
+//
+// Row n (its index since the stream started) is sampled at T(n) = a + b n on the caller's
+// monotonic clock, and a chunk whose last row is n arrives at t >= T(n) + latency: delivery only
+// ever delays. The line therefore lies on or below every point (n, t); stalls and bursts lift
+// points and cannot tilt it. The clock keeps the earliest point of each bucket of rows over a
+// window, fits the lower-hull edge that spans their mean row (slope held near 1/rate), takes
+// row numbers from the counter column when there is one (unwrapping it, restarting when it goes
+// back) and otherwise counts rows, finding lost ones as arrivals that stay late. Each row gets
+// the line's time; changes of the line are slewed in, so times never go back. The Python
+// package's mivo_ble.timestamps.RowClock computes the same times.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+
+namespace Mivo::Cli {
+
+struct RowClockTuning {
+    double maxDrift = 500e-6;         // slope within this fraction of 1/rate
+    double slew = 0.01;               // a line change is taken up by at most this share of a period per row
+    double bucketSeconds = 0.5;       // rows per kept point
+    double windowSeconds = 60.0;      // rows the kept points cover
+    double fitSpanSeconds = 4.0;      // span of kept points before the slope is fitted
+    double lossTolerance = 3.0;       // periods of lateness that may be rows lost (no counters)
+    double lossConfirmSeconds = 0.1;  // lateness must last this long to count rows lost
+    uint64_t counterRange = uint64_t{1} << 24;  // counters wrap here
+};
+
+class RowClock {
+public:
+    // Throws std::invalid_argument for a rate that is not positive or tuning out of range.
+    explicit RowClock(double rate, RowClockTuning tuning = {});
+
+    // A new stream (after a link loss): row numbers and offset start anew, the slope stays.
+    void Restart();
+
+    // Writes the times of the next `rows` rows, which arrived together at `arrivalSeconds`;
+    // `counters` (nullable) holds their counter column.
+    void Stamp(std::size_t rows, double arrivalSeconds, const double* counters, double* timesOut);
+
+    uint64_t Missing() const { return missing_; }  // rows found missing, over the clock's life
+    uint64_t Rows() const { return rows_; }        // rows stamped since the (re)start
+    double Period() const { return period_; }      // current slope, seconds per row
+    double NominalPeriod() const { return nominal_; }
+
+private:
+    struct Point {
+        int64_t bucket;
+        int64_t n;
+        double y;  // t - n * nominal period
+    };
+
+    // Row numbers of the chunk from its counters; returns the index where a counter went back.
+    std::optional<std::size_t> Unwrap(std::size_t rows, const double* counters, int64_t* n);
+    void CheckLoss(std::size_t rows, int64_t* n, double t);
+    void AddPoint(int64_t n, double t);
+    void Fit();
+    void Output(std::size_t rows, const int64_t* n, double* timesOut);
+    double Line(double n) const { return *offset_ + period_ * n; }
+
+    double nominal_;
+    RowClockTuning tuning_;
+    int64_t bucketRows_;
+    int64_t windowBuckets_;
+    double fitRows_;
+    double lossTolerance_;
+    double period_;
+    uint64_t missing_ = 0;
+    std::optional<double> tRef_;
+    std::optional<double> lastOut_;
+
+    uint64_t rows_ = 0;
+    std::deque<Point> points_;
+    std::optional<double> offset_;
+    int64_t nextN_ = 0;
+    std::optional<int64_t> lastN_;
+    std::optional<int64_t> lastCounter_;
+    double typicalLateness_ = 0;
+    std::optional<double> runSince_;
+    int runCount_ = 0;
+    double runEarly_ = 0, runRecent_ = 0;
+};
+
+}  // namespace Mivo::Cli
