@@ -287,7 +287,8 @@ def test_control_knobs_delays_and_errors(addresses, control):
         assert (await wire.bluez(battery, C1, "ReadValue", "a{sv}", [{}])).body[0] == b"\x2a"
         control.call("Delay", "ssus", addresses[LEGACY], "ReadValueAsync", 300, "2A19")
         begin = time.monotonic()
-        assert (await wire.bluez(battery, C1, "ReadValue", "a{sv}", [{}])).body[0] == b"\x2a"
+        # The amplifier's battery drains by 1 % every 10 s, which may fall between the reads.
+        assert (await wire.bluez(battery, C1, "ReadValue", "a{sv}", [{}])).body[0] in (b"\x2a", b"\x29")
         assert time.monotonic() - begin >= 0.3
         await wire.bluez(path, "org.bluez.Device1", "Disconnect")
         wire.close()
