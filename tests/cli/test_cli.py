@@ -334,7 +334,10 @@ def test_counterless_amplifier_marks_rows_it_lost(tmp_path):
     missing = raw.get_data(picks=["valid"])[0] == 0
     notes = marks(raw, 256, "BAD_missing")
     assert [(onset, duration) for onset, duration, _ in notes] == runs(missing)
-    assert 0.12 * raw.n_times <= missing.sum() <= 0.25 * raw.n_times  # every fifth notification is lost
+    # Every fifth notification (one row) is lost: all are marked but those of the last half
+    # second, which the clock has not confirmed yet.
+    lost = (raw.n_times - missing.sum() - 1) // 4
+    assert lost - 0.5 * 256 / 5 <= missing.sum() <= lost + 2, (missing.sum(), lost)
     assert f"{missing.sum()} missing sample(s) marked" in result.stdout
 
 
