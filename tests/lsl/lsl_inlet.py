@@ -45,6 +45,7 @@ def find_liblsl():
 class Lsl:
     def __init__(self, path):
         lib = ctypes.CDLL(path)
+        self.inlets = []
         vp, i32, dbl, cp = ctypes.c_void_p, ctypes.c_int32, ctypes.c_double, ctypes.c_char_p
         for name, res, args in [
             ("lsl_library_version", i32, []),
@@ -82,7 +83,15 @@ class Lsl:
             self.lib.lsl_destroy_string(raw)
 
     def inlet(self, info):
-        return Inlet(self, info)
+        inlet = Inlet(self, info)
+        self.inlets.append(inlet)
+        return inlet
+
+    def close_inlets(self):
+        """Ends every inlet made so far: one left open keeps trying to recover its stream."""
+        for inlet in self.inlets:
+            inlet.close()
+        self.inlets.clear()
 
 
 class Inlet:

@@ -41,6 +41,13 @@ def lsl():
     return lsl_inlet.Lsl(FOUND[0])
 
 
+@pytest.fixture(autouse=True)
+def no_inlet_outlives_its_test(request):
+    yield
+    if "lsl" in request.fixturenames:
+        request.getfixturevalue("lsl").close_inlets()
+
+
 def environment(library=None):
     env = dict(os.environ, MIVOBLE_SIM=SIM)
     env["MIVOBLE_LSL_LIBRARY"] = library or FOUND[0]
