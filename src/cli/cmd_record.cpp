@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -51,10 +52,14 @@ constexpr uint32_t kFramesPerCallback = 16;
 constexpr std::chrono::milliseconds kTick{100};
 // Recorded together, each file ties a sample to the host's monotonic clock this often.
 constexpr double kClockNoteSeconds = 10;
-// Recorded together, the files start this long after every amplifier streams: the row clocks'
-// first estimates carry the first batches' delivery delay (several ms), which they shed within
-// about a second; start times and first clock notes are then as exact as the later ones.
-constexpr std::chrono::seconds kClockSettle{2};
+// Recorded together, the files start once the row clocks have settled: their first estimates
+// carry the first batches' delivery delay (several ms, far more on a busy host), which they
+// shed at 1 % of a period per row. The start waits at least kSettleLeast after every amplifier
+// streams, until every clock's times are within kSettledLag of its line, and at most
+// kSettleMost; start times and first clock notes are then as exact as the later ones.
+constexpr std::chrono::seconds kSettleLeast{1};
+constexpr std::chrono::seconds kSettleMost{10};
+constexpr double kSettledLag = 0.0005;
 
 std::string Seconds(double s) {
     char buffer[32];
@@ -304,13 +309,19 @@ int RunRecord(const RecordOptions& options, const Plan& plan, Context& context) 
             group.Wait(std::chrono::steady_clock::now() + kTick);
             const auto now = std::chrono::steady_clock::now();
             for (size_t i = 0; i < tracks.size(); ++i) taken[i] = tracks[i]->feed->Take(now);
-            // Only after taking: every row taken before the common start is known arrived before it.
+            // Only after taking: every row taken before the start is decided arrived before it.
             if (plan.together && !startsAt) {
                 if (auto streaming = group.CommonStart()) {
-                    startsAt = *streaming + kClockSettle;
-                    for (auto& track : tracks) track->recorder->StartAt(*startsAt);
-                    std::fprintf(stderr, "every amplifier streams: the recordings start at %s, once the row clocks have settled\n",
-                                 WallText(anchor.At(std::chrono::duration<double>(startsAt->time_since_epoch()).count())).c_str());
+                    const bool settled = std::all_of(tracks.begin(), tracks.end(), [](const auto& track) {
+                        return std::abs(track->recorder->ClockLag()) < kSettledLag;
+                    });
+                    if ((settled && now >= *streaming + kSettleLeast) || now >= *streaming + kSettleMost) {
+                        startsAt = now;
+                        for (auto& track : tracks) track->recorder->StartAt(now);
+                        std::fprintf(stderr, "every amplifier streams: the recordings start at %s%s\n",
+                                     WallText(anchor.At(std::chrono::duration<double>(now.time_since_epoch()).count())).c_str(),
+                                     settled ? "" : " (a row clock has not settled yet)");
+                    }
                 } else if (now >= streamsDue) {
                     std::string silent;
                     for (size_t i : group.Silent())
@@ -335,7 +346,7 @@ int RunRecord(const RecordOptions& options, const Plan& plan, Context& context) 
         failure = e.what();
     }
     if (context.stderrIsTerminal) std::fputc('\n', stderr);
-    if (plan.together && !(startsAt && std::chrono::steady_clock::now() >= *startsAt)) {
+    if (plan.together && !startsAt) {
         // The recordings never began: their files are left out, and one line says why.
         for (auto& track : tracks) track->recorder->Finish(std::chrono::steady_clock::now());
         if (!failure.empty()) throw OperationError(failure);
@@ -370,7 +381,9 @@ void AddRecord(CLI::App& app, Context& context) {
                     "length of the recording on the amplifier's time axis, rounded up to whole data records "
                     "(default: until Ctrl-C)")
         ->check(PositiveSeconds());
-    sub->add_option("--wait", options->wait, "how long to wait for each amplifier to advertise, in seconds")
+    sub->add_option("--wait", options->wait,
+                    "how long to wait for each amplifier to advertise (and, recording several, for their first "
+                    "samples), in seconds")
         ->check(PositiveSeconds());
     sub->add_flag("--overwrite", options->overwrite, "replace existing files");
     sub->callback([options, &context] {

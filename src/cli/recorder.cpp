@@ -97,6 +97,11 @@ double Recorder::Seconds() const {
     return static_cast<double>(file_->SamplesAdded()) / rate_;
 }
 
+double Recorder::ClockLag() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clock_.Lag();
+}
+
 void Recorder::Add(const FeedItem& item) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) return;

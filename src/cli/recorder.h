@@ -76,6 +76,8 @@ public:
     bool WriteFailed() const;
     // Seconds on the file's time axis so far.
     double Seconds() const;
+    // How far the row clock's times still lag behind (or run ahead of) its line, in seconds.
+    double ClockLag() const;
 
     struct Summary {
         EdfRecording::Outcome file;

@@ -6,10 +6,16 @@ import signal
 import time
 from datetime import timedelta
 
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 
 from test_cli import Running, error_lines, file_start, marks, ok, read_raw, run
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+import align_recordings  # noqa: E402  (the worked example of docs/several-amplifiers.md)
 
 A, B = "MV-2401.00.07", "MV-2401.00.08"
 NOTE = re.compile(r"sample (\d+) at mono (\d+\.\d{6})$")
@@ -45,13 +51,16 @@ def test_amplifiers_recorded_together(tmp_path, case, sim, seconds):
     assert abs(starts[A][0] - starts[B][0]) < timedelta(seconds=1 / min(rates.values()))
 
     # A clock note on the first sample and every 10 s, each on its own sample; their monotonic times
-    # advance with the samples, and the first ones differ as the start times do.
+    # advance with the samples (the simulator's clocks are exact; a row clock that had not settled
+    # when the recordings started, as on a very busy host, still sheds its first delay), and the
+    # first ones differ as the start times do.
     notes = {name: clock_notes(raw) for name, raw in raws.items()}
+    tolerance = 0.005 if "has not settled" not in result.stderr else 0.05
     for name, found in notes.items():
         expected = list(range(0, raws[name].n_times, round(10 * rates[name])))
         assert [n for _, n, _ in found] == expected and all(at == n for at, n, _ in found), found
         for (_, n0, t0), (_, n1, t1) in zip(found, found[1:]):
-            assert abs((t1 - t0) - (n1 - n0) / rates[name]) < 0.005
+            assert abs((t1 - t0) - (n1 - n0) / rates[name]) < tolerance
     between = timedelta(seconds=notes[A][0][2] - notes[B][0][2])
     assert abs(between - (starts[A][0] - starts[B][0])) < timedelta(microseconds=10)
 
@@ -62,6 +71,11 @@ def test_amplifiers_recorded_together(tmp_path, case, sim, seconds):
         assert not marks(raws[B], 250, "BAD_")
         counter = raws[B].get_data(picks=["counter"])[0]
         assert np.all(np.diff(counter) == 1) and np.all(raws[B].get_data(picks=["valid"])[0] == 1)
+        # The worked example puts both on one grid, the outage with them.
+        aligned = align_recordings.align([folder / f"{A}.bdf", folder / f"{B}.bdf"])
+        assert aligned.ch_names[0] == f"{A} ch1" and aligned.ch_names[6] == f"{B} ch1"
+        assert abs(aligned.n_times / 250 - seconds) < 0.05
+        assert [a["description"] for a in aligned.annotations] == [f"{outages[0][2]} ({A})"]
 
 
 def test_monitor_shows_one_block_per_amplifier():
@@ -81,23 +95,27 @@ def unwritable_folder(tmp_path):
     return str(folder)
 
 
-@pytest.mark.parametrize("args, status, message", [
-    (["record", A, B, A, "{tmp}/session/"], 2, f"{A} is named twice"),
-    (["monitor", A, A], 2, f"{A} is named twice"),
-    (["record", A, B, "{tmp}/session.bdf"], 2, "directory"),
-    (["record", A, "MV-2401.09.99", B, "{tmp}/session/", "--wait", "1"], 1, "open MV-2401.09.99: no amplifier"),
-    (["record", A, B, "--output-dir", "{locked}/session"], 1, "cannot write into"),
-    (["record", A, B, "{locked}/"], 1, "cannot write"),
-    (["record", A, B, "{tmp}/leftover/"], 1, f"{B}.bdf.partial exists"),
+TWO = f"{A},channels=4;{B},channels=4"
+
+
+@pytest.mark.parametrize("args, status, message, sim", [
+    (["record", A, B, A, "{tmp}/session/"], 2, f"{A} is named twice", TWO),
+    (["monitor", A, A], 2, f"{A} is named twice", TWO),
+    (["record", A, B, "{tmp}/session.bdf"], 2, "directory", TWO),
+    (["record", A, "MV-2401.09.99", B, "{tmp}/session/", "--wait", "1"], 1, "open MV-2401.09.99: no amplifier", TWO),
+    (["record", A, B, "--output-dir", "{locked}/session"], 1, "cannot write into", TWO),
+    (["record", A, B, "{locked}/"], 1, "cannot write", TWO),
+    (["record", A, B, "{tmp}/leftover/"], 1, f"{B}.bdf.partial exists", TWO),
+    # B streams, but every notification is lost on air.
+    (["record", A, B, "{tmp}/session/", "--wait", "1"], 1, f"{B} sent no samples", f"{A};{B},drop_notify_every=1"),
 ])
-def test_bad_input_gets_one_clear_error_and_leaves_no_file(tmp_path, args, status, message):
+def test_bad_input_gets_one_clear_error_and_leaves_no_file(tmp_path, args, status, message, sim):
     leftover = tmp_path / "leftover"
     leftover.mkdir()
     (leftover / f"{B}.bdf.partial").write_bytes(b"an earlier session")
     locked = unwritable_folder(tmp_path)
     before = sorted(str(p) for p in tmp_path.rglob("*"))
-    result = run(*[a.format(tmp=tmp_path, locked=locked) for a in args],
-                 sim=f"{A},channels=4;{B},channels=4")
+    result = run(*[a.format(tmp=tmp_path, locked=locked) for a in args], sim=sim)
     assert result.returncode == status, result.stderr
     errors = error_lines(result.stderr)
     assert len(errors) == 1 and message in errors[0], result.stderr
