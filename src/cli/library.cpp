@@ -135,16 +135,16 @@ void WakeAmplifierSearches() { OnListChanged(0); }
 
 Device::Device(const std::string& name, Interrupts* interrupts, std::chrono::milliseconds advertisementLimit)
     : name_(name) {
-    InterruptHooks hooks(interrupts, &WakeAmplifierSearches);
-    Open({advertisementLimit, [interrupts] { return interrupts && interrupts->Requested(); }, false});
+    Open({advertisementLimit, [interrupts] { return interrupts && interrupts->Requested(); }, false}, interrupts);
 }
 
-Device::Device(const std::string& name, const OpenSettings& settings) : name_(name) { Open(settings); }
+Device::Device(const std::string& name, const OpenSettings& settings) : name_(name) { Open(settings, nullptr); }
 
-void Device::Open(const OpenSettings& settings) {
+void Device::Open(const OpenSettings& settings, Interrupts* wakeSearchOn) {
     std::optional<ScanUse> scan;
     {
         WaitNotice notice("looking for " + name_, settings.lineNotices);
+        InterruptHooks hooks(wakeSearchOn, &WakeAmplifierSearches);
         scan.emplace();
         AwaitAdvertisement(name_, settings, notice);
     }

@@ -84,7 +84,8 @@ public:
     std::vector<MIVOBLE_CHANNEL_CONFIGURATION> Channels() const;
 
 private:
-    void Open(const OpenSettings& settings);
+    // `wakeSearchOn`: a stop request there wakes the search (nullptr: the caller sees to it).
+    void Open(const OpenSettings& settings, Interrupts* wakeSearchOn);
 
     std::string name_;
     MIVOBLE_HANDLE handle_ = 0;
