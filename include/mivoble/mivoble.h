@@ -90,6 +90,18 @@ typedef struct MIVOBLE_IMAGE_STATE {
 typedef void (*DeviceDiscoveredCallback)(const char* names, uint32_t count);
 typedef void (*DeviceListChangedCallback)(uint32_t count);
 /*
+ * Threads. Every function may be called from any thread, at the same time as any other.
+ * Each open device has its own lane of Bluetooth work, and scanning one more: the radio
+ * steps of one device run one at a time, in the order its calls made them, while those of
+ * different devices run side by side. So a slow, failing or hung operation of one
+ * amplifier (a reconnect, a connect to an amplifier out of range, a firmware upload) does
+ * not hold up the calls of another, and several threads may open different amplifiers at
+ * once; two threads opening the same name get the same handle from one connection.
+ * When a step of one device overruns its time budget by far, that device's Bluetooth work
+ * fails at once from then on, with MIVOBLE_ERROR_DEVICE and "Bluetooth worker thread is
+ * unresponsive; restart required.", and closing it leaves it allocated; the other devices
+ * go on as before.
+ *
  * Data callbacks (DataAvailableCallback, DataAvailableBatchedCallback) run on the thread that
  * delivers the device's sample notifications, one at a time per device, and hold up that
  * device's stream while they run. Calls a data callback may make:

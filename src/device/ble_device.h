@@ -6,8 +6,9 @@
 // the device information, the configuration and the battery level, and then starts its own
 // reconnect thread. When the link drops, that thread reports the loss, reconnects with a
 // growing pause until it succeeds or the device is closed, restarts the sample stream and
-// reports the link as back. Every platform call runs as a named task on the Bluetooth
-// executor; every asynchronous wait inside has a bound.
+// reports the link as back. Every platform call runs as a named task on the device's own
+// lane of the Bluetooth executor, so it never waits for another device's radio work; every
+// asynchronous wait inside has a bound.
 //
 // Files by concern: ble_device_connect.cpp (open sequence), ble_device_link.cpp (link loss,
 // reconnect, teardown, close), ble_device_stream.cpp (data callbacks, layout, GATT access
@@ -39,6 +40,7 @@
 #include "protocol/frame_response_collector.h"
 #include "protocol/protocol_handler.h"
 #include "protocol/sample_stream.h"
+#include "runtime/bluetooth_executor.h"
 #include "smp/smp_response_matcher.h"
 
 namespace Mivo::BLE {
@@ -139,6 +141,9 @@ private:
     const std::string name_;
     const DeviceTiming timing_;
     BleScanner* const scanner_;
+    // This device's serial lane of Bluetooth work; CanDestroy asks it whether a task may be
+    // stuck with a reference to this object.
+    BluetoothLane lane_;
 
     // Configuration, sample stream and GATT tables.
     ConfigurationCollector configuration_;

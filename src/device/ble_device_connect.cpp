@@ -34,7 +34,8 @@ BleDevice::BleDevice(std::string name, std::shared_ptr<IProtocolHandler> handler
     : name_(std::move(name)),
       timing_(timing),
       scanner_(scanner),
-      gatt_(name_, timing_.gatt),
+      lane_(BluetoothExecutor::Instance().CreateLane("device '" + name_ + "'", timing_.lane)),
+      gatt_(name_, timing_.gatt, lane_),
       stream_(
           configuration_, [this] { return HandleRegistry::Instance().FindHandle(this); },
           [this] { return ready_.load() && !tearingDown_.load(); }),
@@ -143,7 +144,7 @@ uint64_t BleDevice::ResolveAddress() {
 
 void BleDevice::ObtainPlatformDevice(uint64_t address) {
     const uint32_t bound = timing_.fromAddressBoundMs;
-    auto device = RunDeviceTask("FromBluetoothAddress", timing_.taskBudgetMs, [address, bound] {
+    auto device = RunDeviceTask(lane_, "FromBluetoothAddress", timing_.taskBudgetMs, [address, bound] {
         return AwaitBounded(Platform::GetStack()->FromBluetoothAddressAsync(address), bound, "FromBluetoothAddress");
     });
     {
@@ -155,7 +156,7 @@ void BleDevice::ObtainPlatformDevice(uint64_t address) {
 }
 
 void BleDevice::RegisterConnectionStatusHandler() {
-    RunDeviceTask("RegisterConnectionStatusHandler", timing_.taskBudgetMs, [this] {
+    RunDeviceTask(lane_, "RegisterConnectionStatusHandler", timing_.taskBudgetMs, [this] {
         auto device = PlatformDevice();
         if (!device) throw ApiException("Could not connect to device.", MIVOBLE_ERROR_DEVICE);
         std::weak_ptr<Platform::IBluetoothLEDevice> sender = device;
@@ -167,7 +168,7 @@ void BleDevice::RegisterConnectionStatusHandler() {
 }
 
 void BleDevice::DiscoverServices() {
-    RunDeviceTask("DiscoverServices", timing_.discoveryBudgetMs, [this] {
+    RunDeviceTask(lane_, "DiscoverServices", timing_.discoveryBudgetMs, [this] {
         const auto start = Clock::now();
         const uint32_t deadline = timing_.discoveryDeadlineMs;
         auto device = PlatformDevice();
@@ -247,7 +248,7 @@ void BleDevice::ReadBatteryLevel() {
 }
 
 void BleDevice::VerifyLink() {
-    const bool connected = RunDeviceTask("VerifyLink", timing_.taskBudgetMs, [this] {
+    const bool connected = RunDeviceTask(lane_, "VerifyLink", timing_.taskBudgetMs, [this] {
         auto device = PlatformDevice();
         return device && device->GetConnectionStatus() == Platform::ConnectionStatus::Connected;
     });

@@ -192,13 +192,13 @@ void BleDevice::ReportConnectionState(uint32_t state) {
 
 void BleDevice::TeardownConnection() {
     try {
-        RunDeviceTask("TeardownConnection", timing_.teardownBudgetMs, [this] { TeardownBody(); });
+        RunDeviceTask(lane_, "TeardownConnection", timing_.teardownBudgetMs, [this] { TeardownBody(); });
         return;
     } catch (...) {
     }
     // A stopped runtime runs no more tasks, yet the platform still holds handlers that call
     // this object: they are removed here, on the calling thread, before it can be freed.
-    if (BluetoothExecutor::Instance().IsStopped()) {
+    if (lane_.IsStopped()) {
         try {
             TeardownBody();
         } catch (...) {
@@ -312,7 +312,7 @@ bool BleDevice::WaitForReconnectThreadExit(std::chrono::milliseconds timeout) {
     return reconnectCondition_.wait_for(lock, timeout, [this] { return threadExited_.load(); });
 }
 
-bool BleDevice::CanDestroy() { return !leaked_.load() && !BluetoothExecutor::Instance().IsWedged(); }
+bool BleDevice::CanDestroy() { return !leaked_.load() && !lane_.IsWedged(); }
 
 BleDevice::~BleDevice() {
     LogMessage(kLogInfo, "device '%s': closing", name_.c_str());

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "device/gatt_access.h"
+#include "runtime/timing.h"
 
 namespace Mivo::BLE {
 
@@ -38,6 +39,10 @@ struct DeviceTiming {
 
     // Bounds of the GATT reads, writes and (un)subscriptions.
     GattTiming gatt{};
+
+    // How callers wait on the device's lane of the Bluetooth executor, and when the lane
+    // counts as wedged.
+    ExecutorTiming lane{};
 };
 
 }  // namespace Mivo::BLE

@@ -11,22 +11,14 @@
 #include "runtime/platform_errors.h"
 
 namespace Mivo::BLE {
-namespace {
 
-constexpr uint32_t kTaskBudgetMs = 15000;
-
-
-}  // namespace
-
-GattAccess::GattAccess(std::string deviceName, GattTiming timing)
-    : deviceName_(std::move(deviceName)), timing_(timing), executor_(nullptr) {}
+GattAccess::GattAccess(std::string deviceName, GattTiming timing, BluetoothLane lane)
+    : deviceName_(std::move(deviceName)), timing_(timing), lane_(std::move(lane)) {}
 
 GattAccess::GattAccess(std::string deviceName, GattTiming timing, BluetoothExecutor& executor)
-    : deviceName_(std::move(deviceName)), timing_(timing), executor_(&executor) {}
+    : GattAccess(std::move(deviceName), timing, executor.OwnLane()) {}
 
 GattAccess::~GattAccess() = default;
-
-BluetoothExecutor& GattAccess::Executor() { return executor_ ? *executor_ : BluetoothExecutor::Instance(); }
 
 void GattAccess::SetPlatformDevice(std::shared_ptr<Platform::IBluetoothLEDevice> device) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -78,7 +70,7 @@ std::shared_ptr<Platform::IGattCharacteristic> GattAccess::GetCharacteristic(con
 std::vector<uint8_t> GattAccess::Read(const std::string& uuidText) {
     auto characteristic = GetCharacteristic(uuidText);
     const uint32_t bound = timing_.readBoundMs;
-    return Executor().Run("Read", kTaskBudgetMs, [characteristic, bound] {
+    return lane_.Run("Read", timing_.taskBudgetMs, [characteristic, bound] {
         return TranslatingPlatformErrors([&] {
             auto result = AwaitBounded(characteristic->ReadValueAsync(), bound, "ReadValueAsync");
             if (result.status != Platform::GattStatus::Success)
@@ -91,7 +83,7 @@ std::vector<uint8_t> GattAccess::Read(const std::string& uuidText) {
 void GattAccess::Write(const std::string& uuidText, std::vector<uint8_t> data, Platform::WriteOption option) {
     auto characteristic = GetCharacteristic(uuidText);
     const uint32_t bound = timing_.writeBoundMs;
-    Executor().Run("Write", kTaskBudgetMs, [characteristic, bound, option, data = std::move(data)]() mutable {
+    lane_.Run("Write", timing_.taskBudgetMs, [characteristic, bound, option, data = std::move(data)]() mutable {
         TranslatingPlatformErrors([&] {
             auto status =
                 AwaitBounded(characteristic->WriteValueWithResultAsync(std::move(data), option), bound, "WriteValueAsync");
@@ -113,7 +105,7 @@ size_t PacketPayload(Platform::IGattCharacteristic& characteristic) {
 void GattAccess::WriteValue(const std::string& uuidText, std::vector<uint8_t> data) {
     auto characteristic = GetCharacteristic(uuidText);
     const uint32_t bound = timing_.writeBoundMs;
-    Executor().Run("Write", kTaskBudgetMs, [characteristic, bound, data = std::move(data)]() mutable {
+    lane_.Run("Write", timing_.taskBudgetMs, [characteristic, bound, data = std::move(data)]() mutable {
         TranslatingPlatformErrors([&] {
             const auto option = data.size() <= PacketPayload(*characteristic) ? Platform::WriteOption::WithoutResponse
                                                                                : Platform::WriteOption::WithResponse;
@@ -127,7 +119,7 @@ void GattAccess::WriteValue(const std::string& uuidText, std::vector<uint8_t> da
 void GattAccess::WriteInPackets(const std::string& uuidText, std::vector<uint8_t> data) {
     auto characteristic = GetCharacteristic(uuidText);
     const uint32_t bound = timing_.writeBoundMs;
-    Executor().Run("Write", kTaskBudgetMs, [characteristic, bound, data = std::move(data)] {
+    lane_.Run("Write", timing_.taskBudgetMs, [characteristic, bound, data = std::move(data)] {
         TranslatingPlatformErrors([&] {
             const size_t piece = PacketPayload(*characteristic);
             size_t offset = 0;
@@ -196,7 +188,7 @@ void GattAccess::Subscribe(const std::string& uuidText, NotificationHandler hand
     auto characteristic = GetCharacteristic(uuidText);
     const Platform::Uuid uuid = ParseUuidText(uuidText);
     const uint32_t bound = timing_.subscribeBoundMs;
-    Executor().Run("Subscribe", kTaskBudgetMs, [this, characteristic, uuid, bound, handler = std::move(handler)]() mutable {
+    lane_.Run("Subscribe", timing_.taskBudgetMs, [this, characteristic, uuid, bound, handler = std::move(handler)]() mutable {
         TranslatingPlatformErrors([&] {
             // Subscribe tasks run one at a time on the executor, so the entry found here is
             // still the stored one when this task ends.
@@ -249,7 +241,7 @@ void GattAccess::Unsubscribe(const std::string& uuidText) {
         characteristic = it->second;
     }
     const uint32_t bound = timing_.unsubscribeBoundMs;
-    Executor().Run("Unsubscribe", kTaskBudgetMs, [this, characteristic, uuid, bound] {
+    lane_.Run("Unsubscribe", timing_.taskBudgetMs, [this, characteristic, uuid, bound] {
         Subscription removed;
         std::shared_ptr<Platform::IBluetoothLEDevice> device;
         {

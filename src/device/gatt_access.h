@@ -3,7 +3,8 @@
 //
 // Characteristics are addressed by UUID text alone (36-character form or 4-digit short
 // form), among those that service discovery stored here. Every platform call runs as a
-// named task on the Bluetooth executor, each asynchronous step awaited with a bound. The
+// named task on the device's lane of the Bluetooth executor, each asynchronous step awaited
+// with a bound. The
 // maps are guarded by one mutex that is never held across a platform call, so notification
 // threads, the executor thread and API threads never wait on each other through it.
 #include <cstddef>
@@ -17,26 +18,27 @@
 
 #include "platform/stack.h"
 #include "platform/uuid.h"
+#include "runtime/bluetooth_executor.h"
 
 namespace Mivo::BLE {
-
-class BluetoothExecutor;
 
 inline constexpr size_t kMinimumAttMtu = 23;
 inline constexpr size_t kAttHeaderSize = 3;  // of a notification or a write command
 
-// Bounds (ms) of the asynchronous platform waits inside the GATT tasks.
+// Bounds (ms) of the asynchronous platform waits inside the GATT tasks, and the budget of
+// those tasks.
 struct GattTiming {
     uint32_t readBoundMs = 10000, writeBoundMs = 10000, subscribeBoundMs = 10000, unsubscribeBoundMs = 10000;
+    uint32_t taskBudgetMs = 15000;
 };
 
 class GattAccess {
 public:
     using NotificationHandler = std::function<void(const std::vector<uint8_t>&)>;
 
-    // Uses BluetoothExecutor::Instance().
-    explicit GattAccess(std::string deviceName, GattTiming timing = {});
-    // Runs its tasks on `executor`, which must outlive this object.
+    // Runs its tasks on `lane`.
+    GattAccess(std::string deviceName, GattTiming timing, BluetoothLane lane);
+    // Runs its tasks on the executor's own lane; `executor` must outlive this object.
     GattAccess(std::string deviceName, GattTiming timing, BluetoothExecutor& executor);
     ~GattAccess();
     GattAccess(const GattAccess&) = delete;
@@ -101,7 +103,6 @@ private:
         std::shared_ptr<HandlerSlot> slot;
     };
 
-    BluetoothExecutor& Executor();
     static Platform::EventToken Register(Platform::IGattCharacteristic& characteristic,
                                          std::shared_ptr<HandlerSlot> slot);
     // Switches notifications on; throws when the descriptor write fails.
@@ -111,7 +112,7 @@ private:
 
     const std::string deviceName_;
     const GattTiming timing_;
-    BluetoothExecutor* executor_;  // null: the process-wide executor
+    BluetoothLane lane_;
 
     std::mutex mutex_;  // guards the three maps and device_
     std::shared_ptr<Platform::IBluetoothLEDevice> device_;

@@ -284,6 +284,19 @@ TEST(BluetoothExecutorTest, StopDrainsQueuedTasksThenRefusesWork) {
     ASSERT_TRUE(WaitUntil([&] { return executor.Pending() == 1; }));
     auto third = std::async(std::launch::async, [&] { return executor.Run("Queued2", 1000, [] { return 3; }); });
     ASSERT_TRUE(WaitUntil([&] { return executor.Pending() == 2; }));
+    // Another lane with a task blocked on the same gate and one behind it drains as well.
+    BluetoothLane other = executor.CreateLane("other");
+    auto otherStarted = std::make_shared<Gate>();
+    auto otherFirst = std::async(std::launch::async, [&, gate, otherStarted] {
+        return other.Run("OtherDraining", 1000, [gate, otherStarted] {
+            otherStarted->Open();
+            gate->Wait();
+            return 4;
+        });
+    });
+    ASSERT_TRUE(otherStarted->WaitFor(10s));
+    auto otherQueued = std::async(std::launch::async, [&] { return other.Run("OtherQueued", 1000, [] { return 5; }); });
+    ASSERT_TRUE(WaitUntil([&] { return other.Pending() == 1; }));
 
     // Open the gate only once the stop request is in.
     std::thread opener([&] {
@@ -295,11 +308,18 @@ TEST(BluetoothExecutorTest, StopDrainsQueuedTasksThenRefusesWork) {
     EXPECT_EQ(first.get(), 1);
     EXPECT_EQ(second.get(), 2);
     EXPECT_EQ(third.get(), 3);
+    EXPECT_EQ(otherFirst.get(), 4);
+    EXPECT_EQ(otherQueued.get(), 5);
     EXPECT_EQ(log.Count("did not stop"), 0u);
+    EXPECT_TRUE(executor.WorkerExited());
+    EXPECT_EQ(executor.ThreadCount(), 0u);
 
-    ApiException e = CatchApiException([&] { executor.Run("AfterStop", 100, [] {}); });
-    EXPECT_EQ(e.Code(), -1);
-    EXPECT_STREQ(e.what(), kShutDown);
+    // Every lane refuses work, also one made after the stop.
+    for (BluetoothLane lane : {executor.OwnLane(), other, executor.CreateLane("late")}) {
+        ApiException e = CatchApiException([&] { lane.Run("AfterStop", 100, [] {}); });
+        EXPECT_EQ(e.Code(), -1);
+        EXPECT_STREQ(e.what(), kShutDown);
+    }
     const auto before = std::chrono::steady_clock::now();
     executor.Stop();  // second stop: nothing left to wait for
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
@@ -378,6 +398,123 @@ TEST(BluetoothExecutorTest, RunFromInsideATaskRunsInlineInsteadOfDeadlocking) {
     });
     EXPECT_TRUE(outer);
     EXPECT_FALSE(executor.IsWedged());
+}
+
+// ---- lanes ----
+
+// Runs `work` on `lane` from a thread of its own; the future holds the ApiException it
+// raised, or one with code 0 when it succeeded.
+template <typename F>
+std::future<ApiException> RunAside(BluetoothLane lane, const char* name, uint32_t budgetMs, F work) {
+    return std::async(std::launch::async, [lane, name, budgetMs, work]() mutable {
+        try {
+            lane.Run(name, budgetMs, work);
+        } catch (const ApiException& e) {
+            return e;
+        }
+        return ApiException("", 0);
+    });
+}
+
+TEST(BluetoothExecutorLaneTest, LanesRunSideBySideEachInItsOwnOrderAndIdleThreadsEnd) {
+    ExecutorTiming timing = FastTiming();
+    timing.idleExit = 20ms;
+    BluetoothExecutor executor(timing);
+    BluetoothLane a = executor.CreateLane("device 'A'");
+    BluetoothLane b = executor.CreateLane("device 'B'");
+    auto gate = std::make_shared<Gate>();
+    auto started = std::make_shared<Gate>();
+    std::mutex mutex;
+    std::vector<std::string> order;
+    auto record = [&](const std::string& what) {
+        std::lock_guard<std::mutex> lock(mutex);
+        order.push_back(what);
+    };
+    auto blocked = RunAside(a, "Blocked", 15000, [gate, started, &record] {
+        started->Open();
+        gate->Wait();
+        record("a1");
+    });
+    ASSERT_TRUE(started->WaitFor(10s));
+    auto queued = RunAside(a, "Queued", 15000, [&record] { record("a2"); });
+    ASSERT_TRUE(WaitUntil([&] { return a.Pending() == 1; }));
+
+    // B's work runs, in order, while A's first task is blocked and its second waits behind it.
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(b.Run("Other", 15000, [&record, i] {
+            record("b" + std::to_string(i));
+            return i;
+        }), i);
+    }
+    EXPECT_EQ(a.Pending(), 1u);
+    gate->Open();
+    blocked.get();
+    queued.get();
+    EXPECT_EQ(order, (std::vector<std::string>{"b1", "b2", "b3", "a1", "a2"}));
+    EXPECT_EQ(a.Label(), "device 'A'");
+    EXPECT_EQ(executor.OwnLane().Label(), "scanner");
+
+    // A second thread served B while A's was blocked; idle, it ends, and the one left serves all.
+    EXPECT_TRUE(WaitUntil([&] { return executor.ThreadCount() == 1; }));
+    EXPECT_EQ(a.Run("After", 100, [] { return 1; }) + b.Run("After", 100, [] { return 2; }), 3);
+}
+
+TEST(BluetoothExecutorLaneTest, AWedgedLaneFailsItsOwnWorkOnlyAndItsThreadIsReplaced) {
+    LogFile log;
+    auto clock = ManualClock::Create();
+    // Two threads at most: A's stuck task holds one, B's blocked task the other.
+    BluetoothExecutor executor(FastTiming(), clock->Source(), 2);
+    BluetoothLane a = executor.CreateLane("device 'A'");
+    BluetoothLane b = executor.CreateLane("device 'B'");
+    BluetoothLane c = executor.CreateLane("device 'C'");
+    auto gateA = std::make_shared<Gate>(), gateB = std::make_shared<Gate>();
+    auto startedA = std::make_shared<Gate>(), startedB = std::make_shared<Gate>();
+    auto stuck = RunAside(a, "Stuck", 100, [gateA, startedA] {
+        startedA->Open();
+        gateA->Wait();
+    });
+    auto busy = RunAside(b, "Busy", 15000, [gateB, startedB] {
+        startedB->Open();
+        gateB->Wait();
+    });
+    ASSERT_TRUE(startedA->WaitFor(10s));
+    ASSERT_TRUE(startedB->WaitFor(10s));
+    EXPECT_EQ(executor.ThreadCount(), 2u);
+
+    // C waits for a thread until A is given up on; then a third thread takes C's task.
+    auto cRan = std::make_shared<std::atomic<bool>>(false);
+    auto third = std::async(std::launch::async, [c, cRan]() mutable {
+        return c.Run("Waiting", 15000, [cRan] {
+            *cRan = true;
+            return 3;
+        });
+    });
+    ASSERT_TRUE(WaitUntil([&] { return c.Pending() == 1; }));
+    EXPECT_TRUE(log.WaitFor(kLogWarn, "executor: all 2 Bluetooth threads are busy; lane 'device 'C'' waits for one"));
+    clock->Advance(5101ms);  // A's budget plus the tolerance, and one millisecond
+    ApiException e = stuck.get();
+    EXPECT_EQ(e.Code(), 3);
+    EXPECT_STREQ(e.what(), kUnresponsive);
+    EXPECT_EQ(third.get(), 3);
+    EXPECT_EQ(executor.ThreadCount(), 3u);  // the cap, plus the one given up
+
+    EXPECT_TRUE(a.IsWedged());
+    EXPECT_FALSE(b.IsWedged());
+    EXPECT_FALSE(c.IsWedged());
+    EXPECT_FALSE(executor.IsWedged());
+    EXPECT_EQ(CatchApiException([&] { a.Run("Later", 100, [] {}); }).Code(), 3);
+    EXPECT_EQ(c.Run("Again", 100, [] { return 4; }), 4);
+    EXPECT_EQ(log.Count("executor WEDGED"), 1u);
+    EXPECT_TRUE(log.Has(kLogError, "executor WEDGED: task 'Stuck' overran its 100 ms budget."));
+    EXPECT_TRUE(log.Has(kLogError, "executor: lane 'device 'A'' is wedged; Bluetooth work of other lanes goes on"));
+
+    // Back from its task, the given-up thread serves again; the lane stays wedged.
+    gateA->Open();
+    gateB->Open();
+    EXPECT_EQ(busy.get().Code(), 0);
+    EXPECT_TRUE(log.WaitFor(kLogWarn, "executor: 'Stuck' took"));
+    EXPECT_EQ(c.Run("AfterReturn", 100, [] { return 5; }), 5);
+    EXPECT_TRUE(a.IsWedged());
 }
 
 TEST(BluetoothExecutorTest, InstanceIsOneProcessWideObject) {
