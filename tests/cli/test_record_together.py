@@ -33,7 +33,7 @@ def clock_notes(raw):
     ("mixed rates", f"{A},channels=4;{B},channels=2,rate=500,frames=5", 10.5),
     # The drop comes about 4 s after the connect: some 2 s into the recording.
     ("one dropped", f"{A},channels=4,drop_once=4000;{B},channels=4", 5),
-])
+], ids=["mixed rates", "one dropped"])
 def test_amplifiers_recorded_together(tmp_path, case, sim, seconds):
     folder = tmp_path / "session"
     result = ok("record", A, B, f"{folder}/", "--seconds", seconds, sim=sim)
@@ -99,15 +99,18 @@ TWO = f"{A},channels=4;{B},channels=4"
 
 
 @pytest.mark.parametrize("args, status, message, sim", [
-    (["record", A, B, A, "{tmp}/session/"], 2, f"{A} is named twice", TWO),
-    (["monitor", A, A], 2, f"{A} is named twice", TWO),
-    (["record", A, B, "{tmp}/session.bdf"], 2, "directory", TWO),
-    (["record", A, "MV-2401.09.99", B, "{tmp}/session/", "--wait", "1"], 1, "open MV-2401.09.99: no amplifier", TWO),
-    (["record", A, B, "--output-dir", "{locked}/session"], 1, "cannot write into", TWO),
-    (["record", A, B, "{locked}/"], 1, "cannot write", TWO),
-    (["record", A, B, "{tmp}/leftover/"], 1, f"{B}.bdf.partial exists", TWO),
+    pytest.param(["record", A, B, A, "{tmp}/session/"], 2, f"{A} is named twice", TWO, id="named twice"),
+    pytest.param(["monitor", A, A], 2, f"{A} is named twice", TWO, id="monitor named twice"),
+    pytest.param(["record", A, B, "{tmp}/session.bdf"], 2, "directory", TWO, id="one file for two"),
+    pytest.param(["record", A, "MV-2401.09.99", B, "{tmp}/session/", "--wait", "1"], 1,
+                 "open MV-2401.09.99: no amplifier", TWO, id="unknown among known"),
+    pytest.param(["record", A, B, "--output-dir", "{locked}/session"], 1, "cannot write into", TWO,
+                 id="folder cannot be made"),
+    pytest.param(["record", A, B, "{locked}/"], 1, "cannot write", TWO, id="folder cannot be written"),
+    pytest.param(["record", A, B, "{tmp}/leftover/"], 1, f"{B}.bdf.partial exists", TWO, id="leftover partial"),
     # B streams, but every notification is lost on air.
-    (["record", A, B, "{tmp}/session/", "--wait", "1"], 1, f"{B} sent no samples", f"{A};{B},drop_notify_every=1"),
+    pytest.param(["record", A, B, "{tmp}/session/", "--wait", "1"], 1, f"{B} sent no samples",
+                 f"{A};{B},drop_notify_every=1", id="one sends nothing"),
 ])
 def test_bad_input_gets_one_clear_error_and_leaves_no_file(tmp_path, args, status, message, sim):
     leftover = tmp_path / "leftover"
@@ -123,7 +126,7 @@ def test_bad_input_gets_one_clear_error_and_leaves_no_file(tmp_path, args, statu
 
 
 # A's open takes long; the second signal lands while the tool still waits for it.
-@pytest.mark.parametrize("signals, delay_ms", [(1, 1500), (2, 20000)])
+@pytest.mark.parametrize("signals, delay_ms", [(1, 1500), (2, 20000)], ids=["once", "twice"])
 def test_ctrl_c_while_the_amplifiers_open_stops_cleanly(tmp_path, signals, delay_ms):
     """Ctrl-C while A opens: the tool waits for that open (or not, at a second signal) and keeps nothing."""
     slow = f"{A},channels=4,delay=GetGattServicesAsync:{delay_ms};{B},channels=4"
