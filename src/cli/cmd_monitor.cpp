@@ -132,7 +132,7 @@ void PrintAll(const std::vector<std::unique_ptr<Watched>>& watched) {
 }
 
 int RunMonitor(const MonitorOptions& options, Context& context) {
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(options.wait));
+    const auto wait = Milliseconds(options.wait);
     std::vector<std::unique_ptr<Device>> devices;
     if (options.names.size() == 1)
         devices.push_back(std::make_unique<Device>(options.names[0], context.interrupts, wait));

@@ -78,7 +78,8 @@ Plan MakePlan(const RecordOptions& o) {
         plan.directory = o.outputDir;
     } else {
         if (names.size() < 2)
-            throw UsageError("record: give the amplifier and a FILE, or amplifiers and a directory (DIR/ or --output-dir)");
+            throw UsageError(
+                "record: give the amplifier and a FILE, or amplifiers and a directory (DIR/ or --output-dir)");
         const std::string last = names.back();
         names.pop_back();
         if (EndsWith(last, '/')) {
@@ -255,7 +256,7 @@ int RunRecord(const RecordOptions& options, const Plan& plan, Context& context) 
         if (directory) directory->RemoveIfEmpty();
     });
 
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(options.wait));
+    const auto wait = Milliseconds(options.wait);
     std::vector<std::unique_ptr<Device>> devices;
     if (plan.together) {
         std::vector<std::string> names;
@@ -292,7 +293,8 @@ int RunRecord(const RecordOptions& options, const Plan& plan, Context& context) 
     std::optional<std::chrono::steady_clock::time_point> startsAt;
     try {
         if (plan.together)
-            std::fprintf(stderr, "waiting for every amplifier to stream; the recordings start together (Ctrl-C ends them)\n");
+            std::fprintf(stderr,
+                         "waiting for every amplifier to stream; the recordings start together (Ctrl-C ends them)\n");
         const auto streamsDue = std::chrono::steady_clock::now() + wait;
         auto done = [&tracks] {
             const auto now = std::chrono::steady_clock::now();
@@ -318,8 +320,9 @@ int RunRecord(const RecordOptions& options, const Plan& plan, Context& context) 
                     if ((settled && now >= *streaming + kSettleLeast) || now >= *streaming + kSettleMost) {
                         startsAt = now;
                         for (auto& track : tracks) track->recorder->StartAt(now);
+                        const double steady = std::chrono::duration<double>(now.time_since_epoch()).count();
                         std::fprintf(stderr, "every amplifier streams: the recordings start at %s%s\n",
-                                     WallText(anchor.At(std::chrono::duration<double>(now.time_since_epoch()).count())).c_str(),
+                                     WallText(anchor.At(steady)).c_str(),
                                      settled ? "" : " (a row clock has not settled yet)");
                     }
                 } else if (now >= streamsDue) {

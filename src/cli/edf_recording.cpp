@@ -392,9 +392,8 @@ void EdfRecording::Annotate(uint64_t onsetSample, int64_t durationSamples, const
 void EdfRecording::WriteNotes(int handle, const std::vector<Note>& notes) const {
     constexpr long long kTicksPerSecond = 10000000;  // the start's fraction is kept in 100 ns
     constexpr long long kTicksPerUnit = kTicksPerSecond / static_cast<long long>(kAnnotationUnitsPerSecond);
-    const long long fraction =
-        started_ ? std::chrono::duration_cast<std::chrono::microseconds>(start_.time_since_epoch()).count() % 1000000 * 10
-                 : 0;
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(start_.time_since_epoch()).count();
+    const long long fraction = started_ ? micros % 1000000 * 10 : 0;
     const long long rate = rate_;
     // The first unit at or after a sample, counted from the start's whole second.
     auto unitAt = [&](uint64_t sample) {

@@ -53,6 +53,11 @@ private:
 
 class Interrupts;
 
+// A --wait option's seconds as a limit.
+inline std::chrono::milliseconds Milliseconds(double seconds) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
+}
+
 // How long an amplifier may take to show up in the scan before the tool gives up on it.
 constexpr std::chrono::milliseconds kAdvertisementLimit{10000};
 

@@ -112,9 +112,11 @@ void Recorder::Add(const FeedItem& item) {
             EndFilledRunLocked();
             if (!outage_) {
                 // Before a common start the outage counts from it; before any row, from nothing.
-                const double before = lastTime_                            ? *lastTime_
-                                      : startAt_ && !begun_ ? *startAt_ - clock_.Period()
-                                                                        : std::numeric_limits<double>::quiet_NaN();
+                double before = std::numeric_limits<double>::quiet_NaN();
+                if (lastTime_)
+                    before = *lastTime_;
+                else if (startAt_ && !begun_)
+                    before = *startAt_ - clock_.Period();
                 outage_ = Outage{file_->SamplesAdded(), before};
             }
             clock_.Restart();
@@ -297,7 +299,8 @@ void Recorder::WriteLocked(const double* values) {
             std::fprintf(stderr,
                          "warning: %s%s went beyond the range the file holds at %s; clipped values are annotated "
                          "BAD_clipped\n",
-                         options_.label.c_str(), columns_.names[c].c_str(), Text("%.2f s", static_cast<double>(at) / rate_).c_str());
+                         options_.label.c_str(), columns_.names[c].c_str(),
+                         Text("%.2f s", static_cast<double>(at) / rate_).c_str());
         }
     }
     if (any) {
