@@ -92,7 +92,8 @@ void BleDevice::ConnectAttempt() {
     // once, before the object is shared, and read without a lock afterwards.
     if (uuids_[kUuidSampleCharacteristic].empty()) uuids_ = handler->GetUuidTable();
 
-    gatt_.GetCharacteristic(uuids_[kUuidSampleCharacteristic]);
+    // The samples are the one fast, long stream of notifications.
+    gatt_.GetCharacteristic(uuids_[kUuidSampleCharacteristic])->PreferStreamDelivery();
     gatt_.GetCharacteristic(Text(ProtocolUuids::kBatteryLevel));
 
     ReadDeviceInformation();

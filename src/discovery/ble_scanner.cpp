@@ -133,6 +133,11 @@ void BleScanner::StartWatcher() {
         }
         throw;
     }
+    const double interval = static_cast<double>(watcher->ReportInterval().count());
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reportIntervalMs_ = interval;
+    }
     watcher_ = std::move(watcher);
     receivedToken_ = token;
 }
@@ -226,7 +231,7 @@ void BleScanner::HandleAdvertisement(const Platform::AdvertisementEvent& event) 
             }
             bool changed = false;
             for (size_t i = devices_.size(); i-- > 0;) {
-                if (AgeMs(now, devices_[i].lastSeen) > timing_.staleAfterMs) {
+                if (AgeMs(now, devices_[i].lastSeen) > StaleAfterMsLocked()) {
                     devices_.erase(devices_.begin() + static_cast<std::ptrdiff_t>(i));
                     changed = true;
                 }
@@ -274,7 +279,7 @@ BleScanner::FindResult BleScanner::FindAddress(const std::string& name) {
         auto it = std::find_if(devices_.begin(), devices_.end(), [&](const auto& d) { return d.name == name; });
         if (it == devices_.end()) return {};
         const double age = AgeMs(now, it->lastSeen);
-        if (age <= timing_.staleAfterMs) return {true, it->address, it->connectable};
+        if (age <= StaleAfterMsLocked()) return {true, it->address, it->connectable};
         staleAge = age;
     }
     LogMessage(kLogWarn, "scanner: ignoring stale address for '%s' (last advertised %.0f ms ago)", name.c_str(),

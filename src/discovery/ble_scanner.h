@@ -23,7 +23,9 @@ namespace Mivo::BLE {
 class BluetoothExecutor;
 
 struct ScannerTiming {
-    double staleAfterMs = 10000.0;  // an entry older than this (strictly) is stale
+    // An entry older than this (strictly) is stale, plus the watcher's report interval when the
+    // stack passes reports on only that often.
+    double staleAfterMs = 10000.0;
     uint32_t taskBudgetMs = 15000;  // budget of every scanner task
     uint32_t adapterBoundMs = 5000;  // bound of the default-adapter query
     uint32_t radioBoundMs = 5000;    // bound of the radio query
@@ -93,6 +95,7 @@ private:
     BluetoothExecutor& Executor();
     int64_t Now() const;
     double AgeMs(int64_t now, int64_t lastSeen) const;
+    double StaleAfterMsLocked() const { return timing_.staleAfterMs + reportIntervalMs_; }
     // Executor-thread helpers for the watcher.
     void StartWatcher();
     void StopWatcher();
@@ -110,6 +113,7 @@ private:
 
     std::mutex mutex_;  // guards everything below
     std::vector<DiscoveredDevice> devices_;
+    double reportIntervalMs_ = 0.0;  // of the last watcher started
     DeviceDiscoveredCallback discoveredCallback_ = nullptr;
     DeviceListChangedCallback listChangedCallback_ = nullptr;
     NameFilter filter_;

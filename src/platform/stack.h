@@ -7,6 +7,7 @@
 // Event handler removal: RemoveXxx(token) returns only when that handler is not running and
 // will not be called again, unless it is called from inside that same handler. Every
 // backend keeps this promise.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -57,6 +58,10 @@ public:
     virtual void Start() = 0;  // may throw PlatformError
     virtual void Stop() = 0;   // may throw PlatformError
     virtual WatcherStatus Status() = 0;
+    // The longest time between two reports of a device that keeps advertising, beyond the
+    // advertising interval itself: a stack that passes a device on once per discovery cycle
+    // says so here. 0: every advertisement is reported.
+    virtual std::chrono::milliseconds ReportInterval() { return std::chrono::milliseconds(0); }
 };
 
 class IGattCharacteristic {
@@ -77,6 +82,9 @@ public:
     // The ATT MTU negotiated on the link this characteristic lives on (23 before any
     // exchange). A write without response or a notification carries at most MTU - 3 bytes.
     virtual uint16_t GetMtu() = 0;
+    // Notifications of this characteristic will be a long, fast stream (the samples): a
+    // backend may deliver them on a cheaper path. Called before subscribing.
+    virtual void PreferStreamDelivery() {}
 };
 
 class IGattService {

@@ -32,8 +32,9 @@ inline bool ThroughBluez() {
 // A child process that prints an address line; stopped (SIGTERM, then SIGKILL) when destroyed.
 class ChildWithAddress {
 public:
+    // `environment` entries (NAME=value) are set in the child.
     ChildWithAddress(const std::string& executable, std::vector<std::string> args, const std::string& prefix,
-                     const std::optional<std::string>& simConfig) {
+                     const std::optional<std::string>& simConfig, const std::vector<std::string>& environment = {}) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         std::vector<char*> argv;
@@ -48,6 +49,7 @@ public:
                 setenv("MIVOBLE_SIM", simConfig->c_str(), 1);
             else
                 unsetenv("MIVOBLE_SIM");
+            for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
             execv(executable.c_str(), argv.data());
             _exit(127);
         }
@@ -125,14 +127,21 @@ inline std::string FakeBluetoothdExecutable() {
 #endif
 }
 
-// The fake bluetoothd with a private bus of its own.
+// The fake bluetoothd with a private bus of its own; `options` are more command-line options
+// of the fake (--bluez-version 5.55, --adapters hci0,hci1, ...).
 class FakeBluetoothd : public ChildWithAddress {
 public:
-    explicit FakeBluetoothd(const std::optional<std::string>& simConfig)
-        : ChildWithAddress(FakeBluetoothdExecutable(), {"--private-bus"}, "DBUS_SYSTEM_BUS_ADDRESS=", simConfig) {}
+    explicit FakeBluetoothd(const std::optional<std::string>& simConfig, std::vector<std::string> options = {})
+        : ChildWithAddress(FakeBluetoothdExecutable(), WithPrivateBus(std::move(options)), "DBUS_SYSTEM_BUS_ADDRESS=", simConfig) {}
     // Serving on an existing bus.
     FakeBluetoothd(const std::string& busAddress, const std::optional<std::string>& simConfig)
         : ChildWithAddress(FakeBluetoothdExecutable(), {"--bus", busAddress}, "DBUS_SYSTEM_BUS_ADDRESS=", simConfig) {}
+
+private:
+    static std::vector<std::string> WithPrivateBus(std::vector<std::string> options) {
+        options.insert(options.begin(), "--private-bus");
+        return options;
+    }
 };
 
 // A private dbus-daemon with the fake's permissive configuration (beside its executable).

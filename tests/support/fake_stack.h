@@ -471,8 +471,10 @@ public:
         status_ = Platform::WatcherStatus::Stopped;
     }
     Platform::WatcherStatus Status() override { return status_.load(); }
+    std::chrono::milliseconds ReportInterval() override { return std::chrono::milliseconds(reportIntervalMs.load()); }
 
     // Test side.
+    std::atomic<int64_t> reportIntervalMs{0};
     Platform::ScanningMode Mode() const { return mode_.load(); }
     void SetStatus(Platform::WatcherStatus status) { status_ = status; }
     size_t HandlerCount() const { return received_.Count(); }

@@ -1,6 +1,7 @@
 #include "adapter.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "bluez_errors.h"
 
@@ -8,7 +9,12 @@ namespace Mivo::FakeBluez {
 
 namespace {
 
-constexpr const char* kAdapterAddress = "00:00:5E:00:53:01";
+// Adapter addresses from the documentation range: 00:00:5E:00:53:01, :02, ...
+std::string AdapterAddress(int index) {
+    char text[18];
+    std::snprintf(text, sizeof text, "00:00:5E:00:53:%02X", (index + 1) & 0xFF);
+    return text;
+}
 
 // The simulated air has no path loss: each amplifier gets a steady level of its own with
 // a little jitter per advertisement.
@@ -20,7 +26,9 @@ int16_t SimulatedRssi(uint64_t address, uint64_t count) {
 
 }  // namespace
 
-Adapter::Adapter(Context& context, bool powered) : context_(context), powered_(powered) {}
+Adapter::Adapter(Context& context, std::string name, int index, bool powered, std::function<void()> powerChanged)
+    : context_(context), name_(std::move(name)), path_("/org/bluez/" + name_), address_(AdapterAddress(index)),
+      powerChanged_(std::move(powerChanged)), powered_(powered) {}
 
 Adapter::~Adapter() {
     if (watcher_ && advertToken_) watcher_->RemoveReceived(advertToken_);
@@ -61,10 +69,10 @@ Adapter::Filter Adapter::ParseFilter(const PropertyMap& options) {
 }
 
 void Adapter::Register() {
-    object_ = sdbus::createObject(context_.bus, kPath);
+    object_ = sdbus::createObject(context_.bus, path_);
     auto* I = kAdapterInterface;
     auto& props = context_.props;
-    object_->registerProperty("Address").onInterface(I).withGetter([] { return std::string(kAdapterAddress); });
+    object_->registerProperty("Address").onInterface(I).withGetter([address = address_] { return address; });
     object_->registerProperty("AddressType").onInterface(I).withGetter([] { return std::string("public"); });
     object_->registerProperty("Name").onInterface(I).withGetter([] { return std::string("mivoble-fake"); });
     object_->registerProperty("Alias").onInterface(I).withGetter([] { return std::string("mivoble-fake"); });
@@ -148,6 +156,11 @@ std::shared_ptr<Device> Adapter::FindDevice(uint64_t address) {
 
 // ---- power ----
 
+bool Adapter::Powered() {
+    std::lock_guard<std::mutex> lock(context_.props);
+    return powered_;
+}
+
 void Adapter::SetPowered(bool on) {
     bool was;
     {
@@ -155,18 +168,49 @@ void Adapter::SetPowered(bool on) {
         was = powered_;
         powered_ = on;
     }
-    context_.stack->SetRadioOn(on);  // off drops every link: the devices see it as link loss
+    // Off drops this adapter's links; the radio of the simulated stack stays on while any
+    // adapter is powered.
     for (auto& [address, device] : devices_) device->SetAdapterPowered(on);
     if (!on) {
         sessions_.clear();
         UpdateDiscovering();
     }
+    if (powerChanged_) powerChanged_();
     if (was != on) SetProperty("Powered", sdbus::Variant(on));
 }
 
 // ---- discovery ----
 
+std::string Adapter::MergedFilter() const {
+    std::vector<std::string> uuids;
+    std::optional<int16_t> rssi;
+    bool any = false;
+    for (auto& [sender, session] : sessions_) {
+        if (!session.discovering) continue;
+        any = true;
+        if (!session.filter) return "regular";
+        uuids.insert(uuids.end(), session.filter->uuids.begin(), session.filter->uuids.end());
+        if (session.filter->rssi && (!rssi || *session.filter->rssi < *rssi)) rssi = session.filter->rssi;
+    }
+    if (!any) return "";
+    std::sort(uuids.begin(), uuids.end());
+    std::string text = "filtered";
+    for (auto& u : uuids) text += " " + u;
+    if (rssi) text += " rssi " + std::to_string(*rssi);
+    return text;
+}
+
+void Adapter::RestartCycleIfChanged(const std::string& mergedBefore) {
+    std::string now = MergedFilter();
+    if (now.empty() || now == mergedBefore) return;
+    // bluetoothd restarts the scan for another filter: the controller reports afresh.
+    cycleStart_ = std::chrono::steady_clock::now();
+    cycle_ = 0;
+    reportedInCycle_.clear();
+}
+
 void Adapter::SetDiscoveryFilter(Reply<> reply, const std::string& sender, std::optional<Filter> filter) {
+    auto before = MergedFilter();
     if (filter) {
         sessions_[sender].filter = filter;
     } else {
@@ -177,6 +221,7 @@ void Adapter::SetDiscoveryFilter(Reply<> reply, const std::string& sender, std::
         }
     }
     reply->returnResults();
+    RestartCycleIfChanged(before);
 }
 
 void Adapter::StartDiscovery(Reply<> reply, const std::string& sender) {
@@ -186,24 +231,32 @@ void Adapter::StartDiscovery(Reply<> reply, const std::string& sender) {
         powered = powered_;
     }
     if (!powered) return reply->returnError(Errors::NotReady());
+    auto before = MergedFilter();
     auto& session = sessions_[sender];
     if (session.discovering) return reply->returnError(Errors::Busy());
     session.discovering = true;
     reply->returnResults();  // the reply comes before Discovering=true
     UpdateDiscovering();
+    RestartCycleIfChanged(before);
 }
 
 void Adapter::StopDiscovery(Reply<> reply, const std::string& sender) {
     auto it = sessions_.find(sender);
     if (it == sessions_.end() || !it->second.discovering) return reply->returnError(Errors::Failed("No discovery started"));
+    auto before = MergedFilter();
     it->second.discovering = false;
     if (!it->second.filter) sessions_.erase(it);
     reply->returnResults();
     UpdateDiscovering();
+    RestartCycleIfChanged(before);
 }
 
 void Adapter::SenderLeft(const std::string& sender) {
-    if (sessions_.erase(sender)) UpdateDiscovering();
+    auto before = MergedFilter();
+    if (sessions_.erase(sender)) {
+        UpdateDiscovering();
+        RestartCycleIfChanged(before);
+    }
     for (auto& [address, device] : devices_) device->ReleaseSender(sender);
 }
 
@@ -216,6 +269,12 @@ void Adapter::UpdateDiscovering() {
         discovering_ = any;
     }
     if (was == any) return;
+    for (auto& [address, device] : devices_) device->SetAdapterDiscovering(any);
+    if (any) {
+        cycleStart_ = std::chrono::steady_clock::now();
+        cycle_ = 0;
+        reportedInCycle_.clear();
+    }
     try {
         if (any) watcher_->Start();
         else watcher_->Stop();
@@ -244,14 +303,25 @@ void Adapter::OnAdvertisement(const Platform::AdvertisementEvent& event) {
     }
     if (!report) return;
     auto device = FindDevice(event.address);
+    // A connected peripheral stops advertising.
+    if (device && device->IsConnected()) return;
+    // The controller's duplicate filter: one report per device and discovery cycle.
+    if (auto cycle = context_.behaviour.reportCycle; cycle.count() > 0) {
+        auto now = std::chrono::steady_clock::now();
+        cycle_ = static_cast<uint64_t>((now - cycleStart_) / cycle);
+        auto& reported = reportedInCycle_[event.address];
+        if (reported == cycle_ + 1) return;
+        reported = cycle_ + 1;
+    }
     if (!device) {
-        device = std::make_shared<Device>(context_, kPath, event.address, event.localName);
+        device = std::make_shared<Device>(context_, path_, event.address, event.localName);
         bool powered;
         {
             std::lock_guard<std::mutex> lock(context_.props);
             powered = powered_;
         }
         device->SetAdapterPowered(powered);
+        device->SetAdapterDiscovering(true);
         devices_[event.address] = device;
         device->Advertised(event.localName, rssi, false);  // values before the object appears
         device->Register();

@@ -15,6 +15,7 @@ inline sdbus::Error NotPermitted(const std::string& text) { return sdbus::Error(
 inline sdbus::Error NotSupported() { return sdbus::Error("org.bluez.Error.NotSupported", std::string("Operation is not supported")); }
 inline sdbus::Error NotAuthorized() { return sdbus::Error("org.bluez.Error.NotAuthorized", std::string("Operation Not Authorized")); }
 inline sdbus::Error InvalidArguments() { return sdbus::Error("org.bluez.Error.InvalidArguments", std::string("Invalid arguments in method call")); }
+inline sdbus::Error InvalidArguments(const std::string& text) { return sdbus::Error("org.bluez.Error.InvalidArguments", std::string(text)); }
 inline sdbus::Error DoesNotExist() { return sdbus::Error("org.bluez.Error.DoesNotExist", std::string("Does Not Exist")); }
 inline sdbus::Error UnknownObject(const std::string& path) {
     return sdbus::Error("org.freedesktop.DBus.Error.UnknownObject", std::string("Unknown object '" + path + "'."));

@@ -11,10 +11,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "behaviour.h"
 #include "platform/sim/sim_control.h"
+#include "socket_watch.h"
 #include "strand.h"
 
 namespace Mivo::FakeBluez {
@@ -34,11 +37,45 @@ using Bytes = std::vector<uint8_t>;
 using PropertyMap = std::map<std::string, sdbus::Variant>;
 
 struct Context {
-    Context(sdbus::IConnection& connection, std::shared_ptr<Sim::SimStack> simStack) : bus(connection), stack(std::move(simStack)) {}
+    Context(sdbus::IConnection& connection, std::shared_ptr<Sim::SimStack> simStack, Behaviour served)
+        : bus(connection), stack(std::move(simStack)), behaviour(std::move(served)) {}
     sdbus::IConnection& bus;
     std::shared_ptr<Sim::SimStack> stack;
+    const Behaviour behaviour;
     Strand strand;
+    SocketWatch sockets;
     std::mutex props;
+
+    // ATT errors the next request of an operation ("ReadValueAsync", "WriteValueAsync") on a
+    // characteristic of an amplifier answers with, one each (control interface).
+    struct AttError {
+        uint64_t address;
+        std::string operation;
+        Platform::Uuid uuid;
+        uint8_t code;
+    };
+    std::mutex faults;
+    std::vector<AttError> attErrors;
+    // Writes that reached each amplifier: commands (one packet each) and requests.
+    struct WriteCounts {
+        uint64_t commands = 0, requests = 0;
+    };
+    std::map<uint64_t, WriteCounts> writes;
+    void CountWrite(uint64_t address, bool command) {
+        std::lock_guard<std::mutex> lock(faults);
+        auto& counts = writes[address];
+        ++(command ? counts.commands : counts.requests);
+    }
+    std::optional<uint8_t> TakeAttError(uint64_t address, const std::string& operation, const Platform::Uuid& uuid) {
+        std::lock_guard<std::mutex> lock(faults);
+        for (auto it = attErrors.begin(); it != attErrors.end(); ++it) {
+            if (it->address != address || it->operation != operation || !(it->uuid == uuid)) continue;
+            uint8_t code = it->code;
+            attErrors.erase(it);
+            return code;
+        }
+        return std::nullopt;
+    }
 };
 
 // A method call waiting for its reply. Shared, so it can travel through std::function

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/sim/sim_amplifier.h"
+
 namespace Mivo::FakeBluez {
 
 namespace {
@@ -18,7 +20,20 @@ long Number(const std::string& key, const std::string& value) {
 
 }  // namespace
 
-Control::Control(Context& context, std::function<void(bool)> setPowered) : context_(context), setPowered_(std::move(setPowered)) {}
+Control::Control(Context& context, std::vector<std::shared_ptr<Adapter>> adapters)
+    : context_(context), adapters_(adapters.begin(), adapters.end()) {}
+
+void Control::SetPowered(const std::string& adapter, bool on) {
+    if (adapters_.empty()) throw sdbus::Error("io.mivoble.Sim1.Error.NoAdapter", "No Bluetooth adapter");
+    bool found = adapter.empty();
+    for (auto& weak : adapters_) {
+        auto a = weak.lock();
+        if (!a || (!adapter.empty() && a->Name() != adapter)) continue;
+        found = true;
+        PostTo(context_, weak, [on](Adapter& target) { target.SetPowered(on); });
+    }
+    if (!found) throw sdbus::Error("io.mivoble.Sim1.Error.NoAdapter", "No adapter '" + adapter + "'");
+}
 
 std::shared_ptr<Sim::Amplifier> Control::Find(const std::string& amplifier) {
     uint64_t address;
@@ -74,10 +89,18 @@ void Control::Register(sdbus::IObject& root) {
         .implementedAs([this](const std::string& name, const std::string& key, const std::string& value) { SetKnob(name, key, value); });
     root.registerMethod("SendNusUnsolicited").onInterface(I).withInputParamNames("amplifier", "value")
         .implementedAs([this](const std::string& name, const std::vector<uint8_t>& value) { Find(name)->SendNusUnsolicited(value); });
-    root.registerMethod("SetPowered").onInterface(I).withInputParamNames("on").implementedAs([this](bool on) {
-        if (!setPowered_) throw sdbus::Error("io.mivoble.Sim1.Error.NoAdapter", "No Bluetooth adapter");
-        setPowered_(on);
-    });
+    root.registerMethod("SetPowered").onInterface(I).withInputParamNames("on").implementedAs([this](bool on) { SetPowered("", on); });
+    root.registerMethod("SetAdapterPowered").onInterface(I).withInputParamNames("adapter", "on")
+        .implementedAs([this](const std::string& adapter, bool on) { SetPowered(adapter, on); });
+    root.registerMethod("AnswerAttError").onInterface(I).withInputParamNames("amplifier", "operation", "characteristic", "code")
+        .implementedAs([this](const std::string& name, const std::string& operation, const std::string& uuidText, uint8_t code) {
+            Platform::Uuid uuid;
+            if (operation != Sim::kOpRead && operation != Sim::kOpWrite) throw BadValue("Operation must be ReadValueAsync or WriteValueAsync");
+            if (!Sim::Detail::ParseUuidText(uuidText, uuid)) throw BadValue("Bad UUID '" + uuidText + "'");
+            auto address = Find(name)->Address();
+            std::lock_guard<std::mutex> lock(context_.faults);
+            context_.attErrors.push_back({address, operation, uuid, code});
+        });
     root.registerMethod("Amplifiers").onInterface(I).withOutputParamNames("amplifiers").implementedAs([this] {
         std::vector<sdbus::Struct<std::string, std::string>> out;
         for (auto& a : context_.stack->Amplifiers()) out.emplace_back(a->Name(), Sim::FormatAddress(a->Address()));
@@ -97,6 +120,14 @@ void Control::Register(sdbus::IObject& root) {
             c["NusRequests"] = sdbus::Variant(static_cast<uint64_t>(a->NusRequestsReceived()));
             c["SmpRequests"] = sdbus::Variant(static_cast<uint64_t>(a->SmpRequestsReceived()));
             c["PendingOperations"] = sdbus::Variant(static_cast<uint64_t>(a->PendingOperations()));
+            Context::WriteCounts writes;
+            {
+                std::lock_guard<std::mutex> lock(context_.faults);
+                auto it = context_.writes.find(a->Address());
+                if (it != context_.writes.end()) writes = it->second;
+            }
+            c["WriteCommands"] = sdbus::Variant(writes.commands);
+            c["WriteRequests"] = sdbus::Variant(writes.requests);
             return c;
         });
 }

@@ -5,23 +5,27 @@
 // adapter so Powered and the links change as a radio switched off would change them.
 #include <functional>
 #include <memory>
+#include <vector>
 
+#include "adapter.h"
 #include "context.h"
 
 namespace Mivo::FakeBluez {
 
 class Control {
 public:
-    // `setPowered` switches the adapter (on the strand); null when there is no adapter.
-    Control(Context& context, std::function<void(bool)> setPowered);
+    // `adapters` (none with adapter=none) are switched on the strand.
+    Control(Context& context, std::vector<std::shared_ptr<Adapter>> adapters);
     void Register(sdbus::IObject& root);
 
 private:
     std::shared_ptr<Sim::Amplifier> Find(const std::string& amplifier);
     void SetKnob(const std::string& amplifier, const std::string& key, const std::string& value);
 
+    void SetPowered(const std::string& adapter, bool on);  // "" = every adapter
+
     Context& context_;
-    std::function<void(bool)> setPowered_;
+    std::vector<std::weak_ptr<Adapter>> adapters_;
 };
 
 }  // namespace Mivo::FakeBluez

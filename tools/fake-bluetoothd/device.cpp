@@ -140,12 +140,27 @@ void Device::ReleaseSender(const std::string& sender) {
 
 // ---- connect ----
 
+void Device::SetAdapterPowered(bool powered) {
+    powered_ = powered;
+    if (powered) return;
+    if (link_ == Link::Connecting) {
+        ++attempt_;
+        link_ = Link::Down;
+        if (pendingConnect_) pendingConnect_->returnError(Errors::Failed(context_.behaviour.ConnectAbortText()));
+        pendingConnect_.reset();
+    }
+    if (link_ == Link::Up) LinkDown();
+    if (seam_) seam_->Close();
+}
+
 void Device::Connect(Reply<> reply) {
     if (!powered_) return reply->returnError(Errors::NotReady());
     if (link_ == Link::Up) return reply->returnResults();
-    if (link_ == Link::Connecting) return reply->returnError(Errors::InProgress());
-    link_ = Link::Connecting;
+    if (link_ == Link::Connecting) return reply->returnError(context_.behaviour.ConnectInProgress());
     pendingConnect_ = reply;
+    // Many controllers abort a connection they are asked to make during an active scan.
+    if (discovering_ && context_.behaviour.connectFailsWhileDiscovering) return FailConnect(context_.behaviour.ConnectAbortText(), false);
+    link_ = Link::Connecting;
     uint64_t attempt = ++attempt_;
     if (seam_) return StartServices(attempt);
     WhenDone(context_, context_.stack->FromBluetoothAddressAsync(address_), weak_from_this(), [attempt](Device& d, const auto& op) {
@@ -155,7 +170,7 @@ void Device::Connect(Reply<> reply) {
 
 void Device::OnSeamDevice(uint64_t attempt, std::shared_ptr<Platform::IBluetoothLEDevice> device) {
     if (attempt != attempt_) return;
-    if (!device) return FailConnect(Errors::kConnectionAbortByLocal, false);
+    if (!device) return FailConnect(context_.behaviour.ConnectAbortText(), false);
     seam_ = std::move(device);
     Context* context = &context_;
     std::weak_ptr<Device> weak = weak_from_this();
@@ -201,7 +216,7 @@ void Device::OnServices(uint64_t attempt, const Platform::AsyncOp<Platform::IBlu
         if (ok && seam_ && link_ != Link::Up) seam_->Close();  // a connect given up on: let the link go
         return;
     }
-    if (!ok) return FailConnect(Errors::kConnectionAbortByLocal, false);
+    if (!ok) return FailConnect(context_.behaviour.ConnectAbortText(), false);
     link_ = Link::Up;
     {
         std::lock_guard<std::mutex> lock(context_.props);
@@ -266,6 +281,17 @@ void Device::OnCharacteristics(uint64_t attempt, std::vector<std::shared_ptr<Pla
     }
     if (uuidsChanged) SetProperty("UUIDs", sdbus::Variant(uuids));
     SetProperty("ServicesResolved", sdbus::Variant(true));
+    TakeGapName();
+}
+
+void Device::TakeGapName() {
+    const std::string& gap = context_.behaviour.gapName;
+    {
+        std::lock_guard<std::mutex> lock(context_.props);
+        if (gap.empty() || gap == name_) return;
+        name_ = gap;
+    }
+    EmitPropertiesChanged(*object_, kDeviceInterface, {{"Name", sdbus::Variant(gap)}, {"Alias", sdbus::Variant(gap)}});
 }
 
 void Device::BuildGatt(const std::vector<std::shared_ptr<Platform::IGattService>>& services,
@@ -287,7 +313,8 @@ void Device::BuildGatt(const std::vector<std::shared_ptr<Platform::IGattService>
             auto service = std::make_shared<Service>(context_, servicePath, path_, services[i]->GetUuid());
             for (auto& c : results[i].characteristics) {
                 auto uuid = c->GetUuid();
-                auto characteristic = std::make_shared<Characteristic>(context_, servicePath + "/char" + Hex4(handle), servicePath, uuid);
+                auto characteristic =
+                    std::make_shared<Characteristic>(context_, servicePath + "/char" + Hex4(handle), servicePath, uuid, address_);
                 handle += Sim::PropertiesOf(uuid).notify ? 3 : 2;
                 service->Characteristics().push_back(characteristic);
             }
@@ -331,7 +358,7 @@ void Device::Disconnect(Reply<> reply) {
     if (link_ == Link::Connecting) {
         ++attempt_;
         link_ = Link::Down;
-        if (pendingConnect_) pendingConnect_->returnError(Errors::Failed(Errors::kConnectionAbortByLocal));
+        if (pendingConnect_) pendingConnect_->returnError(Errors::Failed(context_.behaviour.ConnectAbortText()));
         pendingConnect_.reset();
         if (seam_) seam_->Close();
         return reply->returnResults();

@@ -30,7 +30,10 @@ public:
     void InvalidateRssi();
     void ReleaseSender(const std::string& sender);
     bool IsConnected() const { return link_ == Link::Up; }
-    void SetAdapterPowered(bool powered) { powered_ = powered; }
+    // Off drops the link, as the adapter's radio going off would.
+    void SetAdapterPowered(bool powered);
+    // While the adapter discovers, connects fail (when the behaviour says so).
+    void SetAdapterDiscovering(bool discovering) { discovering_ = discovering; }
 
 private:
     enum class Link { Down, Connecting, Up };
@@ -43,6 +46,8 @@ private:
     void OnCharacteristics(uint64_t attempt, std::vector<std::shared_ptr<Platform::IGattService>> services,
                            std::vector<Platform::IGattService::CharacteristicsResult> results);
     void FailConnect(const std::string& text, bool wasUp);
+    // bluetoothd reads the GAP Device Name once connected and takes it as the device's name.
+    void TakeGapName();
     void OnStatusChanged();
     // ServicesResolved=false, the reply to `disconnect` (if any), Connected=false; GATT sessions end.
     void LinkDown(const Reply<>& disconnect = nullptr);
@@ -64,6 +69,7 @@ private:
 
     // Strand only.
     bool powered_ = true;
+    bool discovering_ = false;
     bool rssiValid_ = false;
     Link link_ = Link::Down;
     uint64_t attempt_ = 0;

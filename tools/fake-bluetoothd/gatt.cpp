@@ -16,6 +16,7 @@ using Platform::GattStatus;
 namespace {
 
 constexpr uint16_t kCccdUuid = 0x2902;
+constexpr size_t kMaxAttValue = 512;
 
 std::vector<std::string> FlagList(const Sim::CharacteristicProperties& p) {
     std::vector<std::string> flags;
@@ -41,11 +42,33 @@ std::string TypeOption(const PropertyMap& options) {
     return it->second.get<std::string>();
 }
 
-sdbus::Error StatusError(GattStatus status, bool write) {
+// What bluetoothd answers for an ATT error of the peripheral (its create_gatt_dbus_error).
+sdbus::Error AttErrorReply(uint8_t code) {
+    switch (code) {
+    case 0x00: return Errors::Failed("Operation failed");
+    case 0x02: return Errors::NotPermitted("Read not permitted");
+    case 0x03: return Errors::NotPermitted("Write not permitted");
+    case 0x05:
+    case 0x0c:
+    case 0x0f: return Errors::NotPermitted("Not paired");
+    case 0x06: return Errors::NotSupported();
+    case 0x07: return Errors::InvalidArguments("Invalid offset");
+    case 0x08: return Errors::NotAuthorized();
+    case 0x0d: return Errors::InvalidArguments("Invalid Length");
+    default: break;
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "Operation failed with ATT error: 0x%02x", code);
+    return Errors::Failed(text);
+}
+
+// A failed status of the simulated stack as the peripheral's ATT error reaches a client:
+// a value it will not take is too long, anything else is not permitted.
+sdbus::Error StatusError(GattStatus status, bool write, size_t length = 0) {
     switch (status) {
     case GattStatus::Unreachable: return Errors::Failed(Errors::kNotConnected);
-    case GattStatus::ProtocolError: return Errors::NotPermitted(write ? "Write not permitted" : "Read not permitted");
-    case GattStatus::AccessDenied: return Errors::NotAuthorized();
+    case GattStatus::ProtocolError: return AttErrorReply(!write ? 0x02 : length > kMaxAttValue ? 0x0d : 0x03);
+    case GattStatus::AccessDenied: return AttErrorReply(0x08);
     case GattStatus::Success: break;
     }
     return Errors::Failed("Operation failed");
@@ -103,10 +126,14 @@ void Descriptor::Unregister() {
 
 // ---- Characteristic ----
 
-Characteristic::Characteristic(Context& context, std::string path, std::string servicePath, Platform::Uuid uuid)
-    : context_(context), path_(std::move(path)), servicePath_(std::move(servicePath)), uuid_(uuid), flags_(Sim::PropertiesOf(uuid)) {}
+Characteristic::Characteristic(Context& context, std::string path, std::string servicePath, Platform::Uuid uuid, uint64_t deviceAddress)
+    : context_(context), path_(std::move(path)), servicePath_(std::move(servicePath)), uuid_(uuid), deviceAddress_(deviceAddress),
+      flags_(Sim::PropertiesOf(uuid)) {}
 
-Characteristic::~Characteristic() { CloseSocket(); }
+Characteristic::~Characteristic() {
+    CloseSocket();
+    CloseWriteSocket();
+}
 
 std::vector<std::string> Characteristic::ObjectPaths() const {
     std::vector<std::string> paths{path_};
@@ -129,10 +156,18 @@ void Characteristic::Register() {
         std::lock_guard<std::mutex> lock(context_.props);
         return value_;
     });
-    object_->registerProperty("MTU").onInterface(I).withGetter([this] {
-        std::lock_guard<std::mutex> lock(context_.props);
-        return mtu_;
-    });
+    if (context_.behaviour.HasMtuProperty()) {
+        object_->registerProperty("MTU").onInterface(I).withGetter([this] {
+            std::lock_guard<std::mutex> lock(context_.props);
+            return mtu_;
+        });
+    }
+    if (flags_.writeWithoutResponse) {
+        object_->registerProperty("WriteAcquired").onInterface(I).withGetter([this] {
+            std::lock_guard<std::mutex> lock(context_.props);
+            return writeAcquired_;
+        });
+    }
     if (CanNotify()) {
         object_->registerProperty("Notifying").onInterface(I).withGetter([this] {
             std::lock_guard<std::mutex> lock(context_.props);
@@ -164,6 +199,12 @@ void Characteristic::Register() {
         auto sender = CurrentSender(*object);
         PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Characteristic& c) { c.StopNotify(reply, sender); });
     });
+    if (flags_.writeWithoutResponse) {
+        object_->registerMethod("AcquireWrite").onInterface(I).withInputParamNames("options").withOutputParamNames("fd", "mtu")
+            .implementedAs([context, weak](sdbus::Result<sdbus::UnixFd, uint16_t>&& result, PropertyMap) {
+                PostTo(*context, weak, [reply = Hold(std::move(result))](Characteristic& c) { c.AcquireWrite(reply); });
+            });
+    }
     if (CanNotify()) {
         object_->registerMethod("AcquireNotify").onInterface(I).withInputParamNames("options").withOutputParamNames("fd", "mtu")
             .implementedAs([object = object_.get(), context, weak](sdbus::Result<sdbus::UnixFd, uint16_t>&& result, PropertyMap) {
@@ -184,7 +225,7 @@ void Characteristic::Register() {
 }
 
 void Characteristic::Unregister() {
-    Unbind();
+    Forget();
     if (cccd_) cccd_->Unregister();
     cccd_.reset();
     if (!object_) return;
@@ -210,6 +251,8 @@ void Characteristic::Bind(std::shared_ptr<Platform::IGattCharacteristic> seam) {
                 if (c.link_ == link) c.OnValue(value);
             });
         });
+        // Sessions kept over the link loss are registered again: bluetoothd writes the CCCD.
+        if (!notifySenders_.empty()) ArmCccd();
     }
 }
 
@@ -225,16 +268,27 @@ void Characteristic::Unbind() {
     seam_.reset();
     ++link_;
     cccdOn_ = cccdPending_ = false;
-    notifySenders_.clear();
+    // Acquired sessions end with the link (their sockets close); StartNotify sessions stay,
+    // and so does Notifying.
     acquiredBy_.clear();
     CloseSocket();
+    CloseWriteSocket();
     for (auto& [sender, reply] : startWaiters_) reply->returnError(Errors::Failed(Errors::kNotConnected));
     startWaiters_.clear();
     if (read_)
         for (auto& r : read_->waiters) r->returnError(Errors::Failed(Errors::kNotConnected));
     read_.reset();
     writePending_ = false;
-    if (object_ && CanNotify()) SetNotifying(false, false);
+    if (object_) {
+        SetAcquired("NotifyAcquired", notifyAcquired_, false);
+        SetAcquired("WriteAcquired", writeAcquired_, false);
+    }
+}
+
+void Characteristic::Forget() {
+    Unbind();
+    notifySenders_.clear();
+    if (object_ && CanNotify()) SetNotifying(false);
 }
 
 void Characteristic::ReleaseSender(const std::string& sender) {
@@ -242,6 +296,7 @@ void Characteristic::ReleaseSender(const std::string& sender) {
     if (!acquiredBy_.empty() && acquiredBy_ == sender) {
         acquiredBy_.clear();
         CloseSocket();
+        SetAcquired("NotifyAcquired", notifyAcquired_, false);
         had = true;
     }
     if (had) StopIfUnused();
@@ -251,6 +306,7 @@ void Characteristic::ReleaseSender(const std::string& sender) {
 
 void Characteristic::Read(Reply<Bytes> reply, uint16_t offset) {
     if (!seam_) return reply->returnError(Errors::Failed(Errors::kNotConnected));
+    if (auto code = context_.TakeAttError(deviceAddress_, Sim::kOpRead, uuid_)) return reply->returnError(AttErrorReply(*code));
     if (read_) {
         if (read_->offset != offset) return reply->returnError(Errors::InProgress());
         read_->waiters.push_back(reply);  // the same read answers both, as BlueZ does
@@ -281,8 +337,12 @@ void Characteristic::FinishRead(uint64_t link, const Platform::AsyncOp<Platform:
     }
     // BlueZ updates the cached value (and tells everyone) before it replies.
     EmitPropertiesChanged(*object_, kCharacteristicInterface, {{"Value", sdbus::Variant(result->value)}});
-    Bytes answer;
-    if (pending.offset < result->value.size()) answer.assign(result->value.begin() + pending.offset, result->value.end());
+    // An offset past the value is the peripheral's Invalid Offset.
+    if (pending.offset > result->value.size()) {
+        for (auto& r : pending.waiters) r->returnError(AttErrorReply(0x07));
+        return;
+    }
+    Bytes answer(result->value.begin() + pending.offset, result->value.end());
     for (auto& r : pending.waiters) r->returnResults(answer);
 }
 
@@ -290,27 +350,32 @@ void Characteristic::FinishRead(uint64_t link, const Platform::AsyncOp<Platform:
 
 void Characteristic::Write(Reply<> reply, Bytes value, const std::string& type) {
     if (!seam_) return reply->returnError(Errors::Failed(Errors::kNotConnected));
+    if (writeSocket_ >= 0) return reply->returnError(Errors::NotPermitted("Write acquired"));
     bool command = type == "command" || (type.empty() && flags_.writeWithoutResponse);
     bool request = type == "request" || type == "reliable" || (type.empty() && !command && flags_.write);
     if (command) {
         size_t mtu = seam_->GetMtu();
         if (value.size() + 3 > mtu) return reply->returnError(Errors::Failed("Failed to initiate write"));
+        context_.CountWrite(deviceAddress_, true);
         // A write command is answered once queued.
         seam_->WriteValueWithResultAsync(std::move(value), Platform::WriteOption::WithoutResponse);
         return reply->returnResults();
     }
     if (!request) return reply->returnError(Errors::NotSupported());
     if (writePending_) return reply->returnError(Errors::InProgress());
+    if (auto code = context_.TakeAttError(deviceAddress_, Sim::kOpWrite, uuid_)) return reply->returnError(AttErrorReply(*code));
     writePending_ = true;
+    context_.CountWrite(deviceAddress_, false);
+    const size_t length = value.size();
     auto op = seam_->WriteValueWithResultAsync(std::move(value), Platform::WriteOption::WithResponse);
     uint64_t link = link_;
-    WhenDone(context_, op, weak_from_this(), [link, reply](Characteristic& c, const auto& done) {
+    WhenDone(context_, op, weak_from_this(), [link, reply, length](Characteristic& c, const auto& done) {
         if (link != c.link_) return reply->returnError(Errors::Failed(Errors::kNotConnected));
         c.writePending_ = false;
         sdbus::Error error = Errors::Failed("Operation failed");
         auto status = Outcome(done, error);
         if (!status) return reply->returnError(error);
-        if (*status != GattStatus::Success) return reply->returnError(StatusError(*status, true));
+        if (*status != GattStatus::Success) return reply->returnError(StatusError(*status, true, length));
         reply->returnResults();
     });
 }
@@ -325,33 +390,40 @@ void Characteristic::SetCccd(bool on, std::function<void(bool ok)> done) {
     });
 }
 
-void Characteristic::SetNotifying(bool notifying, std::optional<bool> acquired) {
-    PropertyMap changed;
+void Characteristic::SetNotifying(bool notifying) {
     {
         std::lock_guard<std::mutex> lock(context_.props);
-        if (notifying_ != notifying) changed["Notifying"] = sdbus::Variant(notifying);
+        if (notifying_ == notifying) return;
         notifying_ = notifying;
-        if (acquired && *acquired != notifyAcquired_) {
-            notifyAcquired_ = *acquired;
-            changed["NotifyAcquired"] = sdbus::Variant(*acquired);
-        }
     }
-    if (!changed.empty() && object_) EmitPropertiesChanged(*object_, kCharacteristicInterface, changed);
+    if (object_) EmitPropertiesChanged(*object_, kCharacteristicInterface, {{"Notifying", sdbus::Variant(notifying)}});
+}
+
+void Characteristic::SetAcquired(const char* property, bool& flag, bool acquired) {
+    {
+        std::lock_guard<std::mutex> lock(context_.props);
+        if (flag == acquired) return;
+        flag = acquired;
+    }
+    if (object_) EmitPropertiesChanged(*object_, kCharacteristicInterface, {{property, sdbus::Variant(acquired)}});
 }
 
 void Characteristic::StartNotify(Reply<> reply, const std::string& sender) {
     if (!CanNotify()) return reply->returnError(Errors::NotSupported());
-    if (!seam_) return reply->returnError(Errors::Failed(Errors::kNotConnected));
     if (socket_ >= 0) return reply->returnError(Errors::NotPermitted("Notify acquired"));
     if (notifySenders_.count(sender)) return reply->returnResults();
-    if (cccdOn_) {
+    // Without a link the session is only registered; bluetoothd arms it at the next connect.
+    if (!seam_ || cccdOn_) {
         notifySenders_.insert(sender);
         return reply->returnResults();
     }
     for (auto& w : startWaiters_)
         if (w.first == sender) return reply->returnError(Errors::InProgress());
     startWaiters_.emplace_back(sender, reply);
-    if (cccdPending_) return;
+    if (!cccdPending_) ArmCccd();
+}
+
+void Characteristic::ArmCccd() {
     cccdPending_ = true;
     SetCccd(true, [this](bool ok) {
         cccdPending_ = false;
@@ -372,7 +444,14 @@ void Characteristic::StartNotify(Reply<> reply, const std::string& sender) {
 }
 
 void Characteristic::StopNotify(Reply<> reply, const std::string& sender) {
-    if (!CanNotify()) return reply->returnError(Errors::NotSupported());
+    // An acquired session is ended by a StopNotify of anyone, as bluetoothd does.
+    if (socket_ >= 0) {
+        acquiredBy_.clear();
+        CloseSocket();
+        SetAcquired("NotifyAcquired", notifyAcquired_, false);
+        reply->returnResults();
+        return StopIfUnused();
+    }
     if (!notifySenders_.erase(sender)) return reply->returnError(Errors::Failed("No notify session started"));
     reply->returnResults();
     StopIfUnused();
@@ -380,16 +459,33 @@ void Characteristic::StopNotify(Reply<> reply, const std::string& sender) {
 
 void Characteristic::StopIfUnused() {
     if (!notifySenders_.empty() || socket_ >= 0 || !startWaiters_.empty() || cccdPending_) return;
-    bool wasAcquired;
-    {
-        std::lock_guard<std::mutex> lock(context_.props);
-        wasAcquired = notifyAcquired_;
-    }
     if (cccdOn_ && seam_) {
         cccdOn_ = false;
         SetCccd(false, [](bool) {});
     }
-    SetNotifying(false, wasAcquired ? std::optional<bool>(false) : std::nullopt);
+    SetNotifying(false);
+}
+
+bool Characteristic::Watch(int fd, SocketWatch::Packet packet, void (Characteristic::*onHangup)(int fd)) {
+    Context* context = &context_;
+    std::weak_ptr<Characteristic> weak = weak_from_this();
+    return context_.sockets.Add(fd, std::move(packet), [context, weak, fd, onHangup] {
+        PostTo(*context, weak, [fd, onHangup](Characteristic& c) { (c.*onHangup)(fd); });
+    });
+}
+
+void Characteristic::NotifySocketClosed(int fd) {
+    if (socket_ != fd) return;
+    acquiredBy_.clear();
+    CloseSocket();
+    SetAcquired("NotifyAcquired", notifyAcquired_, false);
+    StopIfUnused();
+}
+
+void Characteristic::WriteSocketClosed(int fd) {
+    if (writeSocket_ != fd) return;
+    CloseWriteSocket();
+    SetAcquired("WriteAcquired", writeAcquired_, false);
 }
 
 void Characteristic::AcquireNotify(Reply<sdbus::UnixFd, uint16_t> reply, const std::string& sender) {
@@ -401,10 +497,16 @@ void Characteristic::AcquireNotify(Reply<sdbus::UnixFd, uint16_t> reply, const s
     socket_ = fds[0];
     acquiredBy_ = sender;
     sdbus::UnixFd theirs(fds[1], sdbus::adopt_fd);
+    // A client closing its end ends the session at once; what it writes there is dropped.
+    if (!Watch(socket_, nullptr, &Characteristic::NotifySocketClosed)) {
+        CloseSocket();
+        acquiredBy_.clear();
+        return reply->returnError(Errors::Failed("Operation failed"));
+    }
     uint16_t mtu = seam_->GetMtu();
     auto send = [this, reply, theirs, mtu]() {
         reply->returnResults(theirs, mtu);
-        SetNotifying(true, true);
+        SetAcquired("NotifyAcquired", notifyAcquired_, true);
     };
     if (cccdOn_) return send();
     cccdPending_ = true;
@@ -420,9 +522,44 @@ void Characteristic::AcquireNotify(Reply<sdbus::UnixFd, uint16_t> reply, const s
     });
 }
 
+void Characteristic::AcquireWrite(Reply<sdbus::UnixFd, uint16_t> reply) {
+    if (!seam_) return reply->returnError(Errors::Failed(Errors::kNotConnected));
+    if (writeSocket_ >= 0) return reply->returnError(Errors::NotPermitted("Write acquired"));
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) return reply->returnError(Errors::Failed("Operation failed"));
+    writeSocket_ = fds[0];
+    sdbus::UnixFd theirs(fds[1], sdbus::adopt_fd);
+    // Each packet the client writes is one write command to the peripheral.
+    Context* context = &context_;
+    std::weak_ptr<Characteristic> weak = weak_from_this();
+    uint64_t link = link_;
+    auto packet = [context, weak, link](std::vector<uint8_t> value) {
+        PostTo(*context, weak, [link, value = std::move(value)](Characteristic& c) mutable {
+            if (c.link_ != link || !c.seam_ || value.size() + 3 > c.seam_->GetMtu()) return;
+            c.context_.CountWrite(c.deviceAddress_, true);
+            c.seam_->WriteValueWithResultAsync(std::move(value), Platform::WriteOption::WithoutResponse);
+        });
+    };
+    if (!Watch(writeSocket_, packet, &Characteristic::WriteSocketClosed)) {
+        CloseWriteSocket();
+        return reply->returnError(Errors::Failed("Operation failed"));
+    }
+    reply->returnResults(theirs, seam_->GetMtu());
+    SetAcquired("WriteAcquired", writeAcquired_, true);
+}
+
 void Characteristic::CloseSocket() {
-    if (socket_ >= 0) ::close(socket_);
+    if (socket_ < 0) return;
+    context_.sockets.Remove(socket_);
+    ::close(socket_);
     socket_ = -1;
+}
+
+void Characteristic::CloseWriteSocket() {
+    if (writeSocket_ < 0) return;
+    context_.sockets.Remove(writeSocket_);
+    ::close(writeSocket_);
+    writeSocket_ = -1;
 }
 
 void Characteristic::OnValue(const Bytes& value) {
@@ -437,6 +574,7 @@ void Characteristic::OnValue(const Bytes& value) {
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             acquiredBy_.clear();
             CloseSocket();
+            SetAcquired("NotifyAcquired", notifyAcquired_, false);
             StopIfUnused();
         }
     }
@@ -452,7 +590,7 @@ void Characteristic::ReadCccd(Reply<Bytes> reply) {
 
 void Characteristic::WriteCccd(Reply<> reply, Bytes value) {
     if (!seam_) return reply->returnError(Errors::Failed(Errors::kNotConnected));
-    if (value.size() != 2) return reply->returnError(Errors::Failed("Operation failed with ATT error: 0x0d"));
+    if (value.size() != 2) return reply->returnError(AttErrorReply(0x0d));
     bool on = value[0] != 0;
     SetCccd(on, [this, on, reply](bool ok) {
         if (!ok) return reply->returnError(Errors::Failed("Operation failed"));

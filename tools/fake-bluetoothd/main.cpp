@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,8 +12,10 @@
 #include <future>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "adapter.h"
 #include "log/log.h"
@@ -27,21 +30,49 @@ namespace {
 
 const char* kUsage =
     "usage: mivoble-fake-bluetoothd (--private-bus | --bus ADDRESS) [--sim TEXT] [--address-file FILE] [--bus-config FILE] [--log FILE]\n"
+    "                               [--bluez-version X.Y] [--report-cycle-ms N] [--connect-while-discovering fail|ok]\n"
+    "                               [--adapters hci0,hci1,...] [--unpowered hci0,...] [--gap-name NAME]\n"
     "\n"
-    "Serves the simulated amplifiers as org.bluez (BlueZ 5.66's D-Bus API).\n"
+    "Serves the simulated amplifiers as org.bluez (BlueZ's D-Bus API, as bluetoothd 5.66 with a real controller).\n"
     "  --private-bus        start a private dbus-daemon and serve on it\n"
     "  --bus ADDRESS        serve on an existing bus (e.g. unix:path=/tmp/bus)\n"
     "  --sim TEXT           amplifiers in MIVOBLE_SIM syntax (default: $MIVOBLE_SIM, else two amplifiers)\n"
     "  --address-file FILE  write the bus address to FILE once serving\n"
     "  --bus-config FILE    dbus-daemon configuration for --private-bus\n"
     "  --log FILE           simulator log (default: standard error)\n"
+    "  --bluez-version X.Y  the BlueZ version served (default 5.66): no MTU property before 5.62, ...\n"
+    "  --report-cycle-ms N  one advertising report per device and N ms discovery cycle (default 10240; 0: every one)\n"
+    "  --connect-while-discovering fail|ok  a connect during discovery fails (default) or works\n"
+    "  --adapters LIST      adapter names in path order (default hci0)\n"
+    "  --unpowered LIST     adapters that start switched off\n"
+    "  --gap-name NAME      the name amplifiers report once connected (default: the advertised one)\n"
     "Prints DBUS_SYSTEM_BUS_ADDRESS=... once serving; exits on SIGTERM or SIGINT.\n";
 
 struct Options {
     bool privateBus = false;
     std::string bus, sim, addressFile, busConfig, log = "/dev/stderr";
     bool simSet = false;
+    Behaviour behaviour;
 };
+
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        if (comma > start) items.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return items;
+}
+
+bool ValidAdapterName(const std::string& name) {
+    if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "hci") != 0) return false;
+    for (size_t i = 3; i < name.size(); ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    return true;
+}
 
 bool Parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -63,10 +94,40 @@ bool Parse(int argc, char** argv, Options& o) {
             if (!value(o.log)) return false;
         } else if (a == "--bus-config") {
             if (!value(o.busConfig)) return false;
+        } else if (a == "--bluez-version") {
+            std::string text;
+            if (!value(text)) return false;
+            auto version = BluezVersion::Parse(text);
+            if (!version) return false;
+            o.behaviour.version = *version;
+        } else if (a == "--report-cycle-ms") {
+            std::string text;
+            if (!value(text) || text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 7) return false;
+            o.behaviour.reportCycle = std::chrono::milliseconds(std::stol(text));
+        } else if (a == "--connect-while-discovering") {
+            std::string text;
+            if (!value(text) || (text != "fail" && text != "ok")) return false;
+            o.behaviour.connectFailsWhileDiscovering = text == "fail";
+        } else if (a == "--adapters") {
+            std::string text;
+            if (!value(text)) return false;
+            o.behaviour.adapters = SplitList(text);
+            std::set<std::string> unique(o.behaviour.adapters.begin(), o.behaviour.adapters.end());
+            if (o.behaviour.adapters.empty() || unique.size() != o.behaviour.adapters.size()) return false;
+            for (auto& name : o.behaviour.adapters)
+                if (!ValidAdapterName(name)) return false;
+        } else if (a == "--unpowered") {
+            std::string text;
+            if (!value(text)) return false;
+            for (auto& name : SplitList(text)) o.behaviour.unpowered.insert(name);
+        } else if (a == "--gap-name") {
+            if (!value(o.behaviour.gapName)) return false;
         } else {
             return false;
         }
     }
+    for (auto& name : o.behaviour.unpowered)
+        if (std::find(o.behaviour.adapters.begin(), o.behaviour.adapters.end(), name) == o.behaviour.adapters.end()) return false;
     return o.privateBus != !o.bus.empty();
 }
 
@@ -135,9 +196,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    auto context = std::make_unique<Context>(*bus, Sim::MakeSimStack(options.sim));
+    auto context = std::make_unique<Context>(*bus, Sim::MakeSimStack(options.sim), options.behaviour);
     std::unique_ptr<sdbus::IObject> root, bluez;
-    std::shared_ptr<Adapter> adapter;
+    std::vector<std::shared_ptr<Adapter>> adapters;
     std::unique_ptr<Control> control;
     try {
         OnStrand(*context, [&] {
@@ -153,24 +214,35 @@ int main(int argc, char** argv) {
                 .implementedAs([](sdbus::ObjectPath) {});
             bluez->finishRegistration();
             if (context->stack->AdapterPresent()) {
-                adapter = std::make_shared<Adapter>(*context, context->stack->RadioOn());
-                adapter->Register();
+                // The simulated radio is on while any adapter is powered.
+                Context* ctx = context.get();
+                auto* all = &adapters;
+                auto radio = [ctx, all] {
+                    bool any = false;
+                    for (auto& a : *all) any = any || a->Powered();
+                    ctx->stack->SetRadioOn(any);
+                };
+                const bool radioOn = context->stack->RadioOn();
+                int index = 0;
+                for (auto& name : options.behaviour.adapters) {
+                    bool powered = radioOn && !options.behaviour.unpowered.count(name);
+                    adapters.push_back(std::make_shared<Adapter>(*context, name, index++, powered, radio));
+                }
+                radio();
+                for (auto& a : adapters) a->Register();
             }
-            std::weak_ptr<Adapter> weakAdapter = adapter;
-            Context* ctx = context.get();
-            control = std::make_unique<Control>(*context, adapter ? std::function<void(bool)>([ctx, weakAdapter](bool on) {
-                PostTo(*ctx, weakAdapter, [on](Adapter& a) { a.SetPowered(on); });
-            }) : nullptr);
+            control = std::make_unique<Control>(*context, adapters);
             control->Register(*root);
             root->finishRegistration();
         });
         // A client that leaves the bus loses its discovery and notify sessions.
+        std::vector<std::weak_ptr<Adapter>> weakAdapters(adapters.begin(), adapters.end());
         bus->addMatch("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
-                      [ctx = context.get(), weakAdapter = std::weak_ptr<Adapter>(adapter)](sdbus::Message& message) {
+                      [ctx = context.get(), weakAdapters](sdbus::Message& message) {
                           std::string name, oldOwner, newOwner;
                           message >> name >> oldOwner >> newOwner;
                           if (name.empty() || name[0] != ':' || !newOwner.empty()) return;
-                          PostTo(*ctx, weakAdapter, [name](Adapter& a) { a.SenderLeft(name); });
+                          for (auto& weak : weakAdapters) PostTo(*ctx, weak, [name](Adapter& a) { a.SenderLeft(name); });
                       },
                       sdbus::floating_slot);
         bus->requestName("org.bluez");
@@ -202,11 +274,11 @@ int main(int argc, char** argv) {
     bus->leaveEventLoop();
     loop.join();
     OnStrand(*context, [&] {
-        if (adapter) adapter->Shutdown();
+        for (auto& a : adapters) a->Shutdown();
     });
     context->strand.Stop();
     control.reset();
-    adapter.reset();
+    adapters.clear();
     bluez.reset();
     root.reset();
     context->stack.reset();  // joins the simulator's threads

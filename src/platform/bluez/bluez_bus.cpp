@@ -48,9 +48,9 @@ void KeepAtExit(const std::shared_ptr<BluezBus>& bus) {
 
 }  // namespace
 
-std::shared_ptr<BluezBus> BluezBus::Connect(std::string& failure) {
+std::shared_ptr<BluezBus> BluezBus::Connect(std::string& failure, std::string adapter) {
     try {
-        auto bus = std::shared_ptr<BluezBus>(new BluezBus(sdbus::createSystemBusConnection()));
+        auto bus = std::shared_ptr<BluezBus>(new BluezBus(sdbus::createSystemBusConnection(), std::move(adapter)));
         KeepAtExit(bus);
         bus->Start();
         return bus;
@@ -62,7 +62,8 @@ std::shared_ptr<BluezBus> BluezBus::Connect(std::string& failure) {
     return nullptr;
 }
 
-BluezBus::BluezBus(std::unique_ptr<sdbus::IConnection> connection) : connection_(std::move(connection)) {}
+BluezBus::BluezBus(std::unique_ptr<sdbus::IConnection> connection, std::string adapter)
+    : connection_(std::move(connection)), adapterName_(std::move(adapter)) {}
 
 BluezBus::~BluezBus() {
     Shutdown();
@@ -123,7 +124,8 @@ void BluezBus::Shutdown() {
     if (loop_.joinable() && !OnLoopThread()) loop_.join();
 }
 
-void BluezBus::Guarded(const char* what, const std::function<void()>& work) {
+template <typename F>
+void BluezBus::Guarded(const char* what, F&& work) {
     try {
         work();
     } catch (const sdbus::Error& e) {
@@ -233,8 +235,13 @@ std::vector<std::pair<std::string, Props>> BluezBus::ObjectsWith(const std::stri
 
 std::string BluezBus::AdapterPath() {
     auto adapters = ObjectsWith("/org/bluez", kAdapter1);
+    if (!adapterName_.empty()) {
+        for (auto& [path, props] : adapters)
+            if (path == "/org/bluez/" + adapterName_) return path;
+        return {};
+    }
     for (auto& [path, props] : adapters)
-        if (path == "/org/bluez/hci0") return path;
+        if (Get<bool>(props, "Powered").value_or(false)) return path;
     return adapters.empty() ? std::string() : adapters.front().first;
 }
 
@@ -300,9 +307,11 @@ void BluezBus::HandleInterfacesRemoved(sdbus::Message& msg) {
 void BluezBus::HandlePropertiesChanged(sdbus::Message& msg) {
     std::string path = msg.getPath();
     std::string iface;
+    msg >> iface;
+    if (iface == kGattCharacteristic1) return HandleCharacteristicChanged(path, msg);
     Props changed;
     std::vector<std::string> invalidated;
-    msg >> iface >> changed >> invalidated;
+    msg >> changed >> invalidated;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto o = objects_.find(path);
@@ -313,6 +322,74 @@ void BluezBus::HandlePropertiesChanged(sdbus::Message& msg) {
         for (auto& name : invalidated) props.erase(name);
     }
     for (auto& l : Listeners()) l->OnPropertiesChanged(path, iface, changed);
+}
+
+void BluezBus::HandleCharacteristicChanged(const std::string& path, sdbus::Message& msg) {
+    // The hot path of every notification: the byte array is read straight from the message,
+    // without a Variant (a copy of the message) for it.
+    value_.clear();
+    bool hasValue = false;
+    Props changed;
+    if (msg.enterContainer("{sv}")) {
+        while (msg.enterDictEntry("sv")) {
+            std::string key, type, contents;
+            msg >> key;
+            msg.peekType(type, contents);
+            if (key == "Value" && contents == "ay" && msg.enterVariant("ay")) {
+                if (msg.enterContainer("y")) {
+                    uint8_t byte = 0;
+                    while (msg >> byte) value_.push_back(byte);
+                    msg.clearFlags();
+                    msg.exitContainer();
+                }
+                msg.exitVariant();
+                hasValue = true;
+            } else {
+                sdbus::Variant other;
+                msg >> other;
+                changed[key] = std::move(other);
+            }
+            msg.exitDictEntry();
+        }
+        msg.clearFlags();
+        msg.exitContainer();
+    }
+    std::vector<std::string> invalidated;
+    msg >> invalidated;
+    if (!changed.empty() || !invalidated.empty()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto o = objects_.find(path);
+            if (o == objects_.end()) return;
+            auto& props = o->second[kGattCharacteristic1];
+            for (auto& [name, value] : changed) props[name] = value;
+            for (auto& name : invalidated) props.erase(name);
+        }
+        for (auto& l : Listeners()) l->OnPropertiesChanged(path, kGattCharacteristic1, changed);
+    }
+    if (!hasValue) return;
+    std::shared_ptr<const ValueRoute> deliver;
+    {
+        std::lock_guard<std::mutex> lock(routesMutex_);
+        auto r = routes_.find(path);
+        if (r != routes_.end()) deliver = r->second.deliver;
+    }
+    if (deliver) (*deliver)(value_);
+}
+
+void BluezBus::SetValueRoute(const std::string& characteristicPath, const void* owner, ValueRoute route) {
+    std::lock_guard<std::mutex> lock(routesMutex_);
+    routes_[characteristicPath] = Route{owner, std::make_shared<const ValueRoute>(std::move(route))};
+}
+
+void BluezBus::ClearValueRoutes(const void* owner) {
+    std::lock_guard<std::mutex> lock(routesMutex_);
+    for (auto it = routes_.begin(); it != routes_.end();) {
+        if (it->second.owner == owner)
+            it = routes_.erase(it);
+        else
+            ++it;
+    }
 }
 
 void BluezBus::HandleNameOwnerChanged(sdbus::Message& msg) {
@@ -362,15 +439,5 @@ bool BluezBus::ReleaseLink(const std::string& path, const void* owner) {
     return true;
 }
 
-bool BluezBus::AcquireDiscovery() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ++discoveryHolders_ == 1;
-}
-
-bool BluezBus::ReleaseDiscovery() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (discoveryHolders_ == 0) return false;
-    return --discoveryHolders_ == 0;
-}
 
 }  // namespace Mivo::BLE::Platform::Bluez

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/bluez/bluez_discovery.h"
 #include "platform/bluez/bluez_notify_reader.h"
 #include "platform/bluez/bluez_timer.h"
 #include "platform/bluez/bluez_types.h"
@@ -40,7 +41,8 @@ public:
     using ArgsWriter = std::function<void(sdbus::MethodCall&)>;
 
     // The system bus (DBUS_SYSTEM_BUS_ADDRESS honoured); nullptr and a reason when there is none.
-    static std::shared_ptr<BluezBus> Connect(std::string& failure);
+    // `adapter` names the adapter to use (as "hci1"); empty: the first powered one.
+    static std::shared_ptr<BluezBus> Connect(std::string& failure, std::string adapter = {});
     ~BluezBus();
     BluezBus(const BluezBus&) = delete;
     BluezBus& operator=(const BluezBus&) = delete;
@@ -75,12 +77,20 @@ public:
     }
     // Objects below `under` offering `iface`, in path order.
     std::vector<std::pair<std::string, Props>> ObjectsWith(const std::string& under, const std::string& iface);
-    // The default adapter: hci0 if present, else the first in path order; empty when none.
+    // The adapter in use: the one named at Connect when it exists (else none), otherwise the
+    // first powered adapter in path order, else the first one; empty when none.
     std::string AdapterPath();
     void MergeProperties(const std::string& path, const std::string& iface, const Props& props);
 
     uint64_t AddListener(std::weak_ptr<Listener> listener);
     void RemoveListener(uint64_t id);
+
+    // Notifications: a Value signal of a characteristic goes straight to its route, on the
+    // loop thread, not through the listeners and not into the cache. One route per
+    // characteristic path; `owner` identifies who may clear it.
+    using ValueRoute = std::function<void(const std::vector<uint8_t>&)>;
+    void SetValueRoute(const std::string& characteristicPath, const void* owner, ValueRoute route);
+    void ClearValueRoutes(const void* owner);
 
     bool OnLoopThread() const { return std::this_thread::get_id() == loopId_.load(); }
     DeadlineTimer& Timer() { return timer_; }
@@ -91,12 +101,11 @@ public:
     bool OwnsLink(const std::string& path, const void* owner);
     bool ReleaseLink(const std::string& path, const void* owner);  // true when it was the owner
 
-    // Discovery is one session per connection: watchers share it.
-    bool AcquireDiscovery();  // true for the first holder
-    bool ReleaseDiscovery();  // true for the last holder
+    // Discovery is one session per connection: watchers and look-ups share it, connects pause it.
+    BluezDiscovery& Discovery() { return discovery_; }
 
 private:
-    explicit BluezBus(std::unique_ptr<sdbus::IConnection> connection);
+    BluezBus(std::unique_ptr<sdbus::IConnection> connection, std::string adapter);
     void Start();
     sdbus::IProxy& ProxyFor(const std::string& path);
     std::vector<std::shared_ptr<Listener>> Listeners();
@@ -105,9 +114,14 @@ private:
     void HandlePropertiesChanged(sdbus::Message& msg);
     void HandleNameOwnerChanged(sdbus::Message& msg);
     void DropAllObjects();
-    void Guarded(const char* what, const std::function<void()>& work);
+    template <typename F>
+    void Guarded(const char* what, F&& work);
+    // A characteristic's PropertiesChanged: Value to its route, anything else as usual.
+    void HandleCharacteristicChanged(const std::string& path, sdbus::Message& msg);
 
     std::unique_ptr<sdbus::IConnection> connection_;
+    const std::string adapterName_;
+    BluezDiscovery discovery_{*this};
     std::vector<sdbus::Slot> matches_;
     std::thread loop_;
     std::atomic<std::thread::id> loopId_{};
@@ -122,8 +136,15 @@ private:
     std::map<uint64_t, std::weak_ptr<Listener>> listeners_;
     uint64_t nextListener_ = 0;
     std::map<std::string, const void*> linkOwners_;
-    int discoveryHolders_ = 0;
     bool shutdown_ = false;
+
+    struct Route {
+        const void* owner;
+        std::shared_ptr<const ValueRoute> deliver;
+    };
+    std::mutex routesMutex_;
+    std::map<std::string, Route, std::less<>> routes_;
+    std::vector<uint8_t> value_;  // loop thread only: the notification being delivered
 };
 
 }  // namespace Mivo::BLE::Platform::Bluez

@@ -1,5 +1,9 @@
 #include "platform/bluez/bluez_device.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "log/log.h"
 
 namespace Mivo::BLE::Platform::Bluez {
@@ -8,16 +12,30 @@ namespace {
 constexpr size_t kMaxAttributeValue = 512;
 const char* kResolvedTimeout = "BlueZ did not resolve the GATT services of the device in time.";
 
-// Cancelling the operation drops the reply of its call.
-template <typename T>
-void DropReplyOnCancel(const AsyncOp<T>& op, sdbus::PendingAsyncCall pending) {
-    op->OnCancel([pending]() mutable { pending.cancel(); });
-}
-
 template <typename T>
 bool FailWith(const AsyncOp<T>& op, const sdbus::Error& error) {
     return op->Fail(MapError(error.getName(), error.getMessage()));
 }
+
+// How a failed Connect may be retried: an abort (every failed LE connect in BlueZ 5.62 and
+// later says "le-connection-abort-by-local", earlier ones the text of ECONNABORTED; frequent
+// while the controller scans) once the link has fallen back to disconnected, as bleak does; a
+// connect already under way (5.66 answers Failed "Operation already in progress", later
+// versions InProgress) once the link state has changed.
+bool ConnectMayBeRetried(const sdbus::Error& error) {
+    const std::string& name = error.getName();
+    const std::string& text = error.getMessage();
+    if (name == "org.bluez.Error.InProgress") return true;
+    return name == "org.bluez.Error.Failed" &&
+           (text == "le-connection-abort-by-local" || text == "Software caused connection abort" || text == "Operation already in progress");
+}
+
+bool HasFlag(const Props& props, const std::string& flag) {
+    auto flags = Get<std::vector<std::string>>(props, "Flags");
+    return flags && std::find(flags->begin(), flags->end(), flag) != flags->end();
+}
+
+void Ignore(sdbus::MethodReply*, const sdbus::Error*) {}
 
 }  // namespace
 
@@ -42,10 +60,14 @@ BluezDevice::BluezDevice(std::shared_ptr<BluezBus> bus, std::string path, uint64
 
 BluezDevice::~BluezDevice() {
     bus_->RemoveListener(listenerId_);
+    bus_->ClearValueRoutes(this);
     for (auto& [path, core] : characteristics_)
         if (auto id = core->acquired.exchange(0)) bus_->Reader().Remove(id);
     bus_->ReleaseLink(path_, this);
-    if (wait_) bus_->Timer().Cancel(wait_->timer);
+    if (wait_) {
+        bus_->Timer().Cancel(wait_->timer);
+        if (wait_->paused) bus_->Discovery().Resume();
+    }
 }
 
 bool BluezDevice::LinkUp() { return bus_->Property<bool>(path_, kDevice1, "Connected").value_or(false); }
@@ -57,9 +79,28 @@ EventToken BluezDevice::AddConnectionStatusChanged(std::function<void()> handler
 void BluezDevice::RemoveConnectionStatusChanged(EventToken token) { statusChanged_.Remove(token); }
 
 std::shared_ptr<CharacteristicCore> BluezDevice::CoreFor(const std::string& characteristicPath) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto& core = characteristics_[characteristicPath];
-    if (!core) core = std::make_shared<CharacteristicCore>(characteristicPath);
+    std::shared_ptr<CharacteristicCore> core;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto& entry = characteristics_[characteristicPath];
+        if (!entry) entry = std::make_shared<CharacteristicCore>(characteristicPath);
+        core = entry;
+    }
+    // The newest device object of a path receives its notifications (objects of a path are
+    // made anew for each connection, and each enumerates its characteristics).
+    std::weak_ptr<CharacteristicCore> weak = core;
+    bus_->SetValueRoute(characteristicPath, this, [weak](const Bytes& value) {
+        auto c = weak.lock();
+        // Value also changes after reads: only a notify session turns it into notifications.
+        if (!c || !c->notifying.load(std::memory_order_relaxed)) return;
+        // No ATT value is longer than 512 bytes: anything longer is not a notification.
+        if (value.size() > kMaxAttributeValue) {
+            if (!c->oversizeLogged.exchange(true))
+                LogMessage(kLogWarn, "bluez: ignoring a Value of %s longer than any ATT value (%zu bytes)", c->path.c_str(), value.size());
+            return;
+        }
+        c->valueChanged.Fire(value);
+    });
     return core;
 }
 
@@ -76,6 +117,7 @@ AsyncOp<IBluetoothLEDevice::ServicesResult> BluezDevice::GetGattServicesAsync() 
     if (replaced) {
         bus_->Timer().Cancel(replaced->timer);
         replaced->connect.cancel();
+        EndConnecting(replaced);
         replaced->op->Fail(PlatformError{-1, "A newer service discovery of the device replaced this one."});
     }
     // This object now drives the link: only its notifications are delivered and only its
@@ -87,9 +129,14 @@ AsyncOp<IBluetoothLEDevice::ServicesResult> BluezDevice::GetGattServicesAsync() 
         if (!self || !self->TakeWait(wait)) return;
         self->bus_->Timer().Cancel(wait->timer);
         wait->connect.cancel();
+        bool connecting = false;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            connecting = wait->connecting;
+        }
+        self->EndConnecting(wait);
         // BlueZ cannot cancel a Connect; disconnecting aborts it.
-        if (wait->connecting)
-            self->bus_->Call(self->path_, kDevice1, "Disconnect", nullptr, self->timing_.call, [](sdbus::MethodReply*, const sdbus::Error*) {});
+        if (connecting) self->bus_->Call(self->path_, kDevice1, "Disconnect", nullptr, self->timing_.call, Ignore);
     });
 
     if (LinkUp()) {
@@ -97,18 +144,7 @@ AsyncOp<IBluetoothLEDevice::ServicesResult> BluezDevice::GetGattServicesAsync() 
         WaitForResolved(wait);
         return op;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        wait->connecting = true;
-    }
-    auto pending = bus_->Call(path_, kDevice1, "Connect", nullptr, timing_.call, [weak, wait](sdbus::MethodReply*, const sdbus::Error* error) {
-        if (auto self = weak.lock())
-            self->OnConnectReply(wait, error);
-        else
-            wait->op->Complete(ServicesResult{GattStatus::Unreachable, {}});
-    });
-    std::lock_guard<std::mutex> lock(mutex_);
-    wait->connect = pending;
+    StartConnect(wait);
     return op;
 }
 
@@ -118,12 +154,67 @@ std::shared_ptr<BluezDevice::ServicesWait> BluezDevice::TakeWait(const std::shar
     return std::move(wait_);
 }
 
+void BluezDevice::StartConnect(const std::shared_ptr<ServicesWait>& wait) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wait->connecting = true;
+        wait->paused = true;
+    }
+    // Our own discovery stops for the connect: many controllers abort a connection they are
+    // asked to make during an active scan.
+    std::weak_ptr<BluezDevice> weak = weak_from_this();
+    bus_->Discovery().Pause([weak, wait] {
+        if (auto self = weak.lock()) self->SendConnect(wait);
+    });
+}
+
+void BluezDevice::SendConnect(const std::shared_ptr<ServicesWait>& wait) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (wait_ != wait) return;  // given up meanwhile
+        wait->settling = false;
+    }
+    std::weak_ptr<BluezDevice> weak = weak_from_this();
+    auto pending = bus_->Call(path_, kDevice1, "Connect", nullptr, timing_.call, [weak, wait](sdbus::MethodReply*, const sdbus::Error* error) {
+        if (auto self = weak.lock())
+            self->OnConnectReply(wait, error);
+        else
+            wait->op->Complete(ServicesResult{GattStatus::Unreachable, {}});
+    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    wait->connect = pending;
+}
+
 void BluezDevice::OnConnectReply(const std::shared_ptr<ServicesWait>& wait, const sdbus::Error* error) {
+    bool retry = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (wait_ != wait) return;  // cancelled or replaced: a late reply
-        wait->connecting = false;
+        if (error && ConnectMayBeRetried(*error) && wait->retries < timing_.connectRetries) {
+            ++wait->retries;
+            wait->settling = true;
+            retry = true;
+        }
     }
+    if (retry) {
+        LogMessage(kLogDebug, "bluez: connect of %s failed (%s: %s); retrying once the link has settled", path_.c_str(),
+                   error->getName().c_str(), error->getMessage().c_str());
+        // An aborted connect shows as Connected true, then false: the retry waits for the
+        // false (or for the bound, when BlueZ sends nothing more).
+        if (!LinkUp() && error->getName() == "org.bluez.Error.Failed" && error->getMessage() != "Operation already in progress")
+            return SendConnect(wait);
+        std::weak_ptr<BluezDevice> weak = weak_from_this();
+        auto id = bus_->Timer().After(timing_.connectSettle, [weak, wait] {
+            if (auto self = weak.lock()) self->RetryAfterSettling(wait);
+        });
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (wait_ == wait && wait->settling)
+            wait->timer = id;
+        else
+            bus_->Timer().Cancel(id);
+        return;
+    }
+    EndConnecting(wait);
     if (error) {
         if (TakeWait(wait)) FailWith(wait->op, *error);
         return;
@@ -131,11 +222,30 @@ void BluezDevice::OnConnectReply(const std::shared_ptr<ServicesWait>& wait, cons
     WaitForResolved(wait);
 }
 
-void BluezDevice::WaitForResolved(const std::shared_ptr<ServicesWait>& wait) {
-    if (bus_->Property<bool>(path_, kDevice1, "ServicesResolved").value_or(false)) {
-        if (TakeWait(wait)) wait->op->Complete(Enumerate());
-        return;
+void BluezDevice::RetryAfterSettling(const std::shared_ptr<ServicesWait>& wait) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (wait_ != wait || !wait->settling) return;
+        bus_->Timer().Cancel(wait->timer);
+        wait->timer = 0;
     }
+    SendConnect(wait);
+}
+
+void BluezDevice::EndConnecting(const std::shared_ptr<ServicesWait>& wait) {
+    bool resume = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wait->connecting = wait->settling = false;
+        resume = std::exchange(wait->paused, false);
+    }
+    if (resume) bus_->Discovery().Resume();
+    // Link-status changes while connecting were the attempts' own; report where it ended.
+    ReportLinkStatus();
+}
+
+void BluezDevice::WaitForResolved(const std::shared_ptr<ServicesWait>& wait) {
+    if (bus_->Property<bool>(path_, kDevice1, "ServicesResolved").value_or(false)) return CompleteResolved(wait);
     std::weak_ptr<BluezDevice> weak = weak_from_this();
     auto id = bus_->Timer().After(timing_.servicesResolved, [weak, wait] {
         auto self = weak.lock();
@@ -148,26 +258,67 @@ void BluezDevice::WaitForResolved(const std::shared_ptr<ServicesWait>& wait) {
     else bus_->Timer().Cancel(id);
 }
 
-void BluezDevice::CheckServicesWait(bool linkDown) {
+void BluezDevice::CompleteResolved(const std::shared_ptr<ServicesWait>& wait) {
+    // BlueZ before 5.62 tells the MTU only through AcquireWrite and AcquireNotify: an
+    // AcquireWrite on a characteristic taking write commands costs no radio traffic, and its
+    // socket is closed at once.
+    std::string probe;
+    bool known = LinkMtu() != 0;
+    for (auto& [path, props] : bus_->ObjectsWith(path_, kGattCharacteristic1)) {
+        if (props.count("MTU")) known = true;
+        if (probe.empty() && HasFlag(props, "write-without-response")) probe = path;
+    }
+    if (known || probe.empty()) {
+        if (TakeWait(wait)) wait->op->Complete(Enumerate());
+        return;
+    }
+    std::weak_ptr<BluezDevice> weak = weak_from_this();
+    auto pending = bus_->Call(probe, kGattCharacteristic1, "AcquireWrite", [](sdbus::MethodCall& call) { call << Props{}; }, timing_.call,
+                              [weak, wait](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                                  auto self = weak.lock();
+                                  if (!self) return;
+                                  if (!error) {
+                                      sdbus::UnixFd fd;
+                                      uint16_t mtu = 0;
+                                      try {
+                                          *reply >> fd >> mtu;
+                                          self->SetLinkMtu(mtu);
+                                      } catch (const sdbus::Error&) {
+                                      }
+                                  }
+                                  if (self->TakeWait(wait)) wait->op->Complete(self->Enumerate());
+                              });
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (wait_ == wait) wait->connect = pending;
+}
+
+void BluezDevice::SetLinkMtu(uint16_t mtu) {
+    if (mtu >= 23 && mtu <= 517) linkMtu_ = mtu;
+}
+
+void BluezDevice::CheckServicesWait(bool linkDown, bool removed) {
     std::shared_ptr<ServicesWait> wait;
+    bool settled = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!wait_) return;
-        // During Connect the reply decides; a loss before it shows as its error.
-        if (wait_->connecting && !linkDown) return;
         wait = wait_;
+        settled = wait->settling;
+        // While connecting the reply decides; only the device's removal ends the wait early.
+        if (wait->connecting && !settled && !removed) return;
     }
-    if (linkDown) {
+    if (settled && !removed) return RetryAfterSettling(wait);
+    if (linkDown || removed) {
         if (!TakeWait(wait)) return;
         bus_->Timer().Cancel(wait->timer);
         wait->connect.cancel();
+        EndConnecting(wait);
         wait->op->Complete(ServicesResult{GattStatus::Unreachable, {}});
         return;
     }
     if (!bus_->Property<bool>(path_, kDevice1, "ServicesResolved").value_or(false)) return;
-    if (!TakeWait(wait)) return;
     bus_->Timer().Cancel(wait->timer);
-    wait->op->Complete(Enumerate());
+    CompleteResolved(wait);
 }
 
 IBluetoothLEDevice::ServicesResult BluezDevice::Enumerate() {
@@ -193,17 +344,21 @@ void BluezDevice::ReportLinkStatus() {
         if (now == ConnectionStatus::Disconnected) linkDown = std::move(linkDown_);
     }
     if (linkDown) linkDown->Complete(true);
+    std::vector<std::shared_ptr<CharacteristicCore>> ended;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // The flicker of an aborted connect attempt is not a link of its own.
+        if (wait_ && wait_->connecting) return;
         if (now == reported_) return;
         reported_ = now;
-        // BlueZ ends every notify session with the link.
-        if (now == ConnectionStatus::Disconnected)
-            for (auto& [path, core] : characteristics_) {
-                core->notifying = false;
-                if (auto id = core->acquired.exchange(0)) bus_->Reader().Remove(id);
-            }
+        if (now == ConnectionStatus::Disconnected) {
+            linkMtu_ = 0;
+            for (auto& [path, core] : characteristics_) ended.push_back(core);
+        }
     }
+    // bluetoothd keeps StartNotify sessions over a link loss and arms them itself at the next
+    // connect, before this library subscribes again: they are ended now.
+    for (auto& core : ended) EndNotify(core);
     statusChanged_.Fire();
 }
 
@@ -213,37 +368,10 @@ void BluezDevice::OnInterfacesAdded(const std::string& path, const Interfaces& a
 
 void BluezDevice::OnPropertiesChanged(const std::string& path, const std::string& iface, const Props& changed) {
     if (!PathIsWithin(path, path_)) return;
-    if (path == path_ && iface == kDevice1) {
-        bool linkDown = changed.count("Connected") && !Get<bool>(changed, "Connected").value_or(false);
-        if (changed.count("Connected")) ReportLinkStatus();
-        if (linkDown || changed.count("ServicesResolved")) CheckServicesWait(linkDown);
-        return;
-    }
-    if (iface != kGattCharacteristic1) return;
-    auto value = changed.find("Value");
-    if (value == changed.end()) return;
-    std::shared_ptr<CharacteristicCore> core;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = characteristics_.find(path);
-        if (it == characteristics_.end()) return;
-        core = it->second;
-    }
-    // Value also changes after reads: only a notify session of the object driving the link
-    // turns it into notifications.
-    if (!core->notifying || !bus_->OwnsLink(path_, this)) return;
-    auto bytes = Get<std::vector<uint8_t>>(changed, "Value");
-    if (!bytes) {
-        LogMessage(kLogWarn, "bluez: ignoring a Value of %s that is not a byte array", path.c_str());
-        return;
-    }
-    // No ATT value is longer than 512 bytes: anything longer is not a notification.
-    if (bytes->size() > kMaxAttributeValue) {
-        if (!core->oversizeLogged.exchange(true))
-            LogMessage(kLogWarn, "bluez: ignoring a Value of %s longer than any ATT value (%zu bytes)", path.c_str(), bytes->size());
-        return;
-    }
-    core->valueChanged.Fire(*bytes);
+    if (path != path_ || iface != kDevice1) return;
+    bool linkDown = changed.count("Connected") && !Get<bool>(changed, "Connected").value_or(false);
+    if (changed.count("Connected")) ReportLinkStatus();
+    if (changed.count("Connected") || changed.count("ServicesResolved")) CheckServicesWait(linkDown);
 }
 
 void BluezDevice::OnInterfacesRemoved(const std::string& path, const std::vector<std::string>& removed) {
@@ -252,13 +380,14 @@ void BluezDevice::OnInterfacesRemoved(const std::string& path, const std::vector
     for (auto& name : removed) deviceGone = deviceGone || name == kDevice1;
     if (!deviceGone) return;
     ReportLinkStatus();
-    CheckServicesWait(true);
+    CheckServicesWait(true, true);
 }
 
 void BluezDevice::Close() {
     if (auto wait = TakeWait(nullptr)) {
         bus_->Timer().Cancel(wait->timer);
         wait->connect.cancel();
+        EndConnecting(wait);
         wait->op->Complete(ServicesResult{GattStatus::Unreachable, {}});
     }
     std::vector<std::shared_ptr<CharacteristicCore>> cores;
@@ -269,9 +398,8 @@ void BluezDevice::Close() {
     // Only the object driving the link releases it: an older object closed in the
     // background after a link loss must not take down a newer connection.
     if (!bus_->OwnsLink(path_, this)) return;
-    bool linkUp = LinkUp();
-    for (auto& core : cores) EndNotify(core, linkUp);
-    if (linkUp) {
+    for (auto& core : cores) EndNotify(core);
+    if (LinkUp()) {
         // Done when Connected=false (or the device's removal) arrives; the reply may come first.
         auto done = MakeAsyncOperation<bool>();
         {
@@ -293,10 +421,16 @@ void BluezDevice::Close() {
     bus_->ReleaseLink(path_, this);
 }
 
-void BluezDevice::EndNotify(const std::shared_ptr<CharacteristicCore>& core, bool stopNotify) {
-    if (auto id = core->acquired.exchange(0)) bus_->Reader().Remove(id);
-    if (core->notifying.exchange(false) && stopNotify)
-        bus_->Call(core->path, kGattCharacteristic1, "StopNotify", nullptr, timing_.call, [](sdbus::MethodReply*, const sdbus::Error*) {});
+void BluezDevice::EndNotify(const std::shared_ptr<CharacteristicCore>& core) {
+    // An acquired session ends with its socket; StopNotify makes BlueZ end it at once rather
+    // than when it notices the socket closed, so that the next AcquireNotify is not refused.
+    bool acquired = false;
+    if (auto id = core->acquired.exchange(0)) {
+        bus_->Reader().Remove(id);
+        acquired = true;
+    }
+    if (core->notifying.exchange(false) || (acquired && LinkUp()))
+        bus_->Call(core->path, kGattCharacteristic1, "StopNotify", nullptr, timing_.call, Ignore);
 }
 
 // ---- BluezService ----
@@ -369,19 +503,94 @@ AsyncOp<IGattService::CharacteristicsResult> BluezService::GetCharacteristicsAsy
 
 // ---- BluezCharacteristic ----
 
+namespace {
+
+// BlueZ answers InProgress while an earlier operation of the characteristic is pending (a
+// write this library gave up on is still on its way), and NotPermitted "Write acquired" while
+// it has not yet seen an AcquireWrite socket closed: both pass. A call answered so is made
+// again after a pause, as mature clients do, until it goes through, fails otherwise, or the
+// operation is given up.
+bool Busy(const sdbus::Error& error) {
+    return error.getName() == "org.bluez.Error.InProgress" ||
+           (error.getName() == "org.bluez.Error.NotPermitted" && error.getMessage() == "Write acquired");
+}
+
+template <typename T>
+class CallWhileBusy : public std::enable_shared_from_this<CallWhileBusy<T>> {
+public:
+    static void Start(const std::shared_ptr<BluezDevice>& device, AsyncOp<T> op, std::string path, std::string method,
+                      BluezBus::ArgsWriter args, BluezBus::ReplyHandler handler) {
+        auto call = std::make_shared<CallWhileBusy>(device->Bus(), device->Timing(), std::move(op), std::move(path), std::move(method),
+                                                    std::move(args), std::move(handler));
+        std::weak_ptr<CallWhileBusy> weak = call;
+        call->op_->OnCancel([weak] {
+            if (auto self = weak.lock()) self->Cancel();
+        });
+        call->Attempt();
+    }
+
+    CallWhileBusy(std::shared_ptr<BluezBus> bus, BluezTiming timing, AsyncOp<T> op, std::string path, std::string method,
+                  BluezBus::ArgsWriter args, BluezBus::ReplyHandler handler)
+        : bus_(std::move(bus)), timing_(timing), op_(std::move(op)), path_(std::move(path)), method_(std::move(method)),
+          args_(std::move(args)), handler_(std::move(handler)) {}
+
+private:
+    void Attempt() {
+        auto self = this->shared_from_this();
+        auto pending = bus_->Call(path_, kGattCharacteristic1, method_, args_, timing_.call,
+                                  [self](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                                      if (error && Busy(*error) && self->op_->Status() == AsyncStatus::Started) return self->Later();
+                                      self->handler_(reply, error);
+                                  });
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_ = pending;
+    }
+    void Later() {
+        auto self = this->shared_from_this();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (cancelled_) return;
+        timer_ = bus_->Timer().After(timing_.busyRetry, [self] { self->Attempt(); });
+    }
+    void Cancel() {
+        sdbus::PendingAsyncCall pending;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            cancelled_ = true;
+            pending = pending_;
+            bus_->Timer().Cancel(timer_);
+        }
+        pending.cancel();  // takes sd-bus's lock: never under ours
+    }
+
+    std::shared_ptr<BluezBus> bus_;
+    const BluezTiming timing_;
+    AsyncOp<T> op_;
+    const std::string path_, method_;
+    const BluezBus::ArgsWriter args_;
+    const BluezBus::ReplyHandler handler_;
+    std::mutex mutex_;
+    sdbus::PendingAsyncCall pending_;
+    DeadlineTimer::Id timer_ = 0;
+    bool cancelled_ = false;
+};
+
+template <typename T>
+void FailOrStatus(const AsyncOp<T>& op, const sdbus::Error& error, std::function<void(GattStatus)> status) {
+    auto failure = MapGattError(error.getName(), error.getMessage());
+    if (failure.isStatus)
+        status(failure.status);
+    else
+        op->Fail(failure.error);
+}
+
+}  // namespace
+
 AsyncOp<IGattCharacteristic::ReadResult> BluezCharacteristic::ReadValueAsync() {
     auto op = MakeAsyncOperation<ReadResult>();
-    auto pending = device_->Bus()->Call(
-        core_->path, kGattCharacteristic1, "ReadValue", [](sdbus::MethodCall& call) { call << Props{}; }, device_->Timing().call,
+    CallWhileBusy<ReadResult>::Start(
+        device_, op, core_->path, "ReadValue", [](sdbus::MethodCall& call) { call << Props{}; },
         [op](sdbus::MethodReply* reply, const sdbus::Error* error) {
-            if (error) {
-                auto failure = MapGattError(error->getName(), error->getMessage());
-                if (failure.isStatus)
-                    op->Complete(ReadResult{failure.status, {}});
-                else
-                    op->Fail(failure.error);
-                return;
-            }
+            if (error) return FailOrStatus(op, *error, [op](GattStatus status) { op->Complete(ReadResult{status, {}}); });
             ReadResult result;
             try {
                 *reply >> result.value;
@@ -391,34 +600,27 @@ AsyncOp<IGattCharacteristic::ReadResult> BluezCharacteristic::ReadValueAsync() {
             }
             op->Complete(std::move(result));
         });
-    DropReplyOnCancel(op, pending);
     return op;
 }
 
-AsyncOp<GattStatus> BluezCharacteristic::CallForStatus(const std::string& method, const BluezBus::ArgsWriter& args,
-                                                       std::function<void(bool)> after) {
+AsyncOp<GattStatus> BluezCharacteristic::CallForStatus(const std::shared_ptr<BluezDevice>& device, const std::string& path,
+                                                       const std::string& method, BluezBus::ArgsWriter args, std::function<void(bool)> after) {
     auto op = MakeAsyncOperation<GattStatus>();
-    auto pending = device_->Bus()->Call(core_->path, kGattCharacteristic1, method, args, device_->Timing().call,
-                                        [op, after](sdbus::MethodReply*, const sdbus::Error* error) {
-                                            if (after) after(!error);
-                                            if (!error) {
-                                                op->Complete(GattStatus::Success);
-                                                return;
-                                            }
-                                            auto failure = MapGattError(error->getName(), error->getMessage());
-                                            if (failure.isStatus)
-                                                op->Complete(failure.status);
-                                            else
-                                                op->Fail(failure.error);
-                                        });
-    DropReplyOnCancel(op, pending);
+    CallWhileBusy<GattStatus>::Start(device, op, path, method, std::move(args), [op, after](sdbus::MethodReply*, const sdbus::Error* error) {
+        if (after) after(!error);
+        if (!error) {
+            op->Complete(GattStatus::Success);
+            return;
+        }
+        FailOrStatus(op, *error, [op](GattStatus status) { op->Complete(status); });
+    });
     return op;
 }
 
 AsyncOp<GattStatus> BluezCharacteristic::WriteValueWithResultAsync(Bytes value, WriteOption option) {
     // The type is always given: BlueZ would otherwise pick one from the flags.
     std::string type = option == WriteOption::WithResponse ? "request" : "command";
-    return CallForStatus("WriteValue", [value = std::move(value), type](sdbus::MethodCall& call) {
+    return CallForStatus(device_, core_->path, "WriteValue", [value = std::move(value), type](sdbus::MethodCall& call) {
         Props options{{"type", sdbus::Variant(type)}};
         call << value << options;
     });
@@ -426,30 +628,56 @@ AsyncOp<GattStatus> BluezCharacteristic::WriteValueWithResultAsync(Bytes value, 
 
 AsyncOp<GattStatus> BluezCharacteristic::WriteClientCharacteristicConfigurationDescriptorAsync(CccdValue value) {
     if (value == CccdValue::None) {
-        // An acquired session ends with its socket; a StartNotify one by StopNotify.
-        bool viaSocket = core_->acquired.load() != 0;
-        device_->EndNotify(core_, false);
-        if (viaSocket) return CompletedOperation(GattStatus::Success);
-        return CallForStatus("StopNotify", nullptr);
+        device_->EndNotify(core_);
+        return CompletedOperation(GattStatus::Success);
     }
     if (core_->acquired.load() != 0) return CompletedOperation(GattStatus::Success);
-    if (!device_->Timing().acquireNotify) {
-        // Delivery starts with the request: a notification may come before the reply.
-        core_->notifying = true;
-        auto core = core_;
-        return CallForStatus("StartNotify", nullptr, [core](bool ok) {
-            if (!ok) core->notifying = false;
-        });
-    }
-    // AcquireNotify first: a socket per session, one notification per packet, no Value
-    // property traffic. Peripherals or stacks that refuse it get StartNotify.
+    if (core_->stream && device_->Timing().acquireNotify) return AcquireNotify();
+    return StartNotify();
+}
+
+AsyncOp<GattStatus> BluezCharacteristic::StartNotify() {
+    // Delivery starts with the request: a notification may come before the reply.
+    core_->notifying = true;
+    auto op = MakeAsyncOperation<GattStatus>();
+    auto core = core_;
+    std::weak_ptr<BluezDevice> weak = device_;
+    auto started = CallForStatus(device_, core_->path, "StartNotify", nullptr);
+    started->SetCompleted([op, started, core, weak](AsyncStatus status) {
+        if (status != AsyncStatus::Completed) {
+            core->notifying = false;
+            try {
+                started->GetResults();
+            } catch (const PlatformError& e) {
+                op->Fail(e);
+            }
+            return;
+        }
+        GattStatus result = started->GetResults();
+        auto device = weak.lock();
+        if (result == GattStatus::Success && device && !device->LinkUp()) {
+            // Without a link BlueZ only registers the session (and would arm it at the next
+            // connect): it is of no use, so it ends now.
+            device->EndNotify(core);
+            result = GattStatus::Unreachable;
+        }
+        if (result != GattStatus::Success) core->notifying = false;
+        op->Complete(result);
+    });
+    op->OnCancel([started] { started->Cancel(); });
+    return op;
+}
+
+AsyncOp<GattStatus> BluezCharacteristic::AcquireNotify() {
+    // A socket per session, one notification per packet, no Value signals: the cheaper path.
+    // BlueZ refuses it while a StartNotify session exists (InProgress) or another client holds
+    // the socket ("Notify acquired"); StartNotify then decides.
     auto op = MakeAsyncOperation<GattStatus>();
     auto core = core_;
     auto device = device_;
-    std::weak_ptr<BluezDevice> weakDevice = device_;
     auto pending = device_->Bus()->Call(
         core_->path, kGattCharacteristic1, "AcquireNotify", [](sdbus::MethodCall& call) { call << Props{}; }, device_->Timing().call,
-        [op, core, device, weakDevice](sdbus::MethodReply* reply, const sdbus::Error* error) {
+        [op, core, device](sdbus::MethodReply* reply, const sdbus::Error* error) {
             if (op->Status() != AsyncStatus::Started) return;  // given up: the socket closes here
             sdbus::UnixFd fd;
             uint16_t mtu = 0;
@@ -462,13 +690,12 @@ AsyncOp<GattStatus> BluezCharacteristic::WriteClientCharacteristicConfigurationD
                 }
             }
             if (!acquired || fd.get() < 0) {
-                LogMessage(kLogDebug, "bluez: AcquireNotify on %s refused (%s); using StartNotify", core->path.c_str(),
-                           error ? error->getName().c_str() : "bad reply");
-                // Delivery starts with the request: a notification may come before the reply.
-                core->notifying = true;
-                auto started = BluezCharacteristic(device, core, Uuid{}).CallForStatus("StartNotify", nullptr, [core](bool ok) {
-                    if (!ok) core->notifying = false;
-                });
+                if (error && error->getMessage() == "Notify acquired")
+                    LogMessage(kLogWarn, "bluez: another client holds the notifications of %s (Notify acquired)", core->path.c_str());
+                else
+                    LogMessage(kLogDebug, "bluez: AcquireNotify on %s refused (%s); using StartNotify", core->path.c_str(),
+                               error ? error->getName().c_str() : "bad reply");
+                auto started = BluezCharacteristic(device, core, Uuid{}).StartNotify();
                 started->SetCompleted([op, started](AsyncStatus status) {
                     if (status == AsyncStatus::Completed)
                         op->Complete(started->GetResults());
@@ -485,11 +712,9 @@ AsyncOp<GattStatus> BluezCharacteristic::WriteClientCharacteristicConfigurationD
                 op->OnCancel([started] { started->Cancel(); });
                 return;
             }
-            auto deliver = [weakDevice, core](const Bytes& value) {
-                auto d = weakDevice.lock();
-                if (!d || !d->Bus()->OwnsLink(d->Path(), d.get())) return;
-                core->valueChanged.Fire(value);
-            };
+            device->SetLinkMtu(mtu);
+            // The socket is this session's own: whatever comes through it is a notification.
+            auto deliver = [core](const Bytes& value) { core->valueChanged.Fire(value); };
             auto ended = [core] { core->acquired = 0; };
             uint64_t id = device->Bus()->Reader().Add(fd.release(), deliver, ended);
             if (id == 0) {
@@ -510,9 +735,12 @@ EventToken BluezCharacteristic::AddValueChanged(std::function<void(const Bytes&)
 void BluezCharacteristic::RemoveValueChanged(EventToken token) { core_->valueChanged.Remove(token); }
 
 uint16_t BluezCharacteristic::GetMtu() {
+    // BlueZ before 5.62 has no MTU property: the MTU AcquireNotify or AcquireWrite returned,
+    // else the smallest, which every link carries.
     auto mtu = device_->Bus()->Property<uint16_t>(core_->path, kGattCharacteristic1, "MTU");
-    if (!mtu || *mtu < 23 || *mtu > 517) return 23;
-    return *mtu;
+    if (mtu && *mtu >= 23 && *mtu <= 517) return *mtu;
+    if (uint16_t learnt = device_->LinkMtu()) return learnt;
+    return 23;
 }
 
 }  // namespace Mivo::BLE::Platform::Bluez

@@ -25,6 +25,7 @@ struct CharacteristicCore {
     EventSource<const Bytes&> valueChanged;
     std::atomic<bool> notifying{false};      // a StartNotify session: Value changes are notifications
     std::atomic<uint64_t> acquired{0};       // an AcquireNotify socket in the bus's reader
+    std::atomic<bool> stream{false};         // the sample stream: AcquireNotify where BlueZ grants it
     std::atomic<bool> oversizeLogged{false};
 };
 
@@ -49,20 +50,36 @@ public:
     const BluezTiming& Timing() const { return timing_; }
     const std::string& Path() const { return path_; }
     bool LinkUp();
-    // Ends this object's notify sessions on `core` (socket closed, StopNotify sent when asked).
-    void EndNotify(const std::shared_ptr<CharacteristicCore>& core, bool stopNotify);
+    // Ends this object's notify session on `core`: the socket closes, and BlueZ is told with
+    // StopNotify, link or no link (a session it kept would be armed again at the next connect,
+    // and a table sent then would go unheard).
+    void EndNotify(const std::shared_ptr<CharacteristicCore>& core);
     std::shared_ptr<CharacteristicCore> CoreFor(const std::string& characteristicPath);
+    // The ATT MTU of the link learnt from AcquireNotify or AcquireWrite (0: not known); BlueZ
+    // before 5.62 has no MTU property.
+    uint16_t LinkMtu() const { return linkMtu_.load(); }
+    void SetLinkMtu(uint16_t mtu);
 
 private:
     struct ServicesWait {
         AsyncOp<ServicesResult> op;
         DeadlineTimer::Id timer = 0;
         sdbus::PendingAsyncCall connect;
-        bool connecting = false;
+        bool connecting = false;  // from the pause of discovery to the final answer to Connect
+        bool paused = false;      // holds a pause of discovery
+        bool settling = false;    // a failed Connect waits for the link state to settle
+        int retries = 0;
     };
+    void StartConnect(const std::shared_ptr<ServicesWait>& wait);
+    void SendConnect(const std::shared_ptr<ServicesWait>& wait);
     void OnConnectReply(const std::shared_ptr<ServicesWait>& wait, const sdbus::Error* error);
+    // The connect phase ends: discovery resumes, link-status changes are reported again.
+    void EndConnecting(const std::shared_ptr<ServicesWait>& wait);
+    void RetryAfterSettling(const std::shared_ptr<ServicesWait>& wait);
     void WaitForResolved(const std::shared_ptr<ServicesWait>& wait);
-    void CheckServicesWait(bool linkDown);
+    // Services resolved: learns the MTU when BlueZ has no property for it, then answers.
+    void CompleteResolved(const std::shared_ptr<ServicesWait>& wait);
+    void CheckServicesWait(bool linkDown, bool removed = false);
     // Takes the wait out if it is still `wait` (or any, when null); the caller finishes its op.
     std::shared_ptr<ServicesWait> TakeWait(const std::shared_ptr<ServicesWait>& wait);
     ServicesResult Enumerate();
@@ -80,6 +97,7 @@ private:
     std::map<std::string, std::shared_ptr<CharacteristicCore>> characteristics_;
     ConnectionStatus reported_ = ConnectionStatus::Disconnected;
     AsyncOp<bool> linkDown_;  // completed when the link is seen down (Close waits on it)
+    std::atomic<uint16_t> linkMtu_{0};
 };
 
 class BluezService final : public IGattService {
@@ -107,10 +125,15 @@ public:
     EventToken AddValueChanged(std::function<void(const Bytes&)> handler) override;
     void RemoveValueChanged(EventToken token) override;
     uint16_t GetMtu() override;
+    void PreferStreamDelivery() override { core_->stream = true; }
+
+    // A call answered with a status; calls BlueZ answers "busy" are made again (see BluezTiming).
+    static AsyncOp<GattStatus> CallForStatus(const std::shared_ptr<BluezDevice>& device, const std::string& path, const std::string& method,
+                                             BluezBus::ArgsWriter args, std::function<void(bool)> after = nullptr);
 
 private:
-    AsyncOp<GattStatus> CallForStatus(const std::string& method, const BluezBus::ArgsWriter& args,
-                                      std::function<void(bool)> after = nullptr);
+    AsyncOp<GattStatus> StartNotify();
+    AsyncOp<GattStatus> AcquireNotify();
 
     std::shared_ptr<BluezDevice> device_;
     std::shared_ptr<CharacteristicCore> core_;

@@ -64,7 +64,7 @@ uint64_t NotifyReader::Add(int fd, Deliver deliver, std::function<void()> ended)
         close(fd);
         return 0;
     }
-    entries_[id] = Entry{fd, std::move(deliver), std::move(ended)};
+    entries_[id] = Entry{fd, std::make_shared<const Deliver>(std::move(deliver)), std::move(ended)};
     return id;
 }
 
@@ -82,7 +82,9 @@ void NotifyReader::Close(uint64_t id) {
 }
 
 void NotifyReader::Loop() {
-    std::vector<uint8_t> buffer(1024);  // larger than any ATT value
+    // Reused for every packet: no allocation per notification.
+    std::vector<uint8_t> value;
+    value.reserve(1024);
     epoll_event events[16];
     for (;;) {
         int n = epoll_wait(epoll_, events, 16, -1);
@@ -91,19 +93,21 @@ void NotifyReader::Loop() {
             LogMessage(kLogError, "bluez: notification reader stopped (errno %d)", errno);
             return;
         }
+        // One packet per wake-up: a second read would mostly find nothing, and a socket with
+        // more waiting stays readable for the next epoll_wait.
         for (int i = 0; i < n; ++i) {
             const uint64_t id = events[i].data.u64;
-            Deliver deliver;
+            std::shared_ptr<const Deliver> deliver;
             std::function<void()> ended;
-            std::vector<uint8_t> value;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (stopping_) return;
                 auto it = entries_.find(id);
                 if (it == entries_.end()) continue;  // removed meanwhile
-                ssize_t got = recv(it->second.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                value.resize(value.capacity());
+                ssize_t got = recv(it->second.fd, value.data(), value.size(), MSG_DONTWAIT);
                 if (got > 0) {
-                    value.assign(buffer.begin(), buffer.begin() + got);
+                    value.resize(static_cast<size_t>(got));
                     deliver = it->second.deliver;
                 } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                     ended = std::move(it->second.ended);
@@ -111,7 +115,7 @@ void NotifyReader::Loop() {
                 }
             }
             try {
-                if (deliver) deliver(value);
+                if (deliver) (*deliver)(value);
                 if (ended) ended();
             } catch (...) {
             }

@@ -29,7 +29,7 @@ public:
 private:
     struct Entry {
         int fd = -1;
-        Deliver deliver;
+        std::shared_ptr<const Deliver> deliver;
         std::function<void()> ended;
     };
     void Loop();

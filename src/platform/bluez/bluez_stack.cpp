@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <mutex>
+#include <set>
 
 #include "log/log.h"
 #include "platform/backend.h"
@@ -17,34 +19,6 @@ namespace Mivo::BLE::Platform::Bluez {
 namespace {
 
 const char* kNoAdapter = "No Bluetooth adapter found.";
-
-Props DiscoveryFilter(bool on) {
-    if (!on) return {};
-    // DuplicateData is always given: its documented default is not what BlueZ does.
-    return Props{{"Transport", sdbus::Variant(std::string("le"))}, {"DuplicateData", sdbus::Variant(true)}};
-}
-
-// SetDiscoveryFilter, then StartDiscovery; `done` gets StartDiscovery's error or nullptr
-// (InProgress, meaning this connection discovers already, counts as started).
-void StartDiscovery(const std::shared_ptr<BluezBus>& bus, const std::string& adapter, BluezTiming timing,
-                    std::function<void(const sdbus::Error*)> done) {
-    bus->Call(adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << DiscoveryFilter(true); }, timing.call,
-              [bus, adapter, timing, done](sdbus::MethodReply*, const sdbus::Error* error) {
-                  if (error)
-                      LogMessage(kLogWarn, "bluez: SetDiscoveryFilter failed: %s: %s", error->getName().c_str(), error->getMessage().c_str());
-                  bus->Call(adapter, kAdapter1, "StartDiscovery", nullptr, timing.call, [done](sdbus::MethodReply*, const sdbus::Error* error) {
-                      done(error && error->getName() != "org.bluez.Error.InProgress" ? error : nullptr);
-                  });
-              });
-}
-
-void StopDiscovery(const std::shared_ptr<BluezBus>& bus, const std::string& adapter, BluezTiming timing) {
-    bus->Call(adapter, kAdapter1, "StopDiscovery", nullptr, timing.call, [bus, adapter, timing](sdbus::MethodReply*, const sdbus::Error*) {
-        // "No discovery started" after a power cycle is fine: the filter goes either way.
-        bus->Call(adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << DiscoveryFilter(false); }, timing.call,
-                  [](sdbus::MethodReply*, const sdbus::Error*) {});
-    });
-}
 
 class BluezRadio final : public IRadio {
 public:
@@ -98,14 +72,20 @@ private:
     BluezTiming timing_;
 };
 
-// Advertisements: a device object appearing, then a PropertiesChanged for every report
-// (DuplicateData keeps them coming). The name is Device1.Name, never Alias, which falls
-// back to the address.
+// Advertisements: a device object appearing, then a PropertiesChanged for every report the
+// controller passes on, which with its duplicate filter is one per discovery cycle. The name is
+// Device1.Name, never Alias, which falls back to the address. A device BlueZ holds connected
+// (left behind by another process, or opened here) no longer advertises: it is reported when
+// the scan starts and once per cycle while connected, under its Serial Number String, since
+// bluetoothd replaces Name by the GAP Device Name once connected.
 class BluezWatcher final : public IAdvertisementWatcher, public BluezBus::Listener, public std::enable_shared_from_this<BluezWatcher> {
 public:
     BluezWatcher(std::shared_ptr<BluezBus> bus, BluezTiming timing) : bus_(std::move(bus)), timing_(timing) {}
     ~BluezWatcher() override {
-        if (bus_) bus_->RemoveListener(listenerId_);
+        if (bus_) {
+            bus_->RemoveListener(listenerId_);
+            bus_->Timer().Cancel(cycleTimer_);
+        }
         ReleaseDiscovery();
     }
     void Attach() {
@@ -122,6 +102,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return status_;
     }
+    std::chrono::milliseconds ReportInterval() override { return timing_.reportCycle; }
 
     void Start() override {
         std::string adapter = bus_ ? bus_->AdapterPath() : std::string();
@@ -135,38 +116,40 @@ public:
             SetStatus(WatcherStatus::Aborted);
             return;
         }
-        if (bus_->AcquireDiscovery()) {
-            auto started = MakeAsyncOperation<bool>();
-            StartDiscovery(bus_, adapter, timing_, [started](const sdbus::Error* error) {
-                if (error)
-                    started->Fail(MapError(error->getName(), error->getMessage()));
-                else
-                    started->Complete(true);
-            });
-            if (bus_->OnLoopThread()) {
-                started->Cancel();
-            } else if (started->WaitFor(timing_.startDiscovery) == AsyncStatus::Started) {
-                started->Cancel();
-                bus_->ReleaseDiscovery();
-                throw PlatformError{-6, "BlueZ did not start discovery in time."};
-            }
-            if (started->Status() == AsyncStatus::Error) {
-                bus_->ReleaseDiscovery();
-                try {
-                    started->GetResults();
-                } catch (const PlatformError& e) {
-                    if (e.message.find("org.bluez.Error.NotReady") != std::string::npos) {
-                        SetStatus(WatcherStatus::Aborted);
-                        return;
-                    }
-                    throw;
+        auto started = MakeAsyncOperation<bool>();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            adapter_ = adapter;
+            holdsDiscovery_ = true;
+        }
+        bus_->Discovery().Acquire(adapter, timing_, [started](const sdbus::Error* error) {
+            if (error)
+                started->Fail(MapError(error->getName(), error->getMessage()));
+            else
+                started->Complete(true);
+        });
+        if (bus_->OnLoopThread()) {
+            started->Cancel();
+        } else if (started->WaitFor(timing_.startDiscovery) == AsyncStatus::Started) {
+            started->Cancel();
+            ReleaseDiscovery();
+            throw PlatformError{-6, "BlueZ did not start discovery in time."};
+        }
+        if (started->Status() == AsyncStatus::Error) {
+            ReleaseDiscovery();
+            try {
+                started->GetResults();
+            } catch (const PlatformError& e) {
+                if (e.message.find("org.bluez.Error.NotReady") != std::string::npos) {
+                    SetStatus(WatcherStatus::Aborted);
+                    return;
                 }
+                throw;
             }
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        adapter_ = adapter;
-        holdsDiscovery_ = true;
-        status_ = WatcherStatus::Started;
+        SetStatus(WatcherStatus::Started);
+        ReportConnectedDevices();
+        ScheduleCycle();
     }
 
     void Stop() override {
@@ -175,6 +158,7 @@ public:
             if (status_ != WatcherStatus::Started) return;
             status_ = WatcherStatus::Stopped;
         }
+        bus_->Timer().Cancel(cycleTimer_);
         ReleaseDiscovery();
     }
 
@@ -188,17 +172,26 @@ public:
             return;
         }
         if (iface != kDevice1) return;
-        // Reports from the air; a change of Connected or ServicesResolved is not one.
+        if (changed.count("Connected") && !Get<bool>(changed, "Connected").value_or(false)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            serials_.erase(path);
+        }
+        // Reports from the air, and a connected device whose services (with its serial number) are known.
         static const char* kAdvertised[] = {"RSSI", "ManufacturerData", "ServiceData", "TxPower", "Name", "UUIDs"};
-        bool advertised = false;
-        for (auto* name : kAdvertised) advertised = advertised || changed.count(name);
-        if (!advertised) return;
+        bool report = Get<bool>(changed, "ServicesResolved").value_or(false);
+        for (auto* name : kAdvertised) report = report || changed.count(name);
+        if (!report) return;
         auto props = bus_->Properties(path, kDevice1);
         if (props) Report(path, *props);
     }
     void OnInterfacesRemoved(const std::string& path, const std::vector<std::string>& removed) override {
-        for (auto& name : removed)
+        for (auto& name : removed) {
             if (name == kAdapter1) Abort(path);
+            if (name == kDevice1) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                serials_.erase(path);
+            }
+        }
     }
 
 private:
@@ -213,31 +206,111 @@ private:
             if (status_ != WatcherStatus::Started || adapter != adapter_) return;
             status_ = WatcherStatus::Aborted;
         }
+        bus_->Timer().Cancel(cycleTimer_);
         ReleaseDiscovery();
     }
 
     void ReleaseDiscovery() {
-        std::string adapter;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!holdsDiscovery_) return;
             holdsDiscovery_ = false;
+        }
+        bus_->Discovery().Release();
+    }
+
+    // Once per discovery cycle, the connected devices are reported again: they do not advertise.
+    void ScheduleCycle() {
+        std::weak_ptr<BluezWatcher> weak = weak_from_this();
+        auto id = bus_->Timer().After(timing_.reportCycle, [weak] {
+            auto self = weak.lock();
+            if (!self || self->Status() != WatcherStatus::Started) return;
+            self->ReportConnectedDevices();
+            self->ScheduleCycle();
+        });
+        std::lock_guard<std::mutex> lock(mutex_);
+        cycleTimer_ = id;
+    }
+
+    void ReportConnectedDevices() {
+        std::string adapter;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
             adapter = adapter_;
         }
-        if (bus_->ReleaseDiscovery()) StopDiscovery(bus_, adapter, timing_);
+        for (auto& [path, props] : bus_->ObjectsWith(adapter, kDevice1))
+            if (Get<bool>(props, "Connected").value_or(false)) Report(path, props);
     }
 
     void Report(const std::string& path, const Props& props) {
-        AdvertisementEvent event;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (status_ != WatcherStatus::Started || !PathIsWithin(path, adapter_) || path == adapter_) return;
         }
         auto address = Get<std::string>(props, "Address");
         auto value = address ? ParseAddress(*address) : std::nullopt;
-        if (!value) return;  // not an address this library can use
-        event.address = *value;
-        event.localName = Get<std::string>(props, "Name").value_or("");
+        if (!value) {
+            // Not an address this library can use: BlueZ never sends one, so it is said once.
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (malformed_.insert(path).second)
+                LogMessage(kLogWarn, "bluez: ignoring device %s without a valid Address", path.c_str());
+            return;
+        }
+        if (!Get<bool>(props, "Connected").value_or(false)) return Fire(*value, Get<std::string>(props, "Name").value_or(""));
+        ReportConnected(path, *value, Get<std::string>(props, "Name").value_or(""));
+    }
+
+    // A connected device under its Serial Number String (read once per connection), or under
+    // its name while that is not known.
+    void ReportConnected(const std::string& path, uint64_t address, const std::string& name) {
+        std::string serial;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto known = serials_.find(path);
+            if (known != serials_.end()) serial = known->second;
+        }
+        if (!serial.empty()) return Fire(address, serial);
+        std::string serialPath;
+        for (auto& [chrc, props] : bus_->ObjectsWith(path, kGattCharacteristic1)) {
+            auto text = Get<std::string>(props, "UUID");
+            auto uuid = text ? ParseUuid(*text) : std::nullopt;
+            if (uuid && *uuid == Uuid::FromShort(0x2A25)) serialPath = chrc;
+        }
+        if (serialPath.empty()) return Fire(address, name);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!reading_.insert(path).second) return;
+        }
+        std::weak_ptr<BluezWatcher> weak = weak_from_this();
+        bus_->Call(serialPath, kGattCharacteristic1, "ReadValue", [](sdbus::MethodCall& call) { call << Props{}; }, timing_.call,
+                   [weak, path, address, name](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                       auto self = weak.lock();
+                       if (!self) return;
+                       std::vector<uint8_t> bytes;
+                       bool ok = !error;
+                       if (ok) {
+                           try {
+                               *reply >> bytes;
+                           } catch (const sdbus::Error&) {
+                               ok = false;
+                           }
+                       }
+                       std::string serial(bytes.begin(), bytes.end());
+                       serial = serial.substr(0, serial.find('\0'));
+                       {
+                           std::lock_guard<std::mutex> lock(self->mutex_);
+                           self->reading_.erase(path);
+                           if (ok && !serial.empty()) self->serials_[path] = serial;
+                       }
+                       self->Fire(address, ok && !serial.empty() ? serial : name);
+                   });
+    }
+
+    void Fire(uint64_t address, const std::string& name) {
+        if (Status() != WatcherStatus::Started) return;
+        AdvertisementEvent event;
+        event.address = address;
+        event.localName = name;
         // BlueZ does not expose the connectable flag: Connect decides.
         event.connectable = true;
         received_.Fire(event);
@@ -251,6 +324,10 @@ private:
     WatcherStatus status_ = WatcherStatus::Created;
     std::string adapter_;
     bool holdsDiscovery_ = false;
+    DeadlineTimer::Id cycleTimer_ = 0;
+    std::map<std::string, std::string> serials_;  // device path -> Serial Number String, while connected
+    std::set<std::string> reading_;               // device paths whose serial number is being read
+    std::set<std::string> malformed_;             // device paths logged as unusable
     EventSource<const AdvertisementEvent&> received_;
 };
 
@@ -262,15 +339,21 @@ public:
     static void Find(const std::shared_ptr<BluezBus>& bus, const std::string& adapter, const std::string& path, BluezTiming timing,
                      std::function<void(bool)> done) {
         auto finder = std::make_shared<DeviceFinder>(bus, adapter, path, timing, std::move(done));
-        finder->listener_ = bus->AddListener(std::weak_ptr<BluezBus::Listener>(finder));
-        if (bus->AcquireDiscovery()) {
-            StartDiscovery(bus, adapter, timing, [path](const sdbus::Error* error) {
-                if (error)
-                    LogMessage(kLogWarn, "bluez: discovery to find %s failed: %s: %s", path.c_str(), error->getName().c_str(),
-                               error->getMessage().c_str());
-            });
+        // The lock orders this setup before a Finish on the timer thread; no call to BlueZ is
+        // made under it (sd-bus holds its own lock while it runs our handlers).
+        {
+            std::lock_guard<std::mutex> lock(finder->mutex_);
+            finder->listener_ = bus->AddListener(std::weak_ptr<BluezBus::Listener>(finder));
         }
-        finder->timer_ = bus->Timer().After(timing.findDevice, [finder] { finder->Finish(false); });
+        bus->Discovery().Acquire(adapter, timing, [path](const sdbus::Error* error) {
+            if (error)
+                LogMessage(kLogWarn, "bluez: discovery to find %s failed: %s: %s", path.c_str(), error->getName().c_str(),
+                           error->getMessage().c_str());
+        });
+        {
+            std::lock_guard<std::mutex> lock(finder->mutex_);
+            finder->timer_ = bus->Timer().After(timing.findDevice, [finder] { finder->Finish(false); });
+        }
         if (bus->HasInterface(path, kDevice1)) finder->Finish(true);
     }
 
@@ -288,12 +371,20 @@ public:
 private:
     void Finish(bool found) {
         if (finished_.exchange(true)) return;
-        bus_->Timer().Cancel(timer_);
-        bus_->RemoveListener(listener_);
-        if (bus_->ReleaseDiscovery()) StopDiscovery(bus_, adapter_, timing_);
+        DeadlineTimer::Id timer = 0;
+        uint64_t listener = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            timer = timer_;
+            listener = listener_;
+        }
+        bus_->Timer().Cancel(timer);
+        bus_->RemoveListener(listener);
+        bus_->Discovery().Release();
         done_(found);
     }
 
+    std::mutex mutex_;  // guards timer_ and listener_
     std::shared_ptr<BluezBus> bus_;
     std::string adapter_, path_;
     BluezTiming timing_;
@@ -343,7 +434,7 @@ class BluezStack final : public IStack {
 public:
     explicit BluezStack(BluezTiming timing) : timing_(timing) {
         std::string failure;
-        bus_ = BluezBus::Connect(failure);
+        bus_ = BluezBus::Connect(failure, timing.adapter);
         if (!bus_) LogMessage(kLogWarn, "bluez: no D-Bus system bus (%s); no Bluetooth adapter available", failure.c_str());
     }
     ~BluezStack() override {
@@ -426,7 +517,11 @@ namespace Mivo::BLE::Platform {
 std::shared_ptr<IStack> CreateBluezStack() {
     Bluez::BluezTiming timing;
     const char* notify = std::getenv("MIVOBLE_BLUEZ_NOTIFY");
-    timing.acquireNotify = notify && std::string(notify) == "acquire";
+    const std::string path = notify ? notify : "";
+    if (path == "signal") timing.acquireNotify = false;
+    else if (!path.empty() && path != "acquire")
+        LogMessage(kLogError, "bluez: unknown MIVOBLE_BLUEZ_NOTIFY '%s' (acquire or signal); using acquire", path.c_str());
+    if (const char* adapter = std::getenv("MIVOBLE_ADAPTER")) timing.adapter = adapter;
     return Bluez::MakeBluezStack(timing);
 }
 

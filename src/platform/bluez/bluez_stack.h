@@ -2,6 +2,7 @@
 // The BlueZ backend: the stack interface over org.bluez on the system bus.
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "platform/stack.h"
 
@@ -18,11 +19,23 @@ struct BluezTiming {
     std::chrono::milliseconds findDevice{5000};
     // Close waits this long for the link to go down.
     std::chrono::milliseconds close{5000};
-    // Notifications through AcquireNotify sockets (StartNotify when refused) instead of
-    // StartNotify and PropertiesChanged(Value). Off by default: bluetoothd ends an acquired
-    // session only when it notices the socket closed, so subscribing again right after
-    // unsubscribing can be refused with "Notify acquired". MIVOBLE_BLUEZ_NOTIFY=acquire.
-    bool acquireNotify = false;
+    // With the controller's duplicate filter on, BlueZ passes a device's advertising on once
+    // per discovery cycle (the kernel ends an LE discovery after 10.24 s and bluetoothd starts
+    // the next): the longest time between two reports of a device that keeps advertising.
+    std::chrono::milliseconds reportCycle{10240};
+    // A call BlueZ answers "busy" (InProgress: an earlier operation of the characteristic is
+    // still pending) is made again after this pause, until it goes through or is given up.
+    std::chrono::milliseconds busyRetry{20};
+    // Connects that failed with "le-connection-abort-by-local" are made again this often,
+    // each after the link has fallen back to disconnected (or this long has passed).
+    int connectRetries = 3;
+    std::chrono::milliseconds connectSettle{2000};
+    // The sample stream's notifications through an AcquireNotify socket, one notification per
+    // packet, instead of PropertiesChanged(Value) signals; StartNotify when BlueZ refuses.
+    // MIVOBLE_BLUEZ_NOTIFY=signal turns it off. Other characteristics always use StartNotify.
+    bool acquireNotify = true;
+    // The adapter to use (MIVOBLE_ADAPTER, as "hci1"); empty: the first powered one.
+    std::string adapter;
 };
 
 std::shared_ptr<IStack> MakeBluezStack(BluezTiming timing);

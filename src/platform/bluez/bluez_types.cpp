@@ -70,6 +70,17 @@ std::optional<Uuid> ParseUuid(std::string_view text) {
 
 GattFailure MapGattError(const std::string& name, const std::string& message) {
     GattFailure f;
+    // The peripheral's own ATT errors, as bluetoothd words them.
+    static const std::string kAttError = "Operation failed with ATT error: 0x";
+    if (name == "org.bluez.Error.Failed" && message.compare(0, kAttError.size(), kAttError) == 0) {
+        f.error = PlatformError{-7, "The device refused the request with ATT error 0x" + message.substr(kAttError.size()) + "."};
+        return f;
+    }
+    if (name == "org.bluez.Error.InvalidArguments" && (message == "Invalid offset" || message == "Invalid Length")) {
+        f.error = PlatformError{-7, message == "Invalid offset" ? "The device refused the request: invalid offset (ATT error 0x07)."
+                                                                 : "The device refused the value: invalid length (ATT error 0x0d)."};
+        return f;
+    }
     auto status = [&f](GattStatus s) {
         f.isStatus = true;
         f.status = s;

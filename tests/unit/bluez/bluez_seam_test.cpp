@@ -8,7 +8,14 @@
 #include <mutex>
 #include <thread>
 
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <functional>
+#include <map>
+#include <vector>
+
 #include "platform/bluez/bluez_stack.h"
+#include "support/log_file.h"
 #include "platform/sim/sim_amplifier.h"
 #include "support/fake_bluetoothd.h"
 
@@ -140,6 +147,96 @@ TEST(BluezSeam, NoBusOrNoBluezMeansNoAdapter) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.BusAddress().c_str(), 1);
     auto noBluez = MakeBluezStack(BluezTiming{});
     EXPECT_TRUE(Await(noBluez->GetDefaultAdapterAsync()) == nullptr);
+}
+
+// Objects no bluetoothd sends, from a stand-in owning org.bluez on a private bus: they are
+// ignored (and said so in the log) while the good ones around them work.
+TEST(BluezSeam, MalformedObjectsAreIgnoredAndTheGoodOnesUsed) {
+    Testing::LogFile log;
+    Testing::PrivateBus bus;
+    auto server = sdbus::createSessionBusConnectionWithAddress(bus.BusAddress());
+    auto root = sdbus::createObject(*server, "/");
+    root->addObjectManager();
+    root->finishRegistration();
+    std::vector<std::unique_ptr<sdbus::IObject>> objects;
+    auto object = [&](const std::string& path, const char* iface, const std::function<void(sdbus::IObject&)>& properties) {
+        auto o = sdbus::createObject(*server, path);
+        properties(*o);
+        if (std::string(iface) == "org.bluez.Adapter1") {
+            for (const char* method : {"StartDiscovery", "StopDiscovery"}) o->registerMethod(method).onInterface(iface).implementedAs([] {});
+            o->registerMethod("SetDiscoveryFilter").onInterface(iface).implementedAs([](std::map<std::string, sdbus::Variant>) {});
+        }
+        o->finishRegistration();
+        o->emitInterfacesAddedSignal({iface});
+        objects.push_back(std::move(o));
+    };
+    const char* A = "org.bluez.Adapter1";
+    const char* D = "org.bluez.Device1";
+    // hci0's Powered is text: not a powered adapter. hci1 is the one to use.
+    object("/org/bluez/hci0", A, [&](sdbus::IObject& o) { o.registerProperty("Powered").onInterface(A).withGetter([] { return std::string("yes"); }); });
+    object("/org/bluez/hci1", A, [&](sdbus::IObject& o) { o.registerProperty("Powered").onInterface(A).withGetter([] { return true; }); });
+    server->requestName("org.bluez");
+    server->enterEventLoopAsync();
+
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.BusAddress().c_str(), 1);
+    auto stack = MakeBluezStack(BluezTiming{});
+    auto adapter = Await(stack->GetDefaultAdapterAsync());
+    ASSERT_TRUE(adapter);
+    EXPECT_EQ(Await(adapter->GetRadioAsync())->State(), RadioState::On);
+    std::mutex m;
+    std::condition_variable cv;
+    std::map<uint64_t, std::string> reported;
+    auto watcher = stack->CreateAdvertisementWatcher();
+    watcher->AddReceived([&](const AdvertisementEvent& e) {
+        std::lock_guard<std::mutex> lock(m);
+        reported[e.address] = e.localName;
+        cv.notify_all();
+    });
+    watcher->Start();
+    ASSERT_EQ(watcher->Status(), WatcherStatus::Started);
+
+    struct Case {
+        const char* node;
+        std::function<void(sdbus::IObject&)> properties;
+        std::optional<std::string> reportedAs;  // the name reported, or not reported at all
+    };
+    auto text = [D](const char* name, std::string value) {
+        return [D, name, value](sdbus::IObject& o) { o.registerProperty(name).onInterface(D).withGetter([value] { return value; }); };
+    };
+    auto both = [](std::function<void(sdbus::IObject&)> a, std::function<void(sdbus::IObject&)> b) {
+        return [a, b](sdbus::IObject& o) {
+            a(o);
+            b(o);
+        };
+    };
+    const std::vector<Case> cases = {
+        {"dev_00_00_00_00_00_01", text("Name", "MV-2401.00.11"), std::nullopt},                                      // no Address
+        {"dev_00_00_00_00_00_02", both(text("Address", "not an address"), text("Name", "MV-2401.00.12")), std::nullopt},
+        {"dev_00_00_00_00_00_03", both(text("Address", "00:00:00:00:00:03"),
+                                       [D](sdbus::IObject& o) { o.registerProperty("Name").onInterface(D).withGetter([] { return int32_t{7}; }); }),
+         ""},  // a Name of the wrong type is no name
+        {"dev_00_00_00_00_00_04", both(both(text("Address", "00:00:00:00:00:04"), text("Name", "MV-2401.00.14")), text("Connected", "yes")),
+         "MV-2401.00.14"},  // Connected of the wrong type is not connected
+        {"dev_00_00_00_00_00_05", both(text("Address", "00:00:00:00:00:05"), text("Name", "MV-2401.00.15")), "MV-2401.00.15"},
+    };
+    for (const auto& c : cases) object(std::string("/org/bluez/hci1/") + c.node, D, c.properties);
+    {
+        // Signals arrive in order: once the last device is reported, every other one was handled.
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return reported.count(0x05); }));
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].node);
+        auto it = reported.find(i + 1);
+        ASSERT_EQ(it != reported.end(), cases[i].reportedAs.has_value());
+        if (it != reported.end()) {
+            EXPECT_EQ(it->second, *cases[i].reportedAs);
+        }
+    }
+    EXPECT_EQ(log.Count("WARN ", "bluez: ignoring device /org/bluez/hci1/dev_00_00_00_00_00_01 without a valid Address"), 1);
+    EXPECT_EQ(log.Count("WARN ", "bluez: ignoring device /org/bluez/hci1/dev_00_00_00_00_00_02 without a valid Address"), 1);
+    watcher->Stop();
+    server->leaveEventLoop();
 }
 
 }  // namespace

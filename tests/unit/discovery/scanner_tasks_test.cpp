@@ -2,6 +2,7 @@
 // ensure and shutdown, and the failures each of them reports.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -185,6 +186,38 @@ TEST_F(ScannerTasks, ShutdownClearsEverythingAndStopsTheExecutor) {
     ExpectApiError([&] { scanner_.StartScanning(); }, "Bluetooth runtime has been shut down.", -1);
     ExpectApiError([&] { scanner_.EnsureScanning(); }, "Bluetooth runtime has been shut down.", -1);
     EXPECT_NO_THROW(scanner_.Shutdown());  // a second shutdown is harmless
+}
+
+// A stack that passes a device's reports on only once per discovery cycle keeps it listed and
+// resolvable for the stale threshold plus that cycle.
+TEST(ScannerReportCycle, AnEntryAgesOutAfterTheThresholdPlusTheWatchersReportInterval) {
+    struct Case {
+        int64_t intervalMs;
+        int64_t ageUs;  // since the advertisement
+        bool fresh;
+    };
+    const Case cases[] = {
+        {0, 10'000'000, true}, {0, 10'000'100, false},  // every advertisement reported: the threshold alone
+        {10240, 20'000'000, true}, {10240, 20'240'000, true}, {10240, 20'240'100, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("interval " + std::to_string(c.intervalMs) + " ms, age " + std::to_string(c.ageUs) + " us");
+        auto stack = std::make_shared<Testing::FakeStack>();
+        Testing::ScopedStack installed(stack);
+        BluetoothExecutor executor;
+        std::atomic<int64_t> now{1'000'000'000};
+        BleScanner scanner(ScannerTiming{}, &executor, [&] { return now.load(); });
+        stack->watcher->reportIntervalMs = c.intervalMs;
+        scanner.StartScanning();
+        stack->watcher->Advertise("MV-2401.00.01", 0xA1);
+        ASSERT_TRUE(stack->FlushEvents());
+        now += c.ageUs * 1000;
+        EXPECT_EQ(scanner.FindAddress("MV-2401.00.01").found, c.fresh);
+        stack->watcher->Advertise("MV-2401.00.02", 0xA2);  // pruning comes with another report
+        ASSERT_TRUE(stack->FlushEvents());
+        EXPECT_EQ(scanner.GetDiscoveredDeviceCount(), c.fresh ? 2 : 1);
+        scanner.StopScanning();
+    }
 }
 
 TEST(ScannerInstance, AFailedRadioCheckIsRetriedAtTheNextUse) {
