@@ -3,8 +3,10 @@
 // the record decoders; NUS: a host layout of any size and sample format), then sample and
 // battery notifications of any length and content, with the delivery mode, frames per
 // callback and the layout changed in between. Checks every delivered row: its width, the
-// battery and valid columns, the batch size, and that rows filled in for lost samples count
-// on by one from the row before.
+// battery and valid columns, the batch size, that every counter cell is a wrapped frame number
+// (or the 0 of a frame the layout gives no counter), and that rows filled in for lost samples
+// count on by one from the row before, which nothing between them may take away: rows waiting
+// in a batch are delivered, never dropped, when the callback or the layout changes.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -31,6 +33,8 @@ namespace {
 struct Expectation {
     uint32_t width = 0;
     int32_t counterColumn = -1;  // the column the gap fill counts in, -1 when none
+    bool wholeCounter = true;    // its channel's scale is a whole number, and so is every frame number
+    std::vector<uint32_t> counterColumns;  // every column of a counter channel
     uint32_t framesPerCallback = kDefaultFramesPerCallback;
     std::array<bool, 256> batteries{};  // every level a row may carry (the start level is 100)
     bool havePrevious = false;
@@ -40,10 +44,31 @@ struct Expectation {
 };
 Expectation expect;
 
+constexpr double kModulus = 16777216.0;  // frame numbers wrap at 2^24
+
+// The counter a filled-in row must carry after `before`: exactly `before` + 1 (modulo 2^24)
+// for a whole-number counter. A fractional one the library counts on from the exact number
+// behind `before` and rounds once, so the two may differ by the rounding of both: one unit in
+// the last place of either, taken across the wrap. A fractional `before` of 0 may be a number
+// just below 2^24 that rounded up to the wrap; its unit in the last place is 1.
+bool CountsOnFrom(float before, float counter) {
+    const double expected = std::fmod(static_cast<double>(before) + 1.0, kModulus);
+    if (expect.wholeCounter) return counter == static_cast<float>(expected);
+    double difference = std::fmod(static_cast<double>(counter) - expected, kModulus);
+    if (difference > kModulus / 2) difference -= kModulus;
+    if (difference < -kModulus / 2) difference += kModulus;
+    const auto ulp = [](float v) { return static_cast<double>(std::nextafter(std::fabs(v), INFINITY) - std::fabs(v)); };
+    return std::fabs(difference) <= std::max(before == 0.0f ? 1.0 : ulp(before), ulp(counter));
+}
+
 void CheckRow(const float* row, uint32_t width) {
     Check(width == expect.width && width >= 3);
     const float valid = row[width - 1];
     Check(valid == 0.0f || valid == 1.0f);
+    for (uint32_t j : expect.counterColumns) {
+        const float counter = row[j];
+        Check(std::isnan(counter) || (counter >= 0.0f && counter < static_cast<float>(kModulus)));
+    }
     const float battery = row[width - 2];
     if (valid == 1.0f) {
         Check(battery >= 0.0f && battery <= 255.0f && expect.batteries[static_cast<size_t>(battery)]);
@@ -57,8 +82,7 @@ void CheckRow(const float* row, uint32_t width) {
             for (uint32_t j = 0; j + 1 < width; ++j) {
                 if (j != d) Check(std::memcmp(&row[j], &expect.previous[j], sizeof(float)) == 0);
             }
-            const float before = expect.previous[d];
-            if (std::fabs(before) < 8388608.0f) Check(row[d] == before + 1.0f);
+            Check(CountsOnFrom(expect.previous[d], row[d]));
         } else {
             Check(battery == 0.0f || (battery > 0.0f && battery <= 255.0f && expect.batteries[static_cast<size_t>(battery)]));
         }
@@ -158,20 +182,27 @@ bool OpenLegacy(FuzzedDataProvider& input, ConfigurationCollector& collector) {
            collector.ReceivedCount(RecordKind::Payload) >= amplifier.valuesPerPayload;
 }
 
-// The counter column the gap fill uses: the last signal column of a counter channel.
-int32_t CounterColumn(const ConfigurationCollector& collector) {
+// The columns of counter channels, and the one the gap fill uses: the last of them that the
+// payload layout carries.
+void ExpectCounterColumns(const ConfigurationCollector& collector) {
     const ConfigurationSnapshot snapshot = collector.Snapshot();
-    int32_t column = -1;
+    expect.counterColumns.clear();
+    expect.counterColumn = -1;
     for (const auto& [id, record] : snapshot.channels) {
-        if (id >= 1 && id <= snapshot.amplifier.channelCount && record.type == kChannelTypeCounter) column = id - 1;
+        if (id < 1 || id > snapshot.amplifier.channelCount || record.type != kChannelTypeCounter) continue;
+        expect.counterColumns.push_back(id - 1u);
+        const bool carried = std::any_of(snapshot.layout.begin(), snapshot.layout.end(),
+                                         [id = id](const PayloadRecord& r) { return r.channelId == id; });
+        if (!carried) continue;
+        expect.counterColumn = id - 1;
+        expect.wholeCounter = std::isfinite(record.scale) && std::nearbyint(record.scale) == record.scale;
     }
-    return column;
 }
 
 void ExpectTables(SampleStream& stream, const ConfigurationCollector& collector) {
     expect.width = stream.RowWidth();
     Check(expect.width == collector.GetAmplifierConfiguration().channelCount + 2u);
-    expect.counterColumn = CounterColumn(collector);
+    ExpectCounterColumns(collector);
     expect.havePrevious = false;
 }
 
@@ -225,7 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 Check(e.Code() == MIVOBLE_ERROR_INVALID_ARGUMENT);
             }
         } else if (what < 230) {
-            expect.havePrevious = false;  // a partly filled batch is dropped
+            // A partly filled batch goes to the old callback: the rows go on from the same row.
             if (input.ConsumeBool()) {
                 stream.SetDataAvailableBatchedCallback(OnRows);
             } else {
@@ -245,10 +276,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (what < 245) {
             if (stream.SetChannelCount(input.ConsumeIntegralInRange<uint8_t>(0, 70)) == 0) ExpectTables(stream, collector);
         } else if (what < 250) {
-            // A reconnection: the batch starts over; the gap fill still counts on from the last row.
-            stream.ResetBatch();
-            expect.havePrevious = false;
+            // A lost link: the waiting rows go out; then, maybe, the reconnection rebuilds the
+            // tables (zero rows again).
+            stream.DeliverWaitingRows();
+            if (input.ConsumeBool()) {
+                stream.FreeTables();
+                stream.BuildTables();
+                ExpectTables(stream, collector);
+            }
         } else {
+            // The rows waiting go out; the payloads after it reach no callback.
             stream.SetDataAvailableCallback(nullptr);
             expect.havePrevious = false;
         }

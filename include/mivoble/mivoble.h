@@ -52,6 +52,10 @@ typedef uint64_t MIVOBLE_HANDLE;
 #define MIVOBLE_NUMBER_OF_CHANNELS_MAX 64
 #define MIVOBLE_DEVICENAME_LENGTH_MAX 15
 
+/* Frame numbers in a row's counter column run from 0 to this value - 1, then start again at 0
+ * (see the data callbacks below). */
+#define MIVOBLE_FRAME_COUNTER_MODULUS 16777216u
+
 /* 1344 bytes */
 typedef struct MIVOBLE_DEVICE_INFORMATION {
     char modelNumber[MIVOBLE_STRING_LENGTH_MAX];      /* 0 */
@@ -102,9 +106,43 @@ typedef void (*DeviceListChangedCallback)(uint32_t count);
  * unresponsive; restart required.", and closing it leaves it allocated; the other devices
  * go on as before.
  *
- * Data callbacks (DataAvailableCallback, DataAvailableBatchedCallback) run on the thread that
- * delivers the device's sample notifications, one at a time per device, and hold up that
- * device's stream while they run. Calls a data callback may make:
+ * Data callbacks (DataAvailableCallback, DataAvailableBatchedCallback) run one at a time per
+ * device and hold up that device's stream while they run. They usually run on the thread that
+ * delivers the device's sample notifications; see below for the two other threads.
+ *
+ * Every row decoded from the amplifier's samples is delivered once and in order. Rows waiting
+ * in a partly filled batch are never thrown away: they go, as a batch of fewer rows, to the
+ * batched callback that collected them
+ * - when MIVOBLE_RegisterDataAvailableCallback or MIVOBLE_RegisterDataAvailableBatchedCallback
+ *   is called for the device (another callback, the same one again, or NULL): on the calling
+ *   thread, before the registration takes effect and returns. Registrations that callback
+ *   makes while it gets those rows are superseded by the call under way;
+ * - when MIVOBLE_SetActiveLayout sets a layout: on the calling thread, before the layout takes
+ *   effect, so that no batch mixes rows of two layouts (from inside a data callback: on the
+ *   notification thread, when the payload under way is done);
+ * - when the link is lost: on the device's reconnect thread, before MIVOBLE_CONNECTION_LOST is
+ *   reported, so the connection-state callback sees the loss after the last row of the link.
+ * So a data callback may run inside a registration or layout call, on the thread that makes
+ * it, and on the reconnect thread; the calls it may make are the same on every thread.
+ * MIVOBLE_SetFramesPerCallback delivers nothing itself: a batch under way completes at the new
+ * size, or with all its rows at the next row when the setting was lowered below the rows
+ * already waiting. MIVOBLE_CloseDevice ends the stream at once: rows still waiting in a batch
+ * are not delivered.
+ *
+ * Counter column. On an amplifier that sends a sample counter (a channel of type 5, counting
+ * payloads from 1), that column holds the frame number of the row: consecutive rows count on
+ * by one, modulo MIVOBLE_FRAME_COUNTER_MODULUS (2^24): after 16777215 comes 0. Every value of
+ * a whole-number counter is exactly representable in a float, for any recording length and
+ * any number of frames per payload. Samples lost between two payloads are delivered as filled-
+ * in rows (valid flag 0.0): copies of the row before, whose counter counts on, so the column
+ * never jumps forward silently; a jump larger than the sampling rate (1000 without one), or a
+ * counter that goes back, is delivered as it is. The column starts over where the amplifier
+ * starts a new stream (at 1, for an amplifier that counts each subscription from 1): with the
+ * first rows after MIVOBLE_CONNECTION_LOST (a new link), and with the first rows after a
+ * registration that follows a NULL registration (a new subscription). Frames to which the
+ * amplifier's payload layout gives no counter value keep the value they hold (0).
+ *
+ * Calls a data callback may make:
  *
  * - At once, as from any thread: MIVOBLE_GetApiVersion, MIVOBLE_GetLastErrorText,
  *   MIVOBLE_SetDefaultGeneration, MIVOBLE_GetDefaultGeneration, MIVOBLE_Log,

@@ -11,7 +11,7 @@ namespace Mivo::Cli {
 namespace {
 
 // The counter column wraps here (the library keeps it exact by wrapping it).
-constexpr double kCounterRange = 16777216.0;
+constexpr double kCounterRange = MIVOBLE_FRAME_COUNTER_MODULUS;
 
 double ClockSeconds(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();

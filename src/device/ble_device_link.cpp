@@ -71,6 +71,9 @@ void BleDevice::OnConnectionStatusChanged(const std::weak_ptr<Platform::IBluetoo
     } catch (...) {
         return;
     }
+    // Samples are no longer accepted, before the reconnect thread wakes: it hands the rows
+    // still waiting in a batch to the application, and none may follow them.
+    ready_ = false;
     bool unsolicited = false;
     {
         std::lock_guard<std::mutex> lock(reconnectMutex_);
@@ -81,7 +84,6 @@ void BleDevice::OnConnectionStatusChanged(const std::weak_ptr<Platform::IBluetoo
         }
     }
     if (unsolicited) reconnectCondition_.notify_all();
-    ready_ = false;  // samples are no longer accepted
     LogMessage(kLogWarn, "device '%s': link lost (unsolicited=%d)", name_.c_str(), unsolicited ? 1 : 0);
 }
 
@@ -114,6 +116,8 @@ void BleDevice::ReconnectLoop() {
             linkLost_ = false;
             notify = std::exchange(notifyLinkLost_, false);
         }
+        // The rows of the lost link, then the loss.
+        stream_.DeliverWaitingRows();
         if (notify) ReportConnectionState(MIVOBLE_CONNECTION_LOST);
 
         auto delay = timing_.reconnectFirstDelay;
@@ -150,6 +154,8 @@ void BleDevice::Reconnect() {
         reconnectPending_ = true;
     }
     TeardownConnection();
+    // Rows of a link an earlier attempt made and lost go out before any of the next one.
+    stream_.DeliverWaitingRows();
     stream_.FreeTables();
     {
         // The loss being handled is the old link's; only a loss of the link this attempt
@@ -161,14 +167,11 @@ void BleDevice::Reconnect() {
     Connect(1);
 
     {
-        // A partly filled batch belongs to the old link; the stream starts again from here,
-        // for the callback of now, whether it was registered before the loss or since.
+        // The stream starts again from here, for the callback of now, whether it was
+        // registered before the loss or since.
         std::lock_guard<std::mutex> control(streamControlMutex_);
         reconnectPending_ = false;
-        if (stream_.HasCallback()) {
-            stream_.ResetBatch();
-            StartStreaming();
-        }
+        if (stream_.HasCallback()) StartStreaming();
     }
     bool frameHandlerInstalled = false;
     {

@@ -66,7 +66,10 @@ void BleDevice::StartStreaming() {
 }
 
 void BleDevice::StopStreaming() {
-    if (dataSubscribed_.exchange(false)) gatt_.Unsubscribe(uuids_[kUuidSampleCharacteristic]);
+    if (dataSubscribed_.exchange(false)) {
+        gatt_.Unsubscribe(uuids_[kUuidSampleCharacteristic]);
+        stream_.ForgetPreviousRows();  // a new subscription starts a new stream
+    }
     if (batterySubscribed_.exchange(false)) gatt_.Unsubscribe(std::string(ProtocolUuids::kBatteryLevel));
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "api/api_exception.h"
 #include "protocol/frame_counter.h"
@@ -37,9 +38,11 @@ void SampleStream::BuildTables() {
 }
 
 void SampleStream::BuildLocked(ConfigurationSnapshot snapshot, bool keepCapacity) {
-    config_ = std::move(snapshot);
-    const uint16_t signalColumns = config_.amplifier.channelCount;
+    const uint16_t signalColumns = snapshot.amplifier.channelCount;
     const uint16_t width = static_cast<uint16_t>(signalColumns + 2);
+    // Every row in the batch has the row width: rows of another width go out first.
+    if (batchRows_ != 0 && width != rowWidth_) DeliverWaitingRowsLocked();
+    config_ = std::move(snapshot);
 
     // Hold numbers: 0 for every channel of the table, then 1 + frame index of the last record naming it.
     std::map<uint16_t, uint16_t> holdTable;
@@ -54,7 +57,29 @@ void SampleStream::BuildLocked(ConfigurationSnapshot snapshot, bool keepCapacity
         auto h = holdTable.find(static_cast<uint16_t>(j + 1));
         if (h != holdTable.end()) hold_[j] = h->second;
         auto channel = config_.channels.find(static_cast<uint16_t>(j + 1));
-        if (channel != config_.channels.end() && channel->second.type == kChannelTypeCounter) counterColumns_.push_back(j);
+        if (channel == config_.channels.end() || channel->second.type != kChannelTypeCounter) continue;
+        // The cells of the column each payload writes: the frames its records name, and the
+        // frames the hold step fills after the last of them. The others keep what they hold.
+        CounterColumn counter{j, std::vector<bool>(frames, false), frames};
+        for (const auto& record : config_.layout) {
+            if (record.channelId == j + 1 && record.frameIndex < frames) counter.written[record.frameIndex] = true;
+        }
+        for (size_t k = hold_[j]; hold_[j] >= 1 && k < frames; ++k) counter.written[k] = true;
+        for (size_t k = 0; k < frames; ++k) {
+            if (counter.written[k]) {
+                counter.firstRow = k;
+                break;
+            }
+        }
+        counterColumns_.push_back(std::move(counter));
+    }
+    // The gap fill counts in the highest counter column that the payloads carry.
+    gapColumn_.reset();
+    for (size_t c = counterColumns_.size(); c-- > 0;) {
+        if (counterColumns_[c].firstRow < frames) {
+            gapColumn_ = c;
+            break;
+        }
     }
 
     // Where each payload value goes in the row grid; -1 when it falls outside.
@@ -82,6 +107,7 @@ void SampleStream::FreeTables() {
     scatter_ = {};
     hold_ = {};
     counterColumns_ = {};
+    gapColumn_.reset();
     values_ = {};
     current_ = {};
     previous_ = {};
@@ -159,7 +185,9 @@ int32_t SampleStream::SetActiveLayout(uint8_t channelCount, uint16_t framesPerPa
         return 0;
     }
     std::lock_guard lock(mutex_);
-    return ApplyLayoutLocked(channelCount, framesPerPayload, bytesPerSample, littleEndian, samplingRate);
+    const int32_t result = ApplyLayoutLocked(channelCount, framesPerPayload, bytesPerSample, littleEndian, samplingRate);
+    ApplyPendingLocked();
+    return result;
 }
 
 int32_t SampleStream::SetChannelCount(uint8_t channelCount) {
@@ -169,8 +197,10 @@ int32_t SampleStream::SetChannelCount(uint8_t channelCount) {
     auto* nus = dynamic_cast<MivoNusProtocolHandler*>(handler.get());
     const uint16_t frames = framesPerPayload_ == 0 ? 1 : framesPerPayload_;
     const uint16_t rate = configuration_.GetAmplifierConfiguration().samplingRate;
-    return ApplyLayoutLocked(channelCount, frames, handler->BytesPerSample(), nus != nullptr && nus->LittleEndian(),
-                             rate);
+    const int32_t result = ApplyLayoutLocked(channelCount, frames, handler->BytesPerSample(),
+                                             nus != nullptr && nus->LittleEndian(), rate);
+    ApplyPendingLocked();
+    return result;
 }
 
 bool SampleStream::LayoutAcceptableLocked(uint8_t channelCount, uint16_t framesPerPayload,
@@ -191,6 +221,9 @@ bool SampleStream::LayoutAcceptableLocked(uint8_t channelCount, uint16_t framesP
 int32_t SampleStream::ApplyLayoutLocked(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
                                         bool littleEndian, uint16_t samplingRate) {
     if (!LayoutAcceptableLocked(channelCount, framesPerPayload, bytesPerSample)) return -1;
+    // Rows of the old layout go to the application before it changes: a batch never mixes
+    // rows of two layouts.
+    DeliverWaitingRowsLocked();
     auto handler = configuration_.Handler();
     auto* nus = dynamic_cast<MivoNusProtocolHandler*>(handler.get());
     const uint32_t width = nus ? bytesPerSample : handler->BytesPerSample();
@@ -203,9 +236,7 @@ int32_t SampleStream::ApplyLayoutLocked(uint8_t channelCount, uint16_t framesPer
     if (built_) {
         handler_ = handler;
         BuildLocked(configuration_.Snapshot(), /*keepCapacity=*/true);
-        // Rows of the old layout do not belong in a batch of the new one.
-        batchRows_ = 0;
-        if (batchCallback_) batch_.resize(size_t{FramesPerCallback()} * rowWidth_);
+        SizeBatchLocked();
     }
     return 0;
 }
@@ -222,38 +253,89 @@ void SampleStream::SetFramesPerCallback(uint32_t frames) {
 bool SampleStream::SetDataAvailableCallback(DataAvailableCallback callback) {
     if (DeliveringOnThisThread()) {
         pendingCallback_ = PendingCallback{false, callback, nullptr};
-    } else {
-        std::lock_guard lock(mutex_);
-        InstallRowCallbackLocked(callback);
+        return callback != nullptr;
     }
-    return callback != nullptr;
+    std::lock_guard lock(mutex_);
+    InstallRowCallbackLocked(callback);
+    ApplyPendingLocked();
+    return rowCallback_ != nullptr || batchCallback_ != nullptr;
 }
 
 bool SampleStream::SetDataAvailableBatchedCallback(DataAvailableBatchedCallback callback) {
     if (DeliveringOnThisThread()) {
         // The batch buffer may be the very rows the running callback is reading.
         pendingCallback_ = PendingCallback{true, nullptr, callback};
-    } else {
-        std::lock_guard lock(mutex_);
-        InstallBatchCallbackLocked(callback);
+        return callback != nullptr;
     }
-    return callback != nullptr;
+    std::lock_guard lock(mutex_);
+    InstallBatchCallbackLocked(callback);
+    ApplyPendingLocked();
+    return rowCallback_ != nullptr || batchCallback_ != nullptr;
 }
 
 void SampleStream::InstallRowCallbackLocked(DataAvailableCallback callback) {
+    DeliverWaitingRowsLocked();
+    pendingCallback_.reset();  // what the old callback asked for meanwhile: this registration comes after it
     rowCallback_ = callback;
     batchCallback_ = nullptr;
+    batch_ = {};
 }
 
 void SampleStream::InstallBatchCallbackLocked(DataAvailableBatchedCallback callback) {
+    DeliverWaitingRowsLocked();
+    pendingCallback_.reset();
     batchCallback_ = callback;
     rowCallback_ = nullptr;
-    batchRows_ = 0;
     if (callback) {
-        batch_.resize(size_t{FramesPerCallback()} * rowWidth_);
+        SizeBatchLocked();
     } else {
         batch_ = {};
     }
+}
+
+void SampleStream::SizeBatchLocked() {
+    if (!batchCallback_) return;
+    // Never below the rows waiting: a lowered frames-per-callback setting leaves more.
+    batch_.resize(size_t{std::max(FramesPerCallback(), batchRows_)} * rowWidth_);
+}
+
+void SampleStream::DeliverWaitingRowsLocked() {
+    if (batchRows_ == 0) return;
+    const uint32_t count = std::exchange(batchRows_, 0);
+    if (!batchCallback_) return;
+    MIVOBLE_HANDLE handle = 0;
+    try {
+        handle = findHandle_();
+    } catch (...) {
+        return;  // the device is closed: no row goes out under its handle any more
+    }
+    DataCallbackScope scope(handle, this);
+    try {
+        batchCallback_(handle, batch_.data(), count, rowWidth_);
+    } catch (...) {
+        // The rows were handed over; what the callback does with them is its own affair.
+    }
+}
+
+void SampleStream::DeliverWaitingRows() {
+    std::lock_guard lock(mutex_);
+    DeliverWaitingRowsLocked();
+    ApplyPendingLocked();
+}
+
+void SampleStream::ApplyPendingLocked() {
+    // Applying one may deliver waiting rows, whose callback may ask for more; the batch is
+    // empty after that, so this ends.
+    while (pendingCallback_ || pendingLayout_) {
+        ApplyPendingCallbackLocked();
+        ApplyPendingLayoutLocked();
+    }
+}
+
+void SampleStream::ForgetPreviousRows() {
+    std::lock_guard lock(mutex_);
+    std::fill(previous_.begin(), previous_.end(), 0.0f);
+    previousLastCounter_ = 0.0;
 }
 
 void SampleStream::ApplyPendingCallbackLocked() {
@@ -280,12 +362,6 @@ bool SampleStream::DeliveringOnThisThread() const { return DataCallbackScope::Cu
 bool SampleStream::HasCallback() const {
     std::lock_guard lock(mutex_);
     return rowCallback_ != nullptr || batchCallback_ != nullptr;
-}
-
-void SampleStream::ResetBatch() {
-    std::lock_guard lock(mutex_);
-    batchRows_ = 0;
-    if (batchCallback_) batch_.resize(size_t{FramesPerCallback()} * rowWidth_);
 }
 
 // ---- notifications -----------------------------------------------------------------------
@@ -316,8 +392,7 @@ void SampleStream::OnSamplePayload(const uint8_t* data, size_t length) noexcept 
             diagnostics_.UnknownError();
         }
         // What a callback of this payload asked for, now that its buffers are free.
-        ApplyPendingCallbackLocked();
-        ApplyPendingLayoutLocked();
+        ApplyPendingLocked();
     } catch (...) {
         // A failing link check or lock: the payload is dropped.
     }
@@ -344,12 +419,13 @@ void SampleStream::FallBackToDefaultLayoutLocked(size_t keptSize, size_t receive
                deviceName_.c_str(), received, keptSize);
     restartCheck_ = false;
     hostLayout_.reset();
+    DeliverWaitingRowsLocked();  // rows of the kept layout go out before it ends
+    ApplyPendingCallbackLocked();
     // What the connect would have applied without a kept layout.
     const uint16_t rate = configuration_.DeviceInformationSamplingRate();
     configuration_.ApplyHostLayout(1, 1, rate == 0 ? kDefaultHostSamplingRate : rate, handler_->BytesPerSample());
     BuildLocked(configuration_.Snapshot(), /*keepCapacity=*/true);
-    batchRows_ = 0;  // rows of the kept layout do not belong in a batch of the default one
-    if (batchCallback_) batch_.resize(size_t{FramesPerCallback()} * rowWidth_);
+    SizeBatchLocked();
     configuration_.FinishDeviceInformation();
 }
 
@@ -384,18 +460,23 @@ void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
         }
     }
 
-    // Counters: a payload counter from 1 becomes a frame counter from 1 (exact in double; the
-    // highest counter column's numbers are kept exact for the gap check).
+    // Counters: a payload counter from 1 becomes a frame number, in every cell this payload
+    // wrote (a cell it did not write was converted before, or never holds a counter). The gap
+    // column's first and last frame numbers are kept exact for the gap check; the first is
+    // the payload's own even when its first frame does not carry the counter.
     double firstCounter = 0.0, lastCounter = 0.0;
-    for (size_t k = 0; k < frames; ++k) {
-        for (uint16_t j : counterColumns_) {
-            float& v = rows[k * W + j];
+    for (size_t c = 0; c < counterColumns_.size(); ++c) {
+        const CounterColumn& counter = counterColumns_[c];
+        for (size_t k = counter.firstRow; k < frames; ++k) {
+            if (!counter.written[k]) continue;
+            float& v = rows[k * W + counter.column];
             const double number = FrameNumber(v, frames, k);
-            v = static_cast<float>(number);
-            if (j == counterColumns_.back()) (k == 0 ? firstCounter : lastCounter) = number;
+            v = FrameNumberCell(number);
+            if (gapColumn_ != c) continue;
+            if (k == counter.firstRow) firstCounter = WrapFrameNumber(number - static_cast<double>(k));
+            lastCounter = number;  // the last frame always carries it (written or held)
         }
     }
-    if (frames == 1) lastCounter = firstCounter;
 
     const float battery = static_cast<float>(configuration_.BatteryLevel());
     for (size_t k = 0; k < frames; ++k) {
@@ -404,15 +485,14 @@ void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
     }
 
     // Gap fill from the last row of the previous payload.
-    if (!counterColumns_.empty() && frames != 0) {
-        const size_t d = counterColumns_.back();
+    if (gapColumn_ && frames != 0) {
+        const size_t d = counterColumns_[*gapColumn_].column;
         const float* last = PreviousRow(frames - 1);
         const int32_t limit = config_.amplifier.samplingRate != 0 ? config_.amplifier.samplingRate : kGapLimitWithoutRate;
-        const int32_t gap =
-            MissingFrames(previousLastCounter_, firstCounter, frames, 8u * handler_->BytesPerSample(), limit);
+        const int32_t gap = MissingFrames(previousLastCounter_, firstCounter, limit);
         for (int32_t i = 0; i < gap; ++i) {
             std::copy(last, last + W, output_.begin());
-            output_[d] = static_cast<float>(previousLastCounter_ + static_cast<double>(i + 1));
+            output_[d] = FrameNumberCell(WrapFrameNumber(previousLastCounter_ + static_cast<double>(i + 1)));
             output_[W - 1] = 0.0f;
             DeliverRowLocked(output_.data());
         }
@@ -423,7 +503,7 @@ void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
         DeliverRowLocked(output_.data());
     }
     std::copy(rows, rows + frames * W, previous_.begin());
-    previousLastCounter_ = lastCounter;
+    if (gapColumn_) previousLastCounter_ = lastCounter;
 }
 
 void SampleStream::DeliverRowLocked(const float* row) {

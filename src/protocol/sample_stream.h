@@ -13,6 +13,12 @@
 // made when the callback returns (callbacks) or when the payload is done (layout). While
 // holding the mutex the stream may take the configuration mutex (never the reverse).
 //
+// No row is thrown away: rows waiting in a partly filled batch go to the batched callback
+// before the callback is replaced or cleared, before another layout takes effect, and when the
+// device asks for them (a lost link). That delivery runs on the thread
+// making the change, under the stream mutex, inside a DataCallbackScope. Only a device that
+// is no longer registered (closed) gets no rows.
+//
 // What the device does around it: after a successful open it calls BuildTables() before it
 // marks itself connected; before teardown it marks itself not connected and calls
 // FreeTables(). Subscribing and unsubscribing the sample and battery characteristics is the
@@ -80,7 +86,8 @@ public:
 
     // Sets the host layout: 0 when in force, -1 when rejected (nothing changed): no channels,
     // no frames, a sample width other than 3 or 4, more frames than the row capacity, or a
-    // payload whose byte or value count does not fit 16 bits. Drops a partly filled batch.
+    // payload whose byte or value count does not fit 16 bits. A partly filled batch is
+    // delivered first (on this thread), so that no batch mixes rows of two layouts.
     // From inside a data callback of this stream: checked at once, in force from the next
     // payload on.
     int32_t SetActiveLayout(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample, bool littleEndian,
@@ -94,16 +101,21 @@ public:
     void SetFramesPerCallback(uint32_t frames);
     uint32_t FramesPerCallback() const { return framesPerCallback_.load(std::memory_order_relaxed); }
     // Each setter clears the other callback; returns true when a callback is now set (start
-    // the stream) and false when none is (stop it). From inside a data callback of this
-    // stream the change is made when that callback returns: the next row goes to the new one.
+    // the stream) and false when none is (stop it). Rows waiting in a partly filled batch go
+    // to the batched callback first, on this thread, before the setter returns; registrations
+    // that callback makes meanwhile are superseded by this one. From inside a data callback of
+    // this stream the change is made when that callback returns: the next row goes to the new one.
     bool SetDataAvailableCallback(DataAvailableCallback callback);
     bool SetDataAvailableBatchedCallback(DataAvailableBatchedCallback callback);
     bool HasCallback() const;
     // Whether the calling thread is running one of this stream's data callbacks.
     bool DeliveringOnThisThread() const;
-    // After a reconnection: drops a partly filled batch and sizes the batch buffer for the
-    // current row width.
-    void ResetBatch();
+    // Delivers the rows waiting in a partly filled batch now, on this thread (a lost link:
+    // its rows go out before the loss is reported).
+    void DeliverWaitingRows();
+    // The sample subscription has ended: a new one counts from 1 again, so its first payload
+    // is measured against zero rows, as after an open.
+    void ForgetPreviousRows();
 
     // ---- notification entry points (never throw) ----
     void OnSamplePayload(const uint8_t* data, size_t length) noexcept;
@@ -126,11 +138,16 @@ private:
     void FallBackToDefaultLayoutLocked(size_t keptSize, size_t received);
     void ProcessLocked(const uint8_t* data, size_t length);
     void DeliverRowLocked(const float* row);
+    void DeliverWaitingRowsLocked();
+    // The batch buffer for frames per callback rows (or the rows waiting, when more).
+    void SizeBatchLocked();
     void InstallRowCallbackLocked(DataAvailableCallback callback);
     void InstallBatchCallbackLocked(DataAvailableBatchedCallback callback);
     // Makes the changes asked for from inside a data callback (see the setters).
     void ApplyPendingCallbackLocked();
     void ApplyPendingLayoutLocked();
+    // Both, outside a payload (after rows went out on an API or the reconnect thread).
+    void ApplyPendingLocked();
     bool LayoutAcceptableLocked(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample) const;
     int32_t ApplyLayoutLocked(uint8_t channelCount, uint16_t framesPerPayload, uint8_t bytesPerSample,
                               bool littleEndian, uint16_t samplingRate);
@@ -148,14 +165,21 @@ private:
     ConfigurationSnapshot config_;           // what the tables derive from
     std::vector<int32_t> scatter_;           // per payload record: offset in the row grid, -1 outside
     std::vector<uint16_t> hold_;             // per signal column: 1 + last frame index naming it, 0 none
-    std::vector<uint16_t> counterColumns_;   // signal columns of counter channels, ascending
+    // A signal column of a counter channel, and which of its cells every payload writes.
+    struct CounterColumn {
+        uint16_t column = 0;
+        std::vector<bool> written;  // per frame
+        size_t firstRow = 0;        // the first written frame; frames per payload when none is
+    };
+    std::vector<CounterColumn> counterColumns_;  // ascending
+    std::optional<size_t> gapColumn_;            // index of the highest one the payloads carry
     uint16_t framesPerPayload_ = 0;
     uint16_t rowCapacity_ = 0;
     uint16_t rowWidth_ = 0;
     std::vector<float> values_;
     std::vector<float> current_;
     std::vector<float> previous_;
-    double previousLastCounter_ = 0.0;     // exact frame number of the previous rows' last row
+    double previousLastCounter_ = 0.0;     // exact (wrapped) frame number of the previous rows' last row
     std::vector<float> output_;
 
     // The host layout the host set last (its sample format lives in the handler); kept over

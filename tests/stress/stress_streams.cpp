@@ -1,16 +1,13 @@
 #include "stress_streams.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
 #include "stress_findings.h"
 
 namespace Stress {
-
-// One change of subscription or link may show as two breaks in the counter: a partly filled
-// batch dropped, then the amplifier counting from 1 again on the new subscription.
-constexpr int kAllowance = 2;
 
 bool Streams::Opened(MIVOBLE_HANDLE handle, const AmplifierPlan& plan) {
     std::lock_guard lock(mutex_);
@@ -66,7 +63,8 @@ void Streams::RegistrationEnded(MIVOBLE_HANDLE handle, bool callbackSet, int32_t
     State& s = it->second;
     --s.registering;
     s.lastRegistration = Clock::now();
-    s.allowance = kAllowance;
+    // Even a NULL registration that failed may have cleared the callback before the stop failed.
+    if (!callbackSet) s.afterStop = true;
     if (result == MIVOBLE_OK) {
         if (callbackSet) {
             s.callbackSince = Clock::now();
@@ -92,7 +90,6 @@ void Streams::StateReported(MIVOBLE_HANDLE handle, uint32_t state) {
         return;
     }
     State& s = it->second;
-    s.allowance = kAllowance;
     Totals& totals = totals_[s.plan.name];
     if (std::getenv("MIVOBLE_STRESS_VERBOSE")) {
         std::fprintf(stderr, "stress: '%s' handle %llu reported %s after %llu rows of this amplifier\n", s.plan.name.c_str(),
@@ -101,8 +98,11 @@ void Streams::StateReported(MIVOBLE_HANDLE handle, uint32_t state) {
     }
     if (state == MIVOBLE_CONNECTION_LOST) {
         s.connectedSince.reset();
+        s.newLink = true;
+        s.reconnecting = true;
         ++totals.losses;
     } else if (state == MIVOBLE_CONNECTION_CONNECTED) {
+        s.reconnecting = false;
         s.connectedSince = Clock::now();
         s.silenceReported = false;
         ++s.reconnects;
@@ -144,30 +144,35 @@ void Streams::CheckRowLocked(MIVOBLE_HANDLE handle, State& s, const float* row, 
     if (valid == 0.0f) ++totals.filledRows;
     if (!p.legacy) return;
 
-    // Counter column: one on from the row before; a filled-in row counts on as well.
+    // Counter column: one on from the row before (a filled-in row counts on as well), modulo
+    // the frame numbers' wrap; 1 on the first row of a new link.
     const float c = row[p.counterColumn];
-    if (s.haveLast && c != s.last + 1.0f) {
-        const bool excused = (s.registering > 0 || s.allowance > 0) && (c > s.last || c == 1.0f);
-        if (excused) {
-            if (s.allowance > 0) --s.allowance;
+    const float expected = s.haveLast ? std::fmod(s.last + 1.0f, static_cast<float>(MIVOBLE_FRAME_COUNTER_MODULUS)) : 1.0f;
+    const char* what = nullptr;
+    if (s.afterStop) {
+        // A new subscription, or the old one going on: either way the rows between reached no callback.
+    } else if (s.newLink) {
+        if (c != 1.0f) what = s.haveLast && c == expected ? "continues the lost link after its loss was reported"
+                                                          : "does not start the new link at 1";
+    } else if (c != expected && !(s.reconnecting && c == 1.0f)) {
+        what = c == s.last ? "duplicated" : c < s.last ? "went back: duplicated or reordered" : "skipped without filled-in rows";
+    }
+    if (what) {
+        char when[96];
+        if (s.registering > 0) {
+            std::snprintf(when, sizeof when, ", while a data callback was being registered");
         } else {
-            const char* what = c == s.last ? "duplicated"
-                               : c < s.last ? "went back: duplicated or reordered"
-                                            : "skipped without a reported loss";
-            char when[96];
-            if (s.registering > 0) {
-                std::snprintf(when, sizeof when, ", while a data callback was being registered");
-            } else {
-                const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - s.lastRegistration);
-                std::snprintf(when, sizeof when, ", %lld ms after a data-callback registration returned",
-                              static_cast<long long>(since.count()));
-            }
-            Findings::Instance().Fail("counter", "'%s' handle %llu: row with counter %.0f after %.0f (%s%s)", p.name.c_str(),
-                                      static_cast<unsigned long long>(handle), c, s.last, what, when);
+            const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - s.lastRegistration);
+            std::snprintf(when, sizeof when, ", %lld ms after a data-callback registration returned",
+                          static_cast<long long>(since.count()));
         }
+        Findings::Instance().Fail("counter", "'%s' handle %llu: row with counter %.0f after %.0f (%s%s)", p.name.c_str(),
+                                  static_cast<unsigned long long>(handle), c, s.last, what, when);
     }
     s.last = c;
     s.haveLast = true;
+    s.newLink = false;
+    s.afterStop = false;
 }
 
 void Streams::CheckSilence() {

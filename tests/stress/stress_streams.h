@@ -1,9 +1,12 @@
 #pragma once
 // Per-handle bookkeeping of the stress run and the checks on what the library delivers:
 // rows only for open handles, row width, valid flag, and on a legacy stream's counter column
-// no duplicated, reordered or skipped rows except where the run itself changed the
-// subscription or the library reported a connection change. Also finds streams that fall
-// silent while connected with a data callback.
+// what the library promises: every row counts on by one from the row before (modulo 2^24;
+// filled-in rows too), so no row is repeated, comes back, or goes missing without a trace,
+// whatever the callback registrations in between. The column starts over only with a new
+// stream: at 1 on the first rows of a handle and of every new link (after a reported loss,
+// never before it), and anywhere after a NULL registration (the rows in between reach no
+// callback). Also finds streams that fall silent while connected with a data callback.
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -71,9 +74,12 @@ private:
         // Counter continuity (legacy).
         bool haveLast = false;
         float last = 0.0f;
+        bool newLink = true;      // the next row is the first of a new link (or of the handle): 1
+        bool reconnecting = false;  // between a reported loss and the reconnect: an attempt that
+                                    // failed after its stream began leaves another start at 1
+        bool afterStop = false;   // a NULL registration returned since the last row: any counter
         int registering = 0;
         Clock::time_point lastRegistration{};  // when a registration last returned
-        int allowance = 0;  // discontinuities still excused since the subscription or link last changed
         // Liveness.
         std::optional<Clock::time_point> callbackSince, connectedSince, layoutSince;
         Clock::time_point lastRow{};

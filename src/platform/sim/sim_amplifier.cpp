@@ -864,6 +864,12 @@ void AmplifierCore::StreamTick(uint64_t epoch) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (epoch != streamEpoch_ || !streaming_ || !connected_) return;
+        if (samplesHeld_) {
+            // The stream keeps its pace and sends nothing.
+            ++ticksSinceBase_;
+            ScheduleNextTickLocked();
+            return;
+        }
         SampleLayout l = LayoutLocked();
         ++payloadCounter_;
         payload = BuildPayloadLocked(l, streamFrame_, payloadCounter_);
@@ -892,6 +898,30 @@ void AmplifierCore::StreamTick(uint64_t epoch) {
 void AmplifierCore::DropNotifyEvery(int n) {
     std::lock_guard<std::mutex> lock(mutex_);
     dropNotifyEvery_ = std::max(0, n);
+}
+
+uint32_t AmplifierCore::HoldSamples() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        samplesHeld_ = true;
+    }
+    // Through the link thread, so that a stream tick under way has sent its payload, then
+    // through the event thread, so that every notification sent before has been handed over.
+    auto handedOver = std::make_shared<std::promise<void>>();
+    std::future<void> done = handedOver->get_future();
+    std::weak_ptr<AmplifierCore> weak = weak_from_this();
+    link_.Post([weak, handedOver] {
+        if (auto self = weak.lock()) self->events_.Post([handedOver] { handedOver->set_value(); });
+    });
+    // A stopped amplifier drops the tasks (and with them the promise): nothing is in flight then.
+    done.wait_for(std::chrono::seconds(10));
+    std::lock_guard<std::mutex> lock(mutex_);
+    return payloadCounter_;
+}
+
+void AmplifierCore::ReleaseSamples() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    samplesHeld_ = false;
 }
 
 void AmplifierCore::CorruptNextPayloads(int n) {

@@ -126,6 +126,8 @@ public:
     void Delay(const std::string& operation, Milliseconds delay, const std::string& characteristic);
     void ClearFaults();
     void DropNotifyEvery(int n);
+    uint32_t HoldSamples();
+    void ReleaseSamples();
     void CorruptNextPayloads(int n);
     void ShortenNextPayloads(int n);
     void SetAdvertising(bool on);
@@ -249,6 +251,7 @@ private:
     // stream
     SampleLayout nusLayout_;
     bool streaming_ = false;
+    bool samplesHeld_ = false;
     uint64_t streamEpoch_ = 0, streamFrame_ = 0, sampleNotifications_ = 0;
     uint32_t payloadCounter_ = 0;
     Clock::time_point tickBase_{};

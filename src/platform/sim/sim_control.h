@@ -154,6 +154,12 @@ public:
 
     // Sample notifications.
     void DropNotifyEvery(int n);          // drop every nth sample notification; 0 = off
+    // Pauses the sample stream (the subscription stays; the payload counter stands still) and
+    // returns once every sample notification sent before has been handed to the host, with
+    // the payload counter of the current stream: the counter of the last payload built (sent
+    // or dropped), 0 before the first.
+    uint32_t HoldSamples();
+    void ReleaseSamples();                // the stream goes on
     void CorruptNextPayloads(int n);      // flip bits in the next n sample payloads
     void ShortenNextPayloads(int n);      // cut the last byte off the next n sample payloads
 

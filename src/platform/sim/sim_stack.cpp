@@ -288,6 +288,8 @@ void Amplifier::Delay(std::string operation, Milliseconds delay, std::string cha
 }
 void Amplifier::ClearFaults() { core_->ClearFaults(); }
 void Amplifier::DropNotifyEvery(int n) { core_->DropNotifyEvery(n); }
+uint32_t Amplifier::HoldSamples() { return core_->HoldSamples(); }
+void Amplifier::ReleaseSamples() { core_->ReleaseSamples(); }
 void Amplifier::CorruptNextPayloads(int n) { core_->CorruptNextPayloads(n); }
 void Amplifier::ShortenNextPayloads(int n) { core_->ShortenNextPayloads(n); }
 void Amplifier::SetAdvertising(bool on) { core_->SetAdvertising(on); }

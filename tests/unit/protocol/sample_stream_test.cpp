@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "api/api_exception.h"
@@ -55,14 +58,18 @@ protected:
     }
 
     // A legacy device from its own records.
+    // decoder: the handler that decodes the payloads (the legacy one when none is given),
+    // bytesPerValue its sample width.
     void OpenLegacy(uint16_t rate, uint16_t channelCount, const std::vector<ChannelRecord>& channels,
-                    const PayloadLayout& layout) {
+                    const PayloadLayout& layout, std::shared_ptr<IProtocolHandler> decoder = nullptr,
+                    uint16_t bytesPerValue = 3) {
         collector.SetHandler(std::make_shared<MivoLegacyProtocolHandler>());
         const auto values = static_cast<uint16_t>(layout.size());
-        collector.DecodeAmplifierConfiguration(
-            Wire::AmplifierConfigBytes(rate, channelCount, static_cast<uint16_t>(values * 3), channelCount, values, 0));
+        collector.DecodeAmplifierConfiguration(Wire::AmplifierConfigBytes(
+            rate, channelCount, static_cast<uint16_t>(values * bytesPerValue), channelCount, values, 0));
         for (const auto& c : channels) collector.OnChannelRecord(Wire::ChannelBytes(c.id, c.type, c.index, c.scale));
         for (const auto& p : layout) collector.OnPayloadRecord(Wire::PayloadRecordBytes(p.channelId, p.frameIndex));
+        if (decoder) collector.SetHandler(std::move(decoder));
         stream.BuildTables();
     }
 
@@ -246,38 +253,91 @@ TEST_F(GapTest, NonFiniteCounterFillsNothing) {
     EXPECT_EQ(rows[1][3], 1.0f);
 }
 
-// Long recordings: frame numbers past 2^24 (where float no longer tells neighbours apart) and
-// a raw 24-bit counter that wraps. Ten frames per payload, so frame numbers are not powers of two.
-TEST_F(SampleStreamTest, FrameNumbersPastTwoToTheTwentyFourAndCounterWrapsInventNoRows) {
-    struct Case {
-        const char* what;
-        int32_t from, to;    // raw payload counters of two payloads in a row
-        size_t missingRows;  // synthesised between them
-    };
-    const Case cases[] = {
-        {"frame numbers just below 2^24", 1677721, 1677722, 0},
+// Long recordings: frame numbers wrap at 2^24, so that every one is exactly a float, and count
+// on by one across the wrap, across a raw counter's own wrap, and through filled-in rows. Ten
+// frames per payload, so frame numbers are not powers of two. Both decoders: the legacy one
+// with 24-bit big-endian samples, the NUS one with 32-bit little-endian samples (decoded values
+// are floats, so a raw counter is exact while it stays within 2^24, as a 24-bit one always does).
+struct WrapCase {
+    const char* what;
+    int64_t from, to;    // raw payload counters of two payloads in a row
+    size_t missingRows;  // filled in between them
+};
+
+TEST_F(SampleStreamTest, FrameNumbersWrapAtTwoToTheTwentyFourAndCountOnAcrossEveryWrap) {
+    const WrapCase common[] = {
+        {"frame numbers reach 2^24 inside a payload", 1677721, 1677722, 0},
         {"frame numbers just past 2^24", 1677723, 1677724, 0},
         {"frame numbers far past 2^24", 5000001, 5000002, 0},
+        {"one payload lost across 2^24", 1677721, 1677723, 10},
         {"one payload lost past 2^24", 1677722, 1677724, 10},
-        {"signed wrap to the negative half", 8388607, -8388608, 0},
         {"unsigned wrap to zero", -1, 0, 0},
-        {"one payload lost across the wrap", -1, 1, 10},
+        {"one payload lost across the wrap to zero", -1, 1, 10},
         {"backwards past 2^24", 1677725, 1677722, 0},
     };
-    OpenLegacy(250, 2, {{1, 1, 1, 1.0f}, {2, 5, 2, 1.0f}}, TenFramesWithCounter());
-    stream.SetDataAvailableCallback(OnRow);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Send(Legacy({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, c.from}));
+    const WrapCase legacyOnly[] = {{"24-bit signed wrap", 8388607, -8388608, 0},
+                                   {"one payload lost across the 24-bit signed wrap", 8388607, -8388607, 10}};
+    for (const bool nus : {false, true}) {
+        SCOPED_TRACE(nus ? "NUS decoder, 32-bit counter" : "legacy decoder, 24-bit counter");
         g_deliveries.clear();
-        Send(Legacy({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, c.to}));
-        const auto rows = AllRows();
-        ASSERT_EQ(rows.size(), c.missingRows + 10);
-        for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i][3], i < c.missingRows ? 0.0f : 1.0f) << i;
-        // The payload's own rows carry its frame numbers, as exactly as a float holds them.
-        const double first = (double(c.to) - 1.0) * 10.0 + 1.0;
-        EXPECT_EQ(rows[c.missingRows][1], float(first));
-        EXPECT_EQ(rows.back()[1], float(first + 9.0));
+        // A collector and stream of their own for each decoder.
+        ConfigurationCollector fresh;
+        SampleStream wrapped{fresh, [] { return kHandle; }, {}, diagnostics};
+        std::shared_ptr<IProtocolHandler> decoder;
+        if (nus) {
+            auto handler = std::make_shared<MivoNusProtocolHandler>();
+            handler->SetSampleFormat(4, true);
+            decoder = handler;
+        }
+        fresh.SetHandler(std::make_shared<MivoLegacyProtocolHandler>());
+        const PayloadLayout layout = TenFramesWithCounter();
+        fresh.DecodeAmplifierConfiguration(
+            Wire::AmplifierConfigBytes(250, 2, static_cast<uint16_t>(layout.size() * (nus ? 4 : 3)), 2,
+                                       static_cast<uint16_t>(layout.size()), 0));
+        fresh.OnChannelRecord(Wire::ChannelBytes(1, 1, 1, 1.0f));
+        fresh.OnChannelRecord(Wire::ChannelBytes(2, 5, 2, 1.0f));
+        for (const auto& p : layout) fresh.OnPayloadRecord(Wire::PayloadRecordBytes(p.channelId, p.frameIndex));
+        if (decoder) fresh.SetHandler(decoder);
+        wrapped.BuildTables();
+        wrapped.SetDataAvailableCallback(OnRow);
+
+        auto payload = [nus](int64_t counter) {
+            Bytes b;
+            for (int32_t v : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, static_cast<int32_t>(counter)}) {
+                if (nus) {
+                    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i)));
+                } else {
+                    Wire::PutBe24(b, v);
+                }
+            }
+            return b;
+        };
+        std::vector<WrapCase> cases(std::begin(common), std::end(common));
+        if (!nus) cases.insert(cases.end(), std::begin(legacyOnly), std::end(legacyOnly));
+        for (const WrapCase& c : cases) {
+            SCOPED_TRACE(c.what);
+            const Bytes first = payload(c.from), second = payload(c.to);
+            wrapped.OnSamplePayload(first.data(), first.size());
+            g_deliveries.clear();
+            wrapped.OnSamplePayload(second.data(), second.size());
+            const auto rows = AllRows();
+            ASSERT_EQ(rows.size(), c.missingRows + 10);
+            for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i][3], i < c.missingRows ? 0.0f : 1.0f) << i;
+            // Exact frame numbers, taken modulo 2^24.
+            const double number = std::fmod((double(c.to) - 1.0) * 10.0 + 1.0, 16777216.0);
+            const double firstNumber = number < 0 ? number + 16777216.0 : number;
+            for (size_t k = 0; k < 10; ++k) {
+                const float expected = static_cast<float>(std::fmod(firstNumber + double(k), 16777216.0));
+                EXPECT_EQ(rows[c.missingRows + k][1], expected) << k;
+                EXPECT_LT(rows[c.missingRows + k][1], 16777216.0f);
+            }
+            // Filled-in rows count on by one from the last row of the first payload.
+            const double lastOfFirst =
+                std::fmod(std::fmod((double(c.from) - 1.0) * 10.0 + 10.0, 16777216.0) + 16777216.0, 16777216.0);
+            for (size_t i = 0; i < c.missingRows; ++i) {
+                EXPECT_EQ(rows[i][1], static_cast<float>(std::fmod(lastOfFirst + double(i + 1), 16777216.0))) << i;
+            }
+        }
     }
 }
 
@@ -391,6 +451,142 @@ TEST_F(SampleStreamTest, BatteryNotificationsFillTheBatteryColumn) {
     EXPECT_EQ(collector.BatteryLevel(), 63);
 }
 
+// Rows waiting in a partly filled batch are never thrown away: every change of the delivery
+// hands them, in order, to the batched callback that collected them, before it takes effect.
+// Four rows per batch; payloads 1 to 6 leave rows 5 and 6 waiting when the change is made.
+struct BatchChange {
+    const char* what;
+    std::function<void(SampleStream&)> change;
+    std::vector<std::pair<bool, Row>> expected;  // (batched, values) of every delivery, in order
+};
+
+void OnOtherBatch(MIVOBLE_HANDLE h, const float* rows, uint32_t count, uint32_t width) { OnBatch(h, rows, count, width); }
+
+TEST_F(SampleStreamTest, EveryChangeHandsTheWaitingRowsToTheOldCallbackFirst) {
+    const std::vector<BatchChange> changes = {
+        {"the same batched callback again", [](SampleStream& s) { s.SetDataAvailableBatchedCallback(OnBatch); },
+         {{true, {1, 2, 3, 4}}, {true, {5, 6}}, {true, {7, 8, 9, 10}}}},
+        {"another batched callback", [](SampleStream& s) { s.SetDataAvailableBatchedCallback(OnOtherBatch); },
+         {{true, {1, 2, 3, 4}}, {true, {5, 6}}, {true, {7, 8, 9, 10}}}},
+        {"the per-row callback", [](SampleStream& s) { s.SetDataAvailableCallback(OnRow); },
+         {{true, {1, 2, 3, 4}}, {true, {5, 6}}, {false, {7}}, {false, {8}}, {false, {9}}, {false, {10}}}},
+        {"no callback", [](SampleStream& s) { s.SetDataAvailableBatchedCallback(nullptr); },
+         {{true, {1, 2, 3, 4}}, {true, {5, 6}}}},
+        {"another layout of the same width", [](SampleStream& s) { ASSERT_EQ(s.SetActiveLayout(1, 1, 3, false, 500), 0); },
+         {{true, {1, 2, 3, 4}}, {true, {5, 6}}, {true, {7, 8, 9, 10}}}},
+        {"a lost link", [](SampleStream& s) { s.DeliverWaitingRows(); },
+         {{true, {1, 2, 3, 4}}, {true, {5, 6}}, {true, {7, 8, 9, 10}}}},
+        // Not a change of the batch under way: it completes at the next row with all its rows.
+        {"frames per callback lowered", [](SampleStream& s) { s.SetFramesPerCallback(1); },
+         {{true, {1, 2, 3, 4}}, {true, {5, 6, 7}}, {true, {8}}, {true, {9}}, {true, {10}}}},
+    };
+    for (const BatchChange& c : changes) {
+        SCOPED_TRACE(c.what);
+        g_deliveries.clear();
+        ConfigurationCollector fresh;
+        fresh.SetHandler(std::make_shared<MivoNusProtocolHandler>());
+        SampleStream s{fresh, [] { return kHandle; }, {}, diagnostics};
+        s.ApplyDefaultHostLayout();
+        s.BuildTables();
+        s.SetDataAvailableBatchedCallback(OnBatch);
+        auto send = [&s](uint8_t v) {
+            const Bytes b{0, 0, v};
+            s.OnSamplePayload(b.data(), b.size());
+        };
+        for (uint8_t v = 1; v <= 6; ++v) send(v);
+        c.change(s);
+        for (uint8_t v = 7; v <= 10; ++v) send(v);
+        std::vector<std::pair<bool, Row>> seen;
+        for (const auto& d : g_deliveries) {
+            Row values;
+            for (uint32_t r = 0; r < d.rows; ++r) values.push_back(d.data[r * d.width]);
+            seen.emplace_back(d.batched, values);
+        }
+        EXPECT_EQ(seen, c.expected);
+    }
+}
+
+// A callback that gets the waiting rows of a registration and registers something itself is
+// superseded by the registration under way; a layout it sets applies after it.
+TEST_F(SampleStreamTest, RegistrationsMadeWhileTheWaitingRowsGoOutAreSuperseded) {
+    static SampleStream* inner = nullptr;
+    static int calls = 0;
+    calls = 0;
+    OpenNus();
+    inner = &stream;
+    stream.SetDataAvailableBatchedCallback([](MIVOBLE_HANDLE, const float*, uint32_t count, uint32_t) {
+        ++calls;
+        if (count < 4) {  // the waiting rows
+            EXPECT_TRUE(inner->DeliveringOnThisThread());
+            inner->SetDataAvailableBatchedCallback(nullptr);
+            EXPECT_EQ(inner->SetActiveLayout(2, 1, 3, false, 250), 0);
+        }
+    });
+    for (int i = 0; i < 6; ++i) Send(Bytes{0, 0, 1});
+    ASSERT_EQ(calls, 1);
+    EXPECT_TRUE(stream.SetDataAvailableCallback(OnRow));
+    EXPECT_EQ(calls, 2);
+    EXPECT_TRUE(stream.HasCallback());
+    EXPECT_EQ(stream.RowWidth(), 4);
+    Send(Bytes{0, 0, 1, 0, 0, 2});
+    ASSERT_EQ(g_deliveries.size(), 1u);
+    EXPECT_EQ(g_deliveries[0].data, (Row{1, 2, 100, 1}));
+}
+
+// Counters in the cells a payload wrote, and only there: a counter channel carried in frame 0,
+// in a later frame only (the frames before keep the 0 they hold), or not at all (no counter,
+// no gap fill). Payloads with counters 5, 6 and 8: rows filled in before the first (the zero
+// rows of the open) and for the payload lost between 6 and 8.
+struct CounterPlacement {
+    uint16_t frames;
+    std::optional<uint16_t> counterFrame;  // the frame whose record names the counter channel
+};
+
+TEST_F(SampleStreamTest, CountersAreConvertedOnlyWhereThePayloadWroteThem) {
+    const CounterPlacement placements[] = {{1, 0}, {1, std::nullopt}, {2, 0}, {2, 1}, {2, std::nullopt},
+                                           {10, 0}, {10, 4}, {10, std::nullopt}};
+    for (const CounterPlacement& p : placements) {
+        SCOPED_TRACE(testing::Message() << p.frames << " frames, counter "
+                                        << (p.counterFrame ? "in frame " + std::to_string(*p.counterFrame) : "absent"));
+        g_deliveries.clear();
+        ConfigurationCollector fresh;
+        SampleStream s{fresh, [] { return kHandle; }, {}, diagnostics};
+        fresh.SetHandler(std::make_shared<MivoLegacyProtocolHandler>());
+        PayloadLayout layout;
+        for (uint16_t f = 0; f < p.frames; ++f) layout.push_back({1, f});
+        if (p.counterFrame) layout.push_back({2, *p.counterFrame});
+        fresh.DecodeAmplifierConfiguration(Wire::AmplifierConfigBytes(
+            250, 2, static_cast<uint16_t>(layout.size() * 3), 2, static_cast<uint16_t>(layout.size()), 0));
+        fresh.OnChannelRecord(Wire::ChannelBytes(1, 1, 1, 1.0f));
+        fresh.OnChannelRecord(Wire::ChannelBytes(2, 5, 2, 1.0f));
+        for (const auto& r : layout) fresh.OnPayloadRecord(Wire::PayloadRecordBytes(r.channelId, r.frameIndex));
+        s.BuildTables();
+        s.SetDataAvailableCallback(OnRow);
+
+        std::vector<std::pair<float, float>> expected;  // (counter, valid) of every row
+        double last = 0.0;
+        for (const int32_t counter : {5, 6, 8}) {
+            Bytes payload;
+            for (uint16_t f = 0; f < p.frames; ++f) Wire::PutBe24(payload, f);
+            if (p.counterFrame) Wire::PutBe24(payload, counter);
+            s.OnSamplePayload(payload.data(), payload.size());
+            if (!p.counterFrame) {
+                for (uint16_t k = 0; k < p.frames; ++k) expected.emplace_back(0.0f, 1.0f);
+                continue;
+            }
+            const double first = double(counter - 1) * p.frames + 1.0;
+            for (double n = last + 1.0; n < first; n += 1.0) expected.emplace_back(float(n), 0.0f);
+            for (uint16_t k = 0; k < p.frames; ++k) {
+                expected.emplace_back(k < *p.counterFrame ? 0.0f : float(first + k), 1.0f);
+            }
+            last = first + p.frames - 1;
+        }
+        std::vector<std::pair<float, float>> seen;
+        for (const Row& row : AllRows()) seen.emplace_back(row[1], row[3]);
+        EXPECT_EQ(seen, expected);
+    }
+}
+
 // ---- layout -------------------------------------------------------------------------------
 
 TEST_F(SampleStreamTest, RejectedLayoutsChangeNothing) {
@@ -422,13 +618,18 @@ TEST_F(SampleStreamTest, LayoutsThatOverflowSixteenBitsAreRejected) {
     EXPECT_EQ(collector.GetAmplifierConfiguration().payloadSize, 60000);
 }
 
-TEST_F(SampleStreamTest, LayoutChangeKeepsOpenDescriptionButFollowsRateAndDropsPartialBatch) {
+TEST_F(SampleStreamTest, LayoutChangeKeepsOpenDescriptionButFollowsRateAndDeliversPartialBatchFirst) {
     OpenNus();
     ASSERT_EQ(stream.SetActiveLayout(8, 10, 3, false, 250), 0);
     stream.SetDataAvailableBatchedCallback(OnBatch);
     Send(Nus8x10());  // two batches, two rows waiting
     ASSERT_EQ(g_deliveries.size(), 2u);
     ASSERT_EQ(stream.SetActiveLayout(2, 2, 3, false, 500), 0);
+    // The two rows waiting went out in the old width before the layout changed.
+    ASSERT_EQ(g_deliveries.size(), 3u);
+    EXPECT_EQ(g_deliveries[2].rows, 2u);
+    EXPECT_EQ(g_deliveries[2].width, 10u);
+    EXPECT_EQ(g_deliveries[2].data[0], static_cast<float>(NusValue(8, 1)));
     const auto info = collector.GetDeviceInformation();
     EXPECT_EQ(info.numberOfAcquiredChannels, 3);
     EXPECT_EQ(info.channelTypes[0], 1);
@@ -438,9 +639,9 @@ TEST_F(SampleStreamTest, LayoutChangeKeepsOpenDescriptionButFollowsRateAndDropsP
 
     Send(Legacy({1, 2, 3, 4}));
     Send(Legacy({5, 6, 7, 8}));
-    ASSERT_EQ(g_deliveries.size(), 3u);
-    EXPECT_EQ(g_deliveries[2].width, 4u);
-    EXPECT_EQ(g_deliveries[2].data, (Row{1, 2, 100, 1, 3, 4, 100, 1, 5, 6, 100, 1, 7, 8, 100, 1}));
+    ASSERT_EQ(g_deliveries.size(), 4u);
+    EXPECT_EQ(g_deliveries[3].width, 4u);
+    EXPECT_EQ(g_deliveries[3].data, (Row{1, 2, 100, 1, 3, 4, 100, 1, 5, 6, 100, 1, 7, 8, 100, 1}));
 }
 
 TEST_F(SampleStreamTest, LayoutWhileTablesAreFreedChangesTheConfigurationOnly) {
