@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from test_cli import Running, error_lines, file_start, marks, ok, read_raw, run
+from test_cli import Running, error_lines, file_start, marks, ok, read_raw, run, wait_for_size
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 import align_recordings  # noqa: E402  (the worked example of docs/several-amplifiers.md)
@@ -141,3 +141,24 @@ def test_ctrl_c_while_the_amplifiers_open_stops_cleanly(tmp_path, signals, delay
     assert signals == 2 or "stopped while opening the amplifiers" in tool.stderr
     assert time.monotonic() - asked < 10
     assert os.listdir(tmp_path) == []
+
+
+def test_ctrl_c_while_recording_together_finishes_every_file(tmp_path):
+    folder = tmp_path / "session"
+    tool = Running("record", A, B, f"{folder}/", sim=TWO)
+    tool.wait_for("the recordings start")
+    for name in (A, B):
+        wait_for_size(folder / f"{name}.bdf.partial", 20000)
+    tool.process.send_signal(signal.SIGINT)
+    returncode, stdout = tool.finish()
+    assert returncode == 0, tool.stderr
+    assert sorted(os.listdir(folder)) == [f"{A}.bdf", f"{B}.bdf"]
+    assert [line.split(":")[0] for line in stdout.splitlines()] == [A, B]
+    # Both ended at once (up to a batch in flight and the last record's padding), every row kept.
+    lengths = []
+    for name in (A, B):
+        raw = read_raw(folder / f"{name}.bdf")
+        counter = raw.get_data(picks=["counter"])[0]
+        assert raw.n_times >= 250 and np.all(np.diff(counter) == 1), name
+        lengths.append(raw.n_times / 250)
+    assert abs(lengths[0] - lengths[1]) < 0.5, lengths
