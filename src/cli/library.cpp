@@ -163,32 +163,65 @@ Device::~Device() {
 
 std::vector<std::unique_ptr<Device>> OpenAll(const std::vector<std::string>& names, Interrupts& interrupts,
                                              std::chrono::milliseconds advertisementLimit) {
-    std::vector<std::unique_ptr<Device>> devices(names.size());
-    std::vector<std::string> failures(names.size());
-    // Once one amplifier cannot be opened, the others need not be looked for any longer.
-    std::atomic<bool> abandoned{false};
-    OpenSettings settings{advertisementLimit, [&] { return abandoned.load() || interrupts.Requested(); }, true};
+    // The opens run on detached threads that own what they share with this one: a second stop
+    // request quits the process at once, maybe while one open still waits on the radio and
+    // another has finished, and no thread may then be left finished but not joined.
+    struct Shared {
+        std::vector<std::unique_ptr<Device>> devices;
+        std::vector<std::string> failures;
+        // Once one amplifier cannot be opened, the others need not be looked for any longer.
+        std::atomic<bool> abandoned{false};
+        std::mutex mutex;
+        std::condition_variable finished;
+        size_t running = 0;
+    };
+    auto shared = std::make_shared<Shared>();
+    shared->devices.resize(names.size());
+    shared->failures.resize(names.size());
+    shared->running = names.size();
+    Interrupts* stop = &interrupts;
+    const OpenSettings settings{advertisementLimit,
+                                [shared, stop] { return shared->abandoned.load() || stop->Requested(); }, true};
+    auto give = [shared](size_t i, std::unique_ptr<Device> device, std::string failure, size_t count) {
+        if (!failure.empty()) {
+            shared->abandoned = true;
+            WakeAmplifierSearches();
+        }
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->devices[i] = std::move(device);
+        shared->failures[i] = std::move(failure);
+        shared->running -= count;
+        if (shared->running == 0) shared->finished.notify_all();
+    };
     {
         InterruptHooks hooks(&interrupts, &WakeAmplifierSearches);
-        std::vector<std::thread> threads;
         for (size_t i = 0; i < names.size(); ++i) {
-            threads.emplace_back([&, i] {
-                try {
-                    devices[i] = std::make_unique<Device>(names[i], settings);
-                    return;
-                } catch (const Interrupted&) {
-                    return;  // stopped looking: asked to, or another amplifier failed
-                } catch (const std::exception& e) {
-                    failures[i] = e.what();
-                } catch (...) {
-                    failures[i] = "open " + names[i] + ": failed";
-                }
-                abandoned = true;
-                WakeAmplifierSearches();
-            });
+            try {
+                std::thread([give, settings, name = names[i], i] {
+                    std::unique_ptr<Device> device;
+                    std::string failure;
+                    try {
+                        device = std::make_unique<Device>(name, settings);
+                    } catch (const Interrupted&) {
+                        // stopped looking: asked to, or another amplifier failed
+                    } catch (const std::exception& e) {
+                        failure = e.what();
+                    } catch (...) {
+                        failure = "open " + name + ": failed";
+                    }
+                    give(i, std::move(device), std::move(failure), 1);
+                }).detach();
+            } catch (const std::exception& e) {
+                // This and the later amplifiers are not opened; the others stop looking.
+                give(i, nullptr, "open " + names[i] + ": " + e.what(), names.size() - i);
+                break;
+            }
         }
-        for (auto& thread : threads) thread.join();
+        std::unique_lock<std::mutex> lock(shared->mutex);
+        shared->finished.wait(lock, [&shared] { return shared->running == 0; });
     }
+    auto devices = std::move(shared->devices);
+    const auto failures = shared->failures;
     if (interrupts.Requested()) throw Interrupted("stopped while opening the amplifiers");
     std::string failed;
     for (const auto& failure : failures)
