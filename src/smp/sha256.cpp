@@ -2,7 +2,12 @@
 
 #include <openssl/evp.h>
 
+#include "platform/openssl_init.h"
+
 namespace Mivo::BLE {
+namespace {
+[[maybe_unused]] const bool kOpenSslReady = Platform::InitOpenSslEarly();
+}  // namespace
 
 std::array<uint8_t, 32> ComputeSha256(const uint8_t* data, size_t length) {
     std::array<uint8_t, 32> digest{};

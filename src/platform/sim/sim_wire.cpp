@@ -4,7 +4,12 @@
 
 #include <cstring>
 
+#include "platform/openssl_init.h"
+
 namespace Mivo::BLE::Sim::Wire {
+namespace {
+[[maybe_unused]] const bool kOpenSslReady = Platform::InitOpenSslEarly();
+}  // namespace
 
 void PutU16Be(Bytes& out, uint16_t value) {
     out.push_back(static_cast<uint8_t>(value >> 8));
