@@ -31,7 +31,8 @@ const char* kExamples = R"(Examples (on the simulated radio):
   mivoble --backend sim info MV-2401.00.01 --json
   mivoble --backend sim stream MV-2401.00.01 --seconds 2 > rows.csv
   mivoble --backend sim record MV-2401.00.01 session.bdf --seconds 10
-  mivoble --backend sim monitor MV-2401.00.01 --once
+  mivoble --backend sim record MV-2401.00.01 MV-2401.00.02 session/ --seconds 10
+  mivoble --backend sim monitor MV-2401.00.01 MV-2401.00.02 --once
   mivoble --backend sim view MV-2401.00.01 MV-2401.00.02
   mivoble --backend sim fw upload MV-2401.00.01 app.signed.bin --test --reset
   mivoble --backend sim frame MV-2401.00.02 0x10 0102
