@@ -303,15 +303,21 @@ void RowClock::Output(std::size_t rows, const int64_t* n, double arrival, double
     }
     const double excess = timesOut[rows - 1] - arrival;
     if (excess > 0) {
-        // Drawn back in proportion to the rows to the last, which lands on the arrival.
+        // Drawn back in proportion to the rows to the last, which lands on the arrival; spread
+        // evenly from the previous row to the arrival where that would not keep them in order.
         const double span = static_cast<double>(n[rows - 1] - n[0] + 1);
-        double running = -std::numeric_limits<double>::infinity();
+        std::vector<double> share(rows), drawn(rows);
+        bool inOrder = true;
         for (std::size_t i = 0; i < rows; ++i) {
-            const double share = static_cast<double>(n[i] - n[0] + 1) / span;
-            double time = std::min(timesOut[i] - excess * share, arrival);
-            if (lastOut_) time = std::max(time, *lastOut_);
-            running = std::max(running, time);
-            timesOut[i] = running;
+            share[i] = static_cast<double>(n[i] - n[0] + 1) / span;
+            drawn[i] = timesOut[i] - excess * share[i];
+            if (i > 0 && !(drawn[i] > drawn[i - 1])) inOrder = false;
+        }
+        if (!lastOut_ || (drawn[0] > *lastOut_ && inOrder)) {
+            for (std::size_t i = 0; i < rows; ++i) timesOut[i] = std::min(drawn[i], arrival);
+        } else {
+            const double last = *lastOut_;
+            for (std::size_t i = 0; i < rows; ++i) timesOut[i] = std::max(last + (arrival - last) * share[i], last);
         }
     }
     lastOut_ = timesOut[rows - 1];

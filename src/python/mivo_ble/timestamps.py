@@ -360,12 +360,15 @@ class RowClock:
                 abs(gap) - self._slew * self.nominal_period * steps, 0.0)
         excess = float(times[-1]) - arrival
         if excess > 0:
-            # Drawn back in proportion to the rows to the last, which lands on the arrival.
+            # Drawn back in proportion to the rows to the last, which lands on the arrival; spread
+            # evenly from the previous row to the arrival where that would not keep them in order.
             share = (n - n[0] + 1).astype(numpy.float64) / float(n[-1] - n[0] + 1)
-            times = numpy.minimum(times - excess * share, arrival)
-            if self._last_out is not None:
-                times = numpy.maximum(times, self._last_out)
-            times = numpy.maximum.accumulate(times)
+            drawn = times - excess * share
+            last = self._last_out
+            if last is None or (drawn[0] > last and numpy.all(drawn[1:] > drawn[:-1])):
+                times = numpy.minimum(drawn, arrival)
+            else:
+                times = numpy.maximum(last + (arrival - last) * share, last)
         self._last_out = float(times[-1])
         self._last_n = int(n[-1])
         self.rows += len(n)
