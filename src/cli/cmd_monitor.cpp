@@ -3,10 +3,13 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/row_feed.h"
 
@@ -15,8 +18,9 @@ namespace Mivo::Cli {
 namespace {
 
 struct MonitorOptions {
-    std::string name;
+    std::vector<std::string> names;
     bool once = false;
+    double wait = 10;
 };
 
 // Statistics of one window of rows. The rate counts only rows of batches that arrived after the
@@ -77,58 +81,114 @@ void Print(const std::string& name, const RowColumns& columns, const Window& w, 
     std::fflush(stdout);
 }
 
-int RunMonitor(const MonitorOptions& options, Context& context) {
-    Device device(options.name, context.interrupts);
-    auto info = device.Information();
-    RowColumns columns = DescribeColumns(device.Channels(), info.numberOfAcquiredChannels);
-    const bool live = !options.once && context.stdoutIsTerminal;
-
-    RowFeed feed(device.Handle(), 16);
-    InterruptHooks hooks(context.interrupts, [&feed] { feed.Wake(); });
-
+// One amplifier on the screen.
+struct Watched {
+    std::string name;
+    RowColumns columns;
+    std::unique_ptr<RowFeed> feed;
+    Window window;
+    // A window covers one whole second after the amplifier's first row, so its rate is not cut short.
+    std::optional<std::chrono::steady_clock::time_point> firstRow;
     bool linkUp = true;
     unsigned reconnects = 0;
-    // A snapshot covers one whole second after the first row, so its rate is not cut short.
-    std::optional<std::chrono::steady_clock::time_point> windowStart;
-    Window window(columns.signalCount);
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!context.interrupts->Requested()) {
-        auto now = std::chrono::steady_clock::now();
-        if (!windowStart && now >= giveUp && !live) break;
-        auto until = windowStart ? *windowStart + std::chrono::seconds(1) : now + std::chrono::seconds(1);
-        for (auto& item : feed.Take(until)) {
+
+    Watched(const Device& device, FeedGroup& group)
+        : name(device.Name()),
+          columns(DescribeColumns(device.Channels(), device.Information().numberOfAcquiredChannels)),
+          feed(std::make_unique<RowFeed>(device.Handle(), 16, &group)), window(columns.signalCount) {}
+
+    void Take(std::chrono::steady_clock::time_point now) {
+        for (auto& item : feed->Take(now)) {
             if (item.kind == FeedItem::Kind::LinkLost) linkUp = false;
             if (item.kind == FeedItem::Kind::LinkBack) {
                 linkUp = true;
                 ++reconnects;
             }
             if (item.kind != FeedItem::Kind::Rows) continue;
-            if (!windowStart) {
-                windowStart = item.arrived;
+            if (!firstRow) {
+                firstRow = item.arrived;
                 window.opened = item.arrived;
             }
             window.Arrived(item.rowCount, item.arrived);
-            for (uint32_t r = 0; r < item.rowCount; ++r) window.Add(&item.values[static_cast<size_t>(r) * item.width], item.width);
+            for (uint32_t r = 0; r < item.rowCount; ++r)
+                window.Add(&item.values[static_cast<size_t>(r) * item.width], item.width);
         }
-        now = std::chrono::steady_clock::now();
-        if (windowStart && now >= *windowStart + std::chrono::seconds(1)) {
-            if (live) std::printf("\x1b[H\x1b[2J");
-            Print(options.name, columns, window, linkUp, reconnects);
-            if (!live) return 0;
-            // The next window opens where this one's last batch arrived: rows after it are new.
-            auto opened = window.lastArrival.value_or(now);
-            window = Window(columns.signalCount);
-            window.opened = opened;
-            windowStart = now;
-        } else if (live && !windowStart) {
-            std::printf("\x1b[H\x1b[2J%s: waiting for rows (link %s)\n", options.name.c_str(), linkUp ? "up" : "down");
+    }
+    // The next window opens where this one's last batch arrived: rows after it are new.
+    void NextWindow(std::chrono::steady_clock::time_point now) {
+        if (!firstRow) return;
+        auto opened = window.lastArrival.value_or(now);
+        window = Window(columns.signalCount);
+        window.opened = opened;
+    }
+};
+
+void PrintAll(const std::vector<std::unique_ptr<Watched>>& watched) {
+    for (size_t i = 0; i < watched.size(); ++i) {
+        if (i > 0) std::printf("\n");
+        const auto& w = *watched[i];
+        Print(w.name, w.columns, w.window, w.linkUp, w.reconnects);
+    }
+}
+
+int RunMonitor(const MonitorOptions& options, Context& context) {
+    const auto wait = Milliseconds(options.wait);
+    std::vector<std::unique_ptr<Device>> devices;
+    if (options.names.size() == 1)
+        devices.push_back(std::make_unique<Device>(options.names[0], context.interrupts, wait));
+    else
+        devices = OpenAll(options.names, *context.interrupts, wait);
+    const bool live = !options.once && context.stdoutIsTerminal;
+
+    FeedGroup group(devices.size());
+    std::vector<std::unique_ptr<Watched>> watched;
+    for (const auto& device : devices) watched.push_back(std::make_unique<Watched>(*device, group));
+    InterruptHooks hooks(context.interrupts, [&group] { group.Wake(); });
+
+    using Clock = std::chrono::steady_clock;
+    // Live: every amplifier's block once a second, from the first row of any of them.
+    std::optional<Clock::time_point> tick;
+    const auto giveUp = Clock::now() + std::chrono::seconds(10);
+    while (!context.interrupts->Requested()) {
+        auto now = Clock::now();
+        // A snapshot waits for a whole window of every amplifier, or gives up on the silent ones.
+        bool complete = true;
+        auto until = now + std::chrono::seconds(1);
+        for (const auto& w : watched) {
+            if (!w->firstRow) {
+                complete = false;
+                continue;
+            }
+            const auto full = *w->firstRow + std::chrono::seconds(1);
+            if (now < full) {
+                complete = false;
+                until = std::min(until, full);
+            }
+        }
+        if (!live && (complete || now >= giveUp)) break;
+        if (tick) until = std::min(until, *tick + std::chrono::seconds(1));
+        if (!live) until = std::min(until, giveUp);
+        group.Wait(until);
+        now = Clock::now();
+        for (auto& w : watched) {
+            w->Take(now);
+            if (!tick && w->firstRow) tick = w->firstRow;
+        }
+        if (!live) continue;
+        if (tick && now >= *tick + std::chrono::seconds(1)) {
+            std::printf("\x1b[H\x1b[2J");
+            PrintAll(watched);
+            for (auto& w : watched) w->NextWindow(now);
+            tick = now;
+        } else if (!tick) {
+            std::string names;
+            for (const auto& w : watched) names += (names.empty() ? "" : ", ") + w->name;
+            std::printf("\x1b[H\x1b[2J%s: waiting for rows (link %s)\n", names.c_str(),
+                        watched.size() == 1 ? (watched[0]->linkUp ? "up" : "down") : "see each");
             std::fflush(stdout);
         }
     }
-    if (!live && !windowStart) {
-        // No row arrived: still one snapshot, showing the silence.
-        Print(options.name, columns, window, linkUp, reconnects);
-    }
+    if (!live) PrintAll(watched);  // a silent amplifier's block shows the silence
     return 0;
 }
 
@@ -136,10 +196,18 @@ int RunMonitor(const MonitorOptions& options, Context& context) {
 
 void AddMonitor(CLI::App& app, Context& context) {
     auto options = std::make_shared<MonitorOptions>();
-    auto* sub = app.add_subcommand("monitor", "live per-channel RMS, min/max, rows/s, filled-in share, battery, link");
-    sub->add_option("NAME", options->name, "amplifier name")->required();
+    auto* sub = app.add_subcommand(
+        "monitor", "live per-channel RMS, min/max, rows/s, filled-in share, battery, link; one block per amplifier");
+    sub->add_option("NAME", options->names, "amplifier names (opened side by side)")->required();
     sub->add_flag("--once", options->once, "print one plain snapshot and exit (also when stdout is not a terminal)");
-    sub->callback([options, &context] { context.action = [options, &context] { return RunMonitor(*options, context); }; });
+    sub->add_option("--wait", options->wait, "how long to wait for each amplifier to advertise, in seconds")
+        ->check(PositiveSeconds());
+    sub->callback([options, &context] {
+        std::set<std::string> seen;
+        for (const auto& name : options->names)
+            if (!seen.insert(name).second) throw UsageError("monitor: " + name + " is named twice");
+        context.action = [options, &context] { return RunMonitor(*options, context); };
+    });
 }
 
 }  // namespace Mivo::Cli

@@ -385,13 +385,26 @@ void EdfRecording::Annotate(uint64_t onsetSample, int64_t durationSamples, const
     notes_.push_back({onsetSample, durationSamples, text.substr(0, kAnnotationChars), mergeKey});
 }
 
+// EDFlib writes a note's onset plus the start's fraction of a second cut to its 100 us unit,
+// and readers subtract the whole fraction: a note would land up to 100 us before its sample,
+// and one on the first sample outside the file. Onsets are rounded up instead: each note sits
+// on its sample or less than 100 us after it.
 void EdfRecording::WriteNotes(int handle, const std::vector<Note>& notes) const {
+    constexpr long long kTicksPerSecond = 10000000;  // the start's fraction is kept in 100 ns
+    constexpr long long kTicksPerUnit = kTicksPerSecond / static_cast<long long>(kAnnotationUnitsPerSecond);
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(start_.time_since_epoch()).count();
+    const long long fraction = started_ ? micros % 1000000 * 10 : 0;
+    const long long rate = rate_;
+    // The first unit at or after a sample, counted from the start's whole second.
+    auto unitAt = [&](uint64_t sample) {
+        const long long ticks = fraction * rate + static_cast<long long>(sample) * kTicksPerSecond;  // x rate
+        return (ticks + kTicksPerUnit * rate - 1) / (kTicksPerUnit * rate);
+    };
     for (const auto& note : notes) {
-        long long onset = std::llround(static_cast<double>(note.onset) * kAnnotationUnitsPerSecond / rate_);
-        long long duration =
-            note.duration < 0 ? -1
-                              : std::llround(static_cast<double>(note.duration) * kAnnotationUnitsPerSecond / rate_);
-        edfwrite_annotation_utf8(handle, onset, duration, note.text.c_str());
+        const long long onset = unitAt(note.onset);
+        const long long duration =
+            note.duration < 0 ? -1 : unitAt(note.onset + static_cast<uint64_t>(note.duration)) - onset;
+        edfwrite_annotation_utf8(handle, onset - fraction / kTicksPerUnit, duration, note.text.c_str());
     }
 }
 

@@ -10,6 +10,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/interrupts.h"
+#include "cli/lsl_outlet.h"
 
 namespace Mivo::Cli {
 CLI::Validator PositiveSeconds() {
@@ -31,7 +32,8 @@ const char* kExamples = R"(Examples (on the simulated radio):
   mivoble --backend sim info MV-2401.00.01 --json
   mivoble --backend sim stream MV-2401.00.01 --seconds 2 > rows.csv
   mivoble --backend sim record MV-2401.00.01 session.bdf --seconds 10
-  mivoble --backend sim monitor MV-2401.00.01 --once
+  mivoble --backend sim record MV-2401.00.01 MV-2401.00.02 session/ --seconds 10
+  mivoble --backend sim monitor MV-2401.00.01 MV-2401.00.02 --once
   mivoble --backend sim view MV-2401.00.01 MV-2401.00.02
   mivoble --backend sim fw upload MV-2401.00.01 app.signed.bin --test --reset
   mivoble --backend sim frame MV-2401.00.02 0x10 0102
@@ -141,6 +143,9 @@ int RunTool(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     int status = RunTool(argc, argv);
+    // The amplifiers are closed and the library is shut down; LSL outlets that consumers were
+    // still connected to are left to the kernel.
+    if (Mivo::Cli::LslOutletsKept()) Mivo::Cli::EndProcessWithKeptOutlets(status);
     std::fflush(stdout);
     return status;
 }

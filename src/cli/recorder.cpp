@@ -17,12 +17,8 @@ double ClockSeconds(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-// The wall-clock time of a moment on the steady clock (given in seconds).
-std::chrono::system_clock::time_point WallTime(double steadySeconds) {
-    const double ago = ClockSeconds(std::chrono::steady_clock::now()) - steadySeconds;
-    return std::chrono::system_clock::now() -
-           std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(ago));
-}
+// EDFlib keeps this many characters of an annotation.
+constexpr size_t kNoteChars = 40;
 
 std::string Text(const char* format, double value) {
     char buffer[64];
@@ -40,6 +36,15 @@ const MIVOBLE_CHANNEL_CONFIGURATION* FindChannel(const std::vector<MIVOBLE_CHANN
 constexpr uint8_t kChannelTypeSignal = 1;
 
 }  // namespace
+
+WallAnchor WallAnchor::Now() {
+    return {ClockSeconds(std::chrono::steady_clock::now()), std::chrono::system_clock::now()};
+}
+
+std::chrono::system_clock::time_point WallAnchor::At(double steady) const {
+    return wall + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                      std::chrono::duration<double>(steady - steadySeconds));
+}
 
 std::vector<EdfSignal> RecordingSignals(const std::vector<MIVOBLE_CHANNEL_CONFIGURATION>& channels,
                                         const RowColumns& columns, RecordingFormat format,
@@ -72,9 +77,11 @@ std::vector<EdfSignal> RecordingSignals(const std::vector<MIVOBLE_CHANNEL_CONFIG
     return signals;
 }
 
-Recorder::Recorder(std::unique_ptr<EdfRecording> file, RowColumns columns, uint32_t rate, uint64_t targetSamples)
+Recorder::Recorder(std::unique_ptr<EdfRecording> file, RowColumns columns, uint32_t rate, uint64_t targetSamples,
+                   RecorderOptions options)
     : file_(std::move(file)), columns_(std::move(columns)), rate_(rate), target_(targetSamples),
-      clock_(static_cast<double>(rate)) {
+      options_(std::move(options)), clock_(static_cast<double>(rate)) {
+    if (!options_.label.empty()) options_.label += ": ";
     const size_t values = columns_.signalCount + 1;
     last_.assign(values, 0.0);
     scratch_.assign(values, 0.0);
@@ -90,6 +97,11 @@ double Recorder::Seconds() const {
     return static_cast<double>(file_->SamplesAdded()) / rate_;
 }
 
+double Recorder::ClockLag() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clock_.Lag();
+}
+
 void Recorder::Add(const FeedItem& item) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) return;
@@ -98,14 +110,37 @@ void Recorder::Add(const FeedItem& item) {
         case FeedItem::Kind::LinkLost:
             ++summary_.linkLosses;
             EndFilledRunLocked();
-            if (!outage_)
-                outage_ = Outage{file_->SamplesAdded(), lastTime_ ? *lastTime_ : std::numeric_limits<double>::quiet_NaN()};
+            if (!outage_) {
+                // Before a common start the outage counts from it; before any row, from nothing.
+                double before = std::numeric_limits<double>::quiet_NaN();
+                if (lastTime_)
+                    before = *lastTime_;
+                else if (startAt_ && !begun_)
+                    before = *startAt_ - clock_.Period();
+                outage_ = Outage{file_->SamplesAdded(), before};
+            }
             clock_.Restart();
-            std::fprintf(stderr, "link lost at %s; waiting for the amplifier to reconnect\n",
+            held_.clear();
+            std::fprintf(stderr, "%slink lost at %s; waiting for the amplifier to reconnect\n", options_.label.c_str(),
                          Text("%.2f s", static_cast<double>(file_->SamplesAdded()) / rate_).c_str());
             break;
-        case FeedItem::Kind::LinkBack: std::fprintf(stderr, "link back; recording goes on\n"); break;
+        case FeedItem::Kind::LinkBack:
+            std::fprintf(stderr, "%slink back; recording goes on\n", options_.label.c_str());
+            break;
     }
+}
+
+void Recorder::StartAt(Clock::time_point start) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_ || startAt_ || begun_) return;
+    startAt_ = ClockSeconds(start);
+    if (outage_) {
+        // The link is down at the start: the file begins then, with the outage.
+        if (std::isnan(outage_->lastTime)) outage_->lastTime = *startAt_ - clock_.Period();
+    } else if (!held_.empty()) {
+        PlaceRowLocked(held_.data(), heldTime_, heldLatest_);
+    }
+    held_.clear();
 }
 
 void Recorder::AddRowsLocked(const FeedItem& item) {
@@ -128,7 +163,22 @@ void Recorder::AddRowsLocked(const FeedItem& item) {
 
 void Recorder::PlaceRowLocked(const float* row, double time, double latest) {
     if (target_ && file_->SamplesAdded() >= target_) return;
-    if (!file_->Started()) file_->SetStart(WallTime(time));
+    if (!begun_) {
+        if (options_.commonStart && !startAt_) {
+            // Before the common start is known: the latest row may still be the one nearest to it.
+            held_.assign(row, row + columns_.names.size());
+            heldTime_ = time;
+            heldLatest_ = latest;
+            outage_.reset();  // and any outage ended before it
+            return;
+        }
+        if (options_.commonStart && time < *startAt_ - clock_.NominalPeriod() / 2) {
+            outage_.reset();
+            return;
+        }
+        // Down at the common start: the file begins then, filled up to this row.
+        BeginLocked(outage_ && startAt_ ? *startAt_ : time);
+    }
     const double period = clock_.Period();
     // Rows missing between a row sampled at `since` and this one, sampled at `at`.
     auto missingSince = [period](double since, double at) {
@@ -188,8 +238,36 @@ void Recorder::PlaceRowLocked(const float* row, double time, double latest) {
     } else {
         EndFilledRunLocked();
     }
+    const uint64_t index = file_->SamplesAdded();
     WriteLocked(scratch_.data());
     last_ = scratch_;
+    if (options_.syncSeconds > 0 && index >= nextSync_) {
+        const auto every = static_cast<uint64_t>(std::max(1.0, std::round(options_.syncSeconds * rate_)));
+        NoteClockLocked(index, time);
+        nextSync_ = (index / every + 1) * every;
+    }
+}
+
+// Ties a sample to the monotonic clock: its index and its time there, to the microsecond
+// while the text fits EDFlib's annotations.
+void Recorder::NoteClockLocked(uint64_t index, double time) {
+    std::string text;
+    for (int decimals = 6; decimals >= 0; --decimals) {
+        char buffer[96];
+        std::snprintf(buffer, sizeof buffer, "sample %llu at mono %.*f", static_cast<unsigned long long>(index),
+                      decimals, time);
+        text = buffer;
+        if (text.size() <= kNoteChars) break;
+    }
+    file_->Annotate(index, -1, text);
+}
+
+// The file's first sample is sampled at `time` (clock seconds).
+void Recorder::BeginLocked(double time) {
+    begun_ = true;
+    if (file_->Started()) return;
+    if (!options_.anchor) options_.anchor = WallAnchor::Now();
+    file_->SetStart(options_.anchor->At(time));
 }
 
 // Copies of the last row, marked as not delivered; the counter goes on counting.
@@ -219,9 +297,10 @@ void Recorder::WriteLocked(const double* values) {
         if (!clipWarned_[c]) {
             clipWarned_[c] = 1;
             std::fprintf(stderr,
-                         "warning: %s went beyond the range the file holds at %s; clipped values are annotated "
+                         "warning: %s%s went beyond the range the file holds at %s; clipped values are annotated "
                          "BAD_clipped\n",
-                         columns_.names[c].c_str(), Text("%.2f s", static_cast<double>(at) / rate_).c_str());
+                         options_.label.c_str(), columns_.names[c].c_str(),
+                         Text("%.2f s", static_cast<double>(at) / rate_).c_str());
         }
     }
     if (any) {
@@ -264,12 +343,19 @@ bool Recorder::Done(Clock::time_point now) {
     return target_ && file_->SamplesAdded() + OpenOutageSamplesLocked(now) >= target_;
 }
 
+bool Recorder::WriteFailed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !file_->WriteFailure().empty();
+}
+
 Recorder::Summary Recorder::Finish(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) return summary_;
     finished_ = true;
     EndFilledRunLocked();
-    if (outage_ && file_->SamplesAdded() > 0) {
+    // Down since the common start: the file begins then.
+    if (outage_ && !begun_ && startAt_ && !std::isnan(outage_->lastTime)) BeginLocked(*startAt_);
+    if (outage_ && begun_ && (file_->SamplesAdded() > 0 || !std::isnan(outage_->lastTime))) {
         // The amplifier did not come back: the time axis runs on to the end, marked.
         EndClipRunLocked(file_->SamplesAdded());
         FillLocked(OpenOutageSamplesLocked(now));

@@ -5,6 +5,11 @@
 // the last row, valid flag 0, and a BAD_ annotation covering it. Runs of rows the library filled
 // in, and values beyond the file's range, are annotated too.
 //
+// Recorded together with other amplifiers, a recorder can wait for a common start: rows sampled
+// before it are left out, so that every file begins at the same instant; and it can tie sample
+// indices to the host's monotonic clock at regular intervals, so that the files can be aligned
+// and their drift corrected afterwards.
+//
 // All public calls are serialised, so Finish may come from another thread (a second Ctrl-C)
 // while rows are being added.
 #pragma once
@@ -30,23 +35,49 @@ std::vector<EdfSignal> RecordingSignals(const std::vector<MIVOBLE_CHANNEL_CONFIG
                                         const RowColumns& columns, RecordingFormat format,
                                         const MIVOBLE_DEVICE_INFORMATION& info);
 
+// The host's wall-clock time of a moment on its monotonic clock. One anchor shared by several
+// recordings gives their start times the same reference.
+struct WallAnchor {
+    double steadySeconds;
+    std::chrono::system_clock::time_point wall;
+    static WallAnchor Now();
+    std::chrono::system_clock::time_point At(double steady) const;
+};
+
+struct RecorderOptions {
+    std::string label;           // put before its messages ("" for none)
+    bool commonStart = false;    // record only rows sampled from StartAt() on (to half a period)
+    double syncSeconds = 0;      // a clock note this often (0: none)
+    std::optional<WallAnchor> anchor;  // else taken at the first row
+};
+
 class Recorder {
 public:
     using Clock = std::chrono::steady_clock;
 
     // `file` takes one value per channel column and the valid flag last. `targetSamples` 0: no
     // end of its own.
-    Recorder(std::unique_ptr<EdfRecording> file, RowColumns columns, uint32_t rate, uint64_t targetSamples);
+    Recorder(std::unique_ptr<EdfRecording> file, RowColumns columns, uint32_t rate, uint64_t targetSamples,
+             RecorderOptions options = {});
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // Rows, link lost, link back.
+    // Rows, link lost, link back. With a common start, rows added before StartAt only teach the
+    // row clock: the caller makes sure they were sampled before the start.
     void Add(const FeedItem& item);
+    // The common start (with commonStart), on the monotonic clock: the file begins with the row
+    // sampled nearest to it (within half a period), or, while the link is down, at that instant
+    // with fill.
+    void StartAt(Clock::time_point start);
     // The time axis has reached the target (counting an outage still open), or a write failed.
     bool Done(Clock::time_point now);
+    // A write failed: nothing more reaches the file.
+    bool WriteFailed() const;
     // Seconds on the file's time axis so far.
     double Seconds() const;
+    // How far the row clock's times still lag behind (or run ahead of) its line, in seconds.
+    double ClockLag() const;
 
     struct Summary {
         EdfRecording::Outcome file;
@@ -70,7 +101,8 @@ private:
     void WriteLocked(const double* values);
     void EndFilledRunLocked();
     void EndClipRunLocked(uint64_t end);
-    void CloseOutageLocked(const std::string& how);
+    void BeginLocked(double time);
+    void NoteClockLocked(uint64_t index, double time);
     uint64_t OpenOutageSamplesLocked(Clock::time_point now) const;
 
     mutable std::mutex mutex_;
@@ -78,6 +110,12 @@ private:
     RowColumns columns_;
     uint32_t rate_;
     uint64_t target_;
+    RecorderOptions options_;
+    bool begun_ = false;             // the file has its first sample
+    std::optional<double> startAt_;  // clock seconds of the common start
+    std::vector<float> held_;        // the latest row before the common start was known
+    double heldTime_ = 0, heldLatest_ = 0;
+    uint64_t nextSync_ = 0;          // sample index of the next clock note
     RowClock clock_;
     std::vector<double> last_;     // the last row written: channels, then the valid flag
     std::vector<double> scratch_;  // one row of file values

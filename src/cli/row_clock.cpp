@@ -288,6 +288,11 @@ void RowClock::Fit() {
     offset_ = offset;
 }
 
+double RowClock::Lag() const {
+    if (!lastOut_ || !lastN_ || !offset_) return 0.0;
+    return *lastOut_ - (*tRef_ + Line(static_cast<double>(*lastN_)));
+}
+
 void RowClock::Output(std::size_t rows, const int64_t* n, double arrival, double* timesOut) {
     if (!lastOut_) {
         for (std::size_t i = 0; i < rows; ++i) timesOut[i] = *tRef_ + Line(static_cast<double>(n[i]));

@@ -50,6 +50,9 @@ public:
     uint64_t Rows() const { return rows_; }        // rows stamped since the (re)start
     double Period() const { return period_; }      // current slope, seconds per row
     double NominalPeriod() const { return nominal_; }
+    // How far the last time given out is still from the line (a change of the line being slewed
+    // in): positive when the times run late.
+    double Lag() const;
 
 private:
     struct Point {

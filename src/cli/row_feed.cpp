@@ -1,20 +1,67 @@
 #include "cli/row_feed.h"
 
+#include <map>
+
 #include "cli/library.h"
 
 namespace Mivo::Cli {
 
 namespace {
-// The feed the library's callbacks deliver to; guarded so that a late callback never
-// reaches a destroyed feed.
-std::mutex g_activeMutex;
-RowFeed* g_active = nullptr;
+// The library's callbacks carry the handle, not user data: each device's feed is found here.
+// A feed leaves the map before it is destroyed, so a late callback finds nothing. Arrivals are
+// stamped under this lock (see FeedGroup).
+std::mutex g_feedsMutex;
+std::map<MIVOBLE_HANDLE, RowFeed*> g_feeds;
 }  // namespace
 
-RowFeed::RowFeed(MIVOBLE_HANDLE handle, uint32_t framesPerCallback) : handle_(handle) {
+FeedGroup::FeedGroup(size_t members) : firstRows_(members) {}
+
+size_t FeedGroup::Join() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return joined_++;
+}
+
+void FeedGroup::Queued(size_t member, bool rows, Clock::time_point at) {
     {
-        std::lock_guard<std::mutex> lock(g_activeMutex);
-        g_active = this;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (rows && member < firstRows_.size() && !firstRows_[member]) firstRows_[member] = at;
+        pending_ = true;
+    }
+    changed_.notify_all();
+}
+
+void FeedGroup::Wait(Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_until(lock, deadline, [this] { return pending_; });
+    pending_ = false;
+}
+
+void FeedGroup::Wake() { Queued(firstRows_.size(), false, Clock::now()); }
+
+std::optional<FeedGroup::Clock::time_point> FeedGroup::CommonStart() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::optional<Clock::time_point> latest;
+    for (const auto& first : firstRows_) {
+        if (!first) return std::nullopt;
+        if (!latest || *first > *latest) latest = first;
+    }
+    return latest;
+}
+
+std::vector<size_t> FeedGroup::Silent() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<size_t> silent;
+    for (size_t i = 0; i < firstRows_.size(); ++i)
+        if (!firstRows_[i]) silent.push_back(i);
+    return silent;
+}
+
+RowFeed::RowFeed(MIVOBLE_HANDLE handle, uint32_t framesPerCallback, FeedGroup* group)
+    : handle_(handle), group_(group) {
+    if (group_) member_ = group_->Join();
+    {
+        std::lock_guard<std::mutex> lock(g_feedsMutex);
+        g_feeds[handle_] = this;
     }
     try {
         Check(MIVOBLE_SetFramesPerCallback(handle, framesPerCallback), "frames per callback");
@@ -23,16 +70,20 @@ RowFeed::RowFeed(MIVOBLE_HANDLE handle, uint32_t framesPerCallback) : handle_(ha
         Check(MIVOBLE_RegisterDataAvailableBatchedCallback(handle, &RowFeed::OnRows), "start streaming");
     } catch (...) {
         Stop();
-        std::lock_guard<std::mutex> lock(g_activeMutex);
-        g_active = nullptr;
+        Leave();
         throw;
     }
 }
 
 RowFeed::~RowFeed() {
     Stop();
-    std::lock_guard<std::mutex> lock(g_activeMutex);
-    g_active = nullptr;
+    Leave();
+}
+
+void RowFeed::Leave() {
+    std::lock_guard<std::mutex> lock(g_feedsMutex);
+    auto it = g_feeds.find(handle_);
+    if (it != g_feeds.end() && it->second == this) g_feeds.erase(it);
 }
 
 void RowFeed::Stop() {
@@ -45,32 +96,38 @@ void RowFeed::Stop() {
     MIVOBLE_RegisterConnectionStateCallback(handle_, nullptr);
 }
 
-void RowFeed::OnRows(MIVOBLE_HANDLE, const float* rows, uint32_t rowCount, uint32_t width) {
+void RowFeed::Deliver(MIVOBLE_HANDLE handle, FeedItem item) {
+    std::lock_guard<std::mutex> lock(g_feedsMutex);
+    item.arrived = std::chrono::steady_clock::now();
+    auto it = g_feeds.find(handle);
+    if (it != g_feeds.end()) it->second->Push(std::move(item));
+}
+
+void RowFeed::OnRows(MIVOBLE_HANDLE handle, const float* rows, uint32_t rowCount, uint32_t width) {
     FeedItem item;
     item.kind = FeedItem::Kind::Rows;
     item.values.assign(rows, rows + static_cast<size_t>(rowCount) * width);
     item.rowCount = rowCount;
     item.width = width;
-    item.arrived = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> lock(g_activeMutex);
-    if (g_active) g_active->Push(std::move(item));
+    Deliver(handle, std::move(item));
 }
 
-void RowFeed::OnConnectionState(MIVOBLE_HANDLE, uint32_t state) {
+void RowFeed::OnConnectionState(MIVOBLE_HANDLE handle, uint32_t state) {
     FeedItem item;
     item.kind = state == MIVOBLE_CONNECTION_LOST ? FeedItem::Kind::LinkLost : FeedItem::Kind::LinkBack;
-    item.arrived = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> lock(g_activeMutex);
-    if (g_active) g_active->Push(std::move(item));
+    Deliver(handle, std::move(item));
 }
 
 void RowFeed::Push(FeedItem item) {
+    const bool rows = item.kind == FeedItem::Kind::Rows;
+    const auto at = item.arrived;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopped_) return;
         queue_.push_back(std::move(item));
     }
     changed_.notify_one();
+    if (group_) group_->Queued(member_, rows, at);
 }
 
 void RowFeed::Wake() {

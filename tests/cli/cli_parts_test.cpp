@@ -89,3 +89,17 @@ TEST(CliRowClock, RefusesBadSettingsAndCountsSkippedRows) {
     EXPECT_DOUBLE_EQ(times[4], 100.0);
     EXPECT_NEAR(times[4] - times[3], 2 * clock.Period(), 1e-12);
 }
+
+// A first batch that came late puts the line late; a timely one lowers it, and the times given
+// out lag behind the line until the slew (1 % of a period per row) has taken the change up.
+TEST(CliRowClock, LagIsTheLineChangeStillToBeSlewedIn) {
+    RowClock clock(250);
+    double times[10];
+    EXPECT_EQ(clock.Lag(), 0.0);
+    clock.Stamp(10, 10 * 0.004 + 0.020, nullptr, times);  // 20 ms late
+    EXPECT_EQ(clock.Lag(), 0.0);
+    clock.Stamp(10, 20 * 0.004, nullptr, times);  // on time
+    EXPECT_NEAR(clock.Lag(), 0.020 - 10 * 0.01 * 0.004, 1e-9);
+    for (int chunk = 3; chunk <= 60; ++chunk) clock.Stamp(10, chunk * 10 * 0.004, nullptr, times);
+    EXPECT_EQ(clock.Lag(), 0.0);
+}

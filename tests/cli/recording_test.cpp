@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -340,5 +341,86 @@ TEST(CliRecorder, HolesBecomeMarkedFillOfTheirLength) {
         EXPECT_EQ(back.notes[0].text.rfind(c.note, 0), 0u) << back.notes[0].text;
         EXPECT_NEAR(back.notes[0].onset, c.onset, c.tolerance);
         EXPECT_NEAR(back.notes[0].duration, c.duration, c.tolerance);
+    }
+}
+
+// Recorded together: the file starts with the row nearest to the common instant (rows before
+// it only teach the clock), or at that instant with marked fill while the link is down; every
+// 10 s a note ties a sample to the monotonic clock.
+TEST(CliRecorder, RecordedTogetherStartsAtTheCommonInstant) {
+    struct Case {
+        const char* name;
+        double start;                  // the common instant, seconds after the feed's origin
+        void (*script)(Feed&);
+        double endAt;
+        double firstCounter;           // counter of the file's first sample
+        std::vector<uint64_t> notedSamples;
+        const char* outage;            // an outage note from the first sample, if any
+    };
+    const Case cases[] = {
+        {"nearest row", 1.0 + 0.3 / 250, [](Feed& f) { f.Stream(0, 3); }, 3.1, 250, {0}, nullptr},
+        {"nearest row after it", 1.0 + 0.7 / 250, [](Feed& f) { f.Stream(0, 3); }, 3.1, 251, {0}, nullptr},
+        {"nearest row came before it", 0.96 + 0.3 / 250, [](Feed& f) { f.Stream(0, 3); }, 3.1, 240, {0}, nullptr},
+        {"a note every 10 s", 0.5, [](Feed& f) { f.Stream(0, 25.6); }, 25.7, 125, {0, 2500, 5000}, nullptr},
+        {"down at the start", 1.0,
+         [](Feed& f) {
+             double t = f.Stream(0, 0.5);
+             f.Event(FeedItem::Kind::LinkLost, t + 0.01);
+             f.Event(FeedItem::Kind::LinkBack, 1.35);
+             f.counter = 0;
+             f.Stream(1.4, 1.0);
+         },
+         2.5, 1, {101}, "BAD_link_lost: back after 0.404 s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.File("t.bdf");
+        auto columns = Columns(true);
+        Feed feed;
+        c.script(feed);
+        const double origin = std::chrono::duration<double>(feed.t0.time_since_epoch()).count();
+        {
+            RecorderOptions options{"A", true, 10.0, WallAnchor::Now()};
+            Recorder recorder(NewFile(path, RecordingFormat::Bdf,
+                                      RecordingSignals({{1, 1, 0, 0.02235174f}, {2, 5, 1, 1.0f}}, columns,
+                                                       RecordingFormat::Bdf, MIVOBLE_DEVICE_INFORMATION{}),
+                                      250),
+                              columns, 250, 0, options);
+            // What arrived before the common instant is added before it is known, as the tool does.
+            bool started = false;
+            for (const auto& item : feed.items) {
+                if (!started && item.arrived >= feed.At(c.start)) {
+                    recorder.StartAt(feed.At(c.start));
+                    started = true;
+                }
+                recorder.Add(item);
+            }
+            EXPECT_TRUE(recorder.Finish(feed.At(c.endAt)).file.finalName);
+        }
+        auto back = Read(path);
+        ASSERT_EQ(back.signals.size(), 3u);
+        EXPECT_EQ(back.signals[1][0], c.firstCounter);
+        std::vector<uint64_t> noted;
+        for (const auto& note : back.notes) {
+            unsigned long long sample = 0;
+            double mono = 0;
+            if (std::sscanf(note.text.c_str(), "sample %llu at mono %lf", &sample, &mono) != 2) continue;
+            noted.push_back(sample);
+            EXPECT_EQ(std::lround(note.onset * 250), static_cast<long>(sample)) << note.text;
+            // On the clock: the common instant plus the sample's place in the file.
+            EXPECT_NEAR(mono - origin, c.start + sample / 250.0, 0.5 / 250 + 1e-6) << note.text;
+        }
+        EXPECT_EQ(noted, c.notedSamples);
+        if (c.outage) {
+            ASSERT_FALSE(back.notes.empty());
+            const Note* outage = nullptr;
+            for (const auto& note : back.notes)
+                if (note.text.rfind("BAD_link_lost", 0) == 0) outage = &note;
+            ASSERT_NE(outage, nullptr);
+            EXPECT_EQ(outage->text, c.outage);
+            EXPECT_NEAR(outage->onset, 0.0, 1e-3);
+            EXPECT_EQ(back.signals[2][0], 0.0);  // filled, not delivered
+        }
     }
 }
