@@ -213,7 +213,7 @@ bool AmplifierCore::StackAvailable() {
     return stack && stack->AdapterPresent() && stack->RadioOn();
 }
 
-void AmplifierCore::CompleteLater(std::function<void()> completion) {
+void AmplifierCore::CompleteLater(const std::function<void()>& completion) {
     auto stack = stack_.lock();
     if (stack && stack->SubmitCompletion(completion)) return;
     completion();  // the stack is gone: complete here, on the simulator thread
@@ -385,7 +385,7 @@ void AmplifierCore::Connect(std::shared_ptr<SimDevice> device, AsyncOp<IBluetoot
         self->EndPending(token);
         self->CompleteLater([op, result = std::move(result)]() mutable { op->Complete(std::move(result)); });
     };
-    bool posted = link_.PostAfter(fault.delay, [weak, device, op, finish, services] {
+    bool posted = link_.PostAfter(fault.delay, [weak, device, op, finish, services = std::move(services)] {
         auto self = weak.lock();
         if (!self) return;
         if (op->Status() != AsyncStatus::Started) return finish({});
