@@ -37,7 +37,33 @@ foreach(tool IN ITEMS mivoble_cli mivoble-fake-bluetoothd)
   endif()
 endforeach()
 
+# Their manual pages, made at build time by help2man (Debian package help2man) from each
+# tool's --help and --version (cmake/MivobleManPage.cmake adds the subcommands, examples and
+# packaging/man/<tool>.h2m), for the same package as the tools.
+set(MIVOBLE_MAN_TOOLS mivoble_cli mivoble-fake-bluetoothd)
+set(MIVOBLE_MAN_NAMES mivoble mivoble-fake-bluetoothd)
+set(MIVOBLE_MAN_SUMMARIES "scan, inspect, stream, record and flash mivo EEG amplifiers"
+                          "serve simulated EEG amplifiers through BlueZ's D-Bus interface")
+if(MIVOBLE_BUILD_MAN)
+  find_program(MIVOBLE_HELP2MAN help2man REQUIRED)
+  foreach(tool name summary IN ZIP_LISTS MIVOBLE_MAN_TOOLS MIVOBLE_MAN_NAMES MIVOBLE_MAN_SUMMARIES)
+    if(NOT TARGET ${tool})
+      continue()
+    endif()
+    set(page ${CMAKE_BINARY_DIR}/man/${name}.1.gz)
+    add_custom_command(OUTPUT ${page}
+      COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${MIVOBLE_HELP2MAN} -DTOOL=$<TARGET_FILE:${tool}> -DNAME=${name}
+              -DSUMMARY=${summary} -DINCLUDE=${CMAKE_SOURCE_DIR}/packaging/man/${name}.h2m
+              -DWORK=${CMAKE_BINARY_DIR}/man/${name} -DOUTPUT=${page}
+              -P ${CMAKE_SOURCE_DIR}/cmake/MivobleManPage.cmake
+      DEPENDS ${tool} ${CMAKE_SOURCE_DIR}/cmake/MivobleManPage.cmake ${CMAKE_SOURCE_DIR}/packaging/man/${name}.h2m
+      COMMENT "Manual page of ${name} (help2man)" VERBATIM)
+    add_custom_target(${name}-man ALL DEPENDS ${page})
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  endforeach()
+endif()
+
 # Documentation, per package as Debian lays it out: /usr/share/doc/<package>/.
 install(FILES README.md DESTINATION ${MIVOBLE_DOC_DIR}/libmivoble-dev COMPONENT development)
 install(DIRECTORY docs/ DESTINATION ${MIVOBLE_DOC_DIR}/libmivoble-dev COMPONENT development
-        FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "*.svg")

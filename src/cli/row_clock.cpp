@@ -10,8 +10,14 @@
 namespace Mivo::Cli {
 
 namespace {
-constexpr int kLossArrivals = 6;            // consecutive late arrivals that show rows lost
-constexpr double kTypicalLateness = 0.002;  // start of the estimate: delivery jitters by milliseconds
+constexpr int64_t kLossDeliveries = 6;  // deliveries (with lossConfirmSeconds) in one unit of evidence of a loss
+constexpr double kLossSpans[] = {0.5, 1.0, 2.0, 4.0, 8.0};  // spans of evidence judged, in those units
+constexpr std::size_t kSpanCount = sizeof(kLossSpans) / sizeof(kLossSpans[0]);
+constexpr double kJitterMargin = 6.0;    // jitters of lateness, over one unit of evidence, that mean rows lost
+constexpr double kJitterStart = 0.005;   // the jitter until deliveries show it: cautious, learnt within a second
+constexpr double kJitterCap = 0.050;     // no jitter estimate beyond this, whatever a stall does to it
+constexpr double kJitterSteps = 16;      // the jitter's median moves by at most 1/16 of itself per delivery
+constexpr double kCellsPerConfirm = 8;   // deliveries are kept as the least lateness per 1/8 of lossConfirmSeconds
 }  // namespace
 
 RowClock::RowClock(double rate, RowClockTuning tuning) : tuning_(tuning) {
@@ -37,8 +43,15 @@ void RowClock::Restart() {
     nextN_ = 0;
     lastN_.reset();
     lastCounter_.reset();
-    typicalLateness_ = kTypicalLateness;
-    runSince_.reset();
+    pending_.reset();
+    judged_.reset();
+    covered_ = 0;
+    cells_.clear();
+    following_.clear();
+    followingLeast_.clear();
+    sequence_ = 0;
+    jitter_ = kJitterStart;
+    jitterUpdates_ = 0;
 }
 
 void RowClock::Stamp(std::size_t rows, double arrivalSeconds, const double* counters, double* timesOut) {
@@ -89,34 +102,101 @@ std::optional<std::size_t> RowClock::Unwrap(std::size_t rows, const double* coun
 
 void RowClock::CheckLoss(std::size_t rows, int64_t* n, double t) {
     if (!offset_) return;
+    const double period = period_;
     const double lateness = t - Line(static_cast<double>(n[rows - 1]));
-    const double tolerance = std::max(lossTolerance_, 4.0 * typicalLateness_);
-    if (lateness <= tolerance) {
-        // Median of the lateness of arrivals within the tolerance, in steps relative to its size.
-        const double step = std::max(typicalLateness_, nominal_) / 16.0;
-        typicalLateness_ = std::max(0.0, typicalLateness_ + (lateness > typicalLateness_ ? step : -step));
-        runSince_.reset();
-        return;
-    }
-    if (!runSince_) {
-        runSince_ = t;
-        runCount_ = 0;
-        runEarly_ = runRecent_ = std::numeric_limits<double>::infinity();
-    }
-    ++runCount_;
-    if (runCount_ <= kLossArrivals / 2) {
-        runEarly_ = std::min(runEarly_, lateness);
-        return;
-    }
-    runRecent_ = std::min(runRecent_, lateness);
-    if (runCount_ < kLossArrivals || t - *runSince_ < tuning_.lossConfirmSeconds) return;
-    runSince_.reset();
-    if (runEarly_ - runRecent_ > tolerance) return;  // a backlog draining away after a stall, not rows lost
-    const auto lost = static_cast<int64_t>(std::nearbyint(runRecent_ / period_));
+    const auto pending = pending_;
+    pending_ = std::make_pair(t, lateness);
+    // A chunk right behind the previous one belongs to the same delivery, which its last chunk
+    // represents.
+    if (!pending || t - pending->first <= std::min(0.5 * static_cast<double>(rows) * period, 0.001)) return;
+    const int64_t lost = Judge(pending->first, pending->second);
     if (lost <= 0) return;
     missing_ += static_cast<uint64_t>(lost);
     nextN_ += lost;
     for (std::size_t i = 0; i < rows; ++i) n[i] += lost;
+    pending_->second -= static_cast<double>(lost) * period;
+}
+
+// Rows lost before the delivery that arrived at t this late, if its lateness and that of the
+// deliveries before it show them; 0 otherwise.
+int64_t RowClock::Judge(double t, double lateness) {
+    const double period = period_, confirm = tuning_.lossConfirmSeconds;
+    if (judged_) covered_ += std::min(t - *judged_, confirm / 2);
+    judged_ = t;
+    const double covered = covered_;
+    LearnJitter(t, lateness);
+    if (!cells_.empty() && covered - cells_.back().start < confirm / kCellsPerConfirm) {
+        cells_.back().count += 1;
+        cells_.back().least = std::min(cells_.back().least, lateness);
+    } else {
+        cells_.push_back({covered, 1, lateness});
+        if (static_cast<double>(cells_.size()) > kCellsPerConfirm * (kLossSpans[kSpanCount - 1] + 1)) cells_.pop_front();
+    }
+    const double jitter = jitter_;
+    const double floor =
+        std::max(lossTolerance_, kJitterMargin * jitter / std::sqrt(kLossSpans[kSpanCount - 1]));
+    double least = std::numeric_limits<double>::infinity();
+    int64_t count = 0;
+    std::size_t k = 0;
+    for (std::size_t i = cells_.size(); i-- > 0;) {
+        least = std::min(least, cells_[i].least);
+        if (least <= floor) return 0;
+        count += cells_[i].count;
+        if (std::min(static_cast<double>(count) / static_cast<double>(kLossDeliveries), (covered - cells_[i].start) / confirm) <
+            kLossSpans[k])
+            continue;
+        const double span = kLossSpans[k];
+        ++k;
+        const double tolerance = std::max(floor, kJitterMargin * jitter / (span >= 1 ? std::sqrt(span) : span));
+        if (least > tolerance) {
+            if (Draining(i, count, tolerance)) return 0;  // a backlog draining away after a stall, not rows lost
+            const auto lost = static_cast<int64_t>(std::floor((least - jitter / std::sqrt(span)) / period + 0.5));
+            if (lost > 0) {
+                const double shift = static_cast<double>(lost) * period;
+                for (auto& cell : cells_) cell.least -= shift;
+                for (auto& item : following_) item.lateness -= shift;
+                for (auto& item : followingLeast_) item.lateness -= shift;
+            }
+            return std::max<int64_t>(lost, 0);
+        }
+        if (k == kSpanCount) return 0;
+    }
+    return 0;
+}
+
+// Whether the older half of the deliveries from cell `first` on was later than the newer half
+// by more than `tolerance`.
+bool RowClock::Draining(std::size_t first, int64_t count, double tolerance) const {
+    double newer = std::numeric_limits<double>::infinity(), older = newer;
+    int64_t seen = 0;
+    for (std::size_t i = cells_.size(); i-- > first;) {
+        if (static_cast<double>(seen) < static_cast<double>(count) / 2)
+            newer = std::min(newer, cells_[i].least);
+        else
+            older = std::min(older, cells_[i].least);
+        seen += cells_[i].count;
+    }
+    return older - newer > tolerance;
+}
+
+// Median of how far each delivery's lateness lies above the least lateness of it and the
+// deliveries that follow it, once they span lossConfirmSeconds and six deliveries.
+void RowClock::LearnJitter(double t, double lateness) {
+    const uint64_t sequence = sequence_++;
+    while (!followingLeast_.empty() && followingLeast_.back().lateness >= lateness) followingLeast_.pop_back();
+    followingLeast_.push_back({sequence, lateness});
+    following_.push_back({sequence, t, lateness});
+    while (static_cast<int64_t>(following_.size()) > kLossDeliveries + 1 &&
+           following_.front().t < t - tuning_.lossConfirmSeconds) {
+        const Following oldest = following_.front();
+        following_.pop_front();
+        const double above = oldest.lateness - followingLeast_.front().lateness;
+        if (followingLeast_.front().sequence == oldest.sequence) followingLeast_.pop_front();
+        ++jitterUpdates_;
+        const double step =
+            std::max(jitter_, period_) / std::min(kJitterSteps, 2.0 + static_cast<double>(jitterUpdates_));
+        jitter_ = std::min(kJitterCap, std::max(0.0, jitter_ + (above > jitter_ ? step : -step)));
+    }
 }
 
 void RowClock::AddPoint(int64_t n, double t) {

@@ -6,15 +6,17 @@
 // points and cannot tilt it. The clock keeps the earliest point of each bucket of rows over a
 // window, fits the lower-hull edge that spans their mean row (slope held near 1/rate), takes
 // row numbers from the counter column when there is one (unwrapping it, restarting when it goes
-// back) and otherwise counts rows, finding lost ones as arrivals that stay late. Each row gets
-// the line's time; changes of the line are slewed in, so times never go back. The Python
-// package's mivo_ble.timestamps.RowClock computes the same times.
+// back) and otherwise counts rows, finding lost ones as lateness that does not go away (judged
+// against the delivery jitter, with less tolerance the longer it lasts). Each row gets the
+// line's time; changes of the line are slewed in, so times never go back. The Python package's
+// mivo_ble.timestamps.RowClock computes the same times.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <utility>
 
 namespace Mivo::Cli {
 
@@ -24,8 +26,8 @@ struct RowClockTuning {
     double bucketSeconds = 0.5;       // rows per kept point
     double windowSeconds = 60.0;      // rows the kept points cover
     double fitSpanSeconds = 4.0;      // span of kept points before the slope is fitted
-    double lossTolerance = 3.0;       // periods of lateness that may be rows lost (no counters)
-    double lossConfirmSeconds = 0.1;  // lateness must last this long to count rows lost
+    double lossTolerance = 3.0;       // least lateness, in periods, that counts as rows lost (no counters)
+    double lossConfirmSeconds = 0.1;  // with six deliveries, the shortest lateness that counts rows lost
     uint64_t counterRange = uint64_t{1} << 24;  // counters wrap here
 };
 
@@ -53,9 +55,27 @@ private:
         double y;  // t - n * nominal period
     };
 
+    struct Cell {
+        double start;      // time covered by deliveries when the cell began
+        int64_t count;     // deliveries in it
+        double least;      // their least lateness
+    };
+    struct Following {
+        uint64_t sequence;
+        double t;
+        double lateness;
+    };
+    struct Least {
+        uint64_t sequence;
+        double lateness;
+    };
+
     // Row numbers of the chunk from its counters; returns the index where a counter went back.
     std::optional<std::size_t> Unwrap(std::size_t rows, const double* counters, int64_t* n);
     void CheckLoss(std::size_t rows, int64_t* n, double t);
+    int64_t Judge(double t, double lateness);
+    bool Draining(std::size_t first, int64_t count, double tolerance) const;
+    void LearnJitter(double t, double lateness);
     void AddPoint(int64_t n, double t);
     void Fit();
     void Output(std::size_t rows, const int64_t* n, double* timesOut);
@@ -78,10 +98,19 @@ private:
     int64_t nextN_ = 0;
     std::optional<int64_t> lastN_;
     std::optional<int64_t> lastCounter_;
-    double typicalLateness_ = 0;
-    std::optional<double> runSince_;
-    int runCount_ = 0;
-    double runEarly_ = 0, runRecent_ = 0;
+    // Loss detection without counters (see Judge): the delivery not yet judged (t, lateness),
+    // the time of the last one judged, the time deliveries cover (gaps count at most half of
+    // lossConfirmSeconds), the least lateness per cell of that time, the deliveries whose
+    // following ones are still being seen with their running minimum, and the jitter.
+    std::optional<std::pair<double, double>> pending_;
+    std::optional<double> judged_;
+    double covered_ = 0;
+    std::deque<Cell> cells_;
+    std::deque<Following> following_;
+    std::deque<Least> followingLeast_;
+    uint64_t sequence_ = 0;
+    double jitter_ = 0;
+    int64_t jitterUpdates_ = 0;
 };
 
 }  // namespace Mivo::Cli

@@ -275,7 +275,7 @@ TEST(CliRecorder, HolesBecomeMarkedFillOfTheirLength) {
              double t = f.Stream(0, 6.0);
              f.Stream(t + 0.2, 2.0);  // 50 rows never arrive
          },
-         8.3, "BAD_missing: ", 6.0, 0.2, 8.2, 0.35},
+         8.3, "BAD_missing: 50 samples", 6.0, 0.2, 8.2, 0.35},
         {"partial record", true, [](Feed& f) { f.Stream(0, 1.02); }, 1.2, "BAD_padding: 20 samples", 1.02, 0.08, 1.1, 1e-3},
         {"counter goes back", true,
          [](Feed& f) {

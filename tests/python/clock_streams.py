@@ -1,11 +1,13 @@
 """Simulated chunk arrivals of a sample stream, for judging a row clock without a radio.
 
 The amplifier samples row n at ``start + n * period`` on the host's clock (``period`` off the
-nominal one by the drift). Rows leave in chunks of ``chunk_rows`` once the last row is sampled,
-at the next connection event, and arrive after a constant minimum latency plus an exponential
-delay, in order. Stalls hold every arrival inside them until they end; bursts hold arrivals and
-release them at one instant; lost chunks never arrive; an outage loses every chunk sampled
-during it and the receiver restarts its clock after it.
+nominal one by the drift). Rows leave in notifications of ``notification_rows`` once the last row
+is sampled, at the next connection event, and arrive after a constant minimum latency plus an
+exponential delay, in order. The receiver gets them in chunks of ``chunk_rows``, each when the
+notification that completes it arrives. Stalls hold every arrival inside them until they end;
+bursts hold arrivals and release them at one instant; lost notifications (every Nth, or a run of
+them) never arrive; an outage loses every notification sent during it and the receiver restarts
+its clock after it.
 """
 
 from __future__ import annotations
@@ -26,6 +28,7 @@ BACKLOG_STEP = 20e-6  # time to hand on each chunk of a backlog after a stall
 class Stream:
     rate: float = 250.0
     chunk_rows: int = 5
+    notification_rows: int = 0       # rows per notification; 0: one notification per chunk
     seconds: float = 30.0
     drift_ppm: float = 0.0
     counters: bool = True
@@ -33,7 +36,8 @@ class Stream:
     stalls: tuple = ()               # (start, length) in seconds
     stall_every: Optional[tuple] = None  # (every, length): a stall at every multiple of `every`
     bursts: Optional[tuple] = None   # (every, hold): arrivals held, then released at one instant
-    lose_every: int = 0              # every Nth chunk never arrives
+    lose_every: int = 0              # every Nth notification never arrives
+    lose_run: Optional[tuple] = None  # (start, rows): the notifications of these rows never arrive
     outage: Optional[tuple] = None   # (start, length): link lost, counters start again from 1
     announce: bool = True            # the receiver is told of the outage (else only the counters show it)
     seed: int = 1
@@ -59,18 +63,18 @@ def _held(arrivals, windows):
 
 def simulate(s: Stream) -> tuple[list[Chunk], float, int]:
     """The chunks as a receiver sees them, the latency floor every row carries, and the rows
-    of lost chunks (not those of an outage)."""
+    of lost notifications (not those of an outage)."""
     rng = numpy.random.default_rng(s.seed)
+    size = s.notification_rows or s.chunk_rows
     period = (1.0 + s.drift_ppm * 1e-6) / s.rate
     start = 1000.0 + rng.uniform(0, 1)  # far from zero, as monotonic clocks are
-    chunk_count = int(s.seconds * s.rate) // s.chunk_rows
-    rows = numpy.arange(chunk_count * s.chunk_rows)
+    count = int(s.seconds * s.rate) // size
+    rows = numpy.arange(count * size)
     sampled = start + rows * period
-    ready = sampled[s.chunk_rows - 1::s.chunk_rows]
+    ready = sampled[size - 1::size]
     phase = rng.uniform(0, CONNECTION_INTERVAL)
     sent = phase + numpy.ceil((ready - phase) / CONNECTION_INTERVAL) * CONNECTION_INTERVAL
-    floor = MIN_LATENCY + float(numpy.min(sent - ready))
-    arrival = sent + MIN_LATENCY + rng.exponential(JITTER_MEAN, chunk_count)
+    arrival = sent + MIN_LATENCY + rng.exponential(JITTER_MEAN, count)
     arrival = numpy.maximum.accumulate(arrival)  # in order
 
     windows = [(start + a, start + a + b, BACKLOG_STEP) for a, b in s.stalls]
@@ -83,10 +87,13 @@ def simulate(s: Stream) -> tuple[list[Chunk], float, int]:
         windows += [(start + k * every, start + k * every + hold, 0.0) for k in range(1, int(s.seconds / every) + 1)]
     arrival = numpy.maximum.accumulate(_held(arrival, sorted(windows)))
 
-    kept = numpy.ones(chunk_count, dtype=bool)
+    kept = numpy.ones(count, dtype=bool)
     if s.lose_every:
         kept[s.lose_every - 1::s.lose_every] = False
-    lost_rows = int(numpy.count_nonzero(~kept)) * s.chunk_rows
+    if s.lose_run:
+        first = int(numpy.argmax(ready >= start + s.lose_run[0]))
+        kept[first:first + -(-s.lose_run[1] // size)] = False
+    lost_rows = int(numpy.count_nonzero(~kept)) * size
     restart_at = None
     if s.outage:
         lost = (ready >= start + s.outage[0]) & (ready < start + s.outage[0] + s.outage[1])
@@ -97,16 +104,35 @@ def simulate(s: Stream) -> tuple[list[Chunk], float, int]:
     if s.counters:
         numbers = s.counter_start + rows
         if restart_at is not None:
-            first = restart_at * s.chunk_rows
+            first = restart_at * size
             numbers[first:] = 1 + numpy.arange(len(rows) - first)
         counters = (numbers % COUNTER_RANGE).astype(numpy.float32)
-    chunks = []
+
+    # The receiver's chunks: a chunk arrives with the notification that completes it; a restart
+    # hands on what is pending first.
+    chunks, pending, floor = [], [], numpy.inf
+
+    def hand_on(j, upto, restart=False):
+        nonlocal pending, floor
+        block = numpy.array(pending[:upto])
+        pending = pending[upto:]
+        floor = min(floor, sent[j] - sampled[block[-1]])
+        chunks.append(Chunk(float(arrival[j]), sampled[block], None if counters is None else counters[block],
+                            restart=restart, new_stream=restart))
+
+    previous = None
     for j in numpy.nonzero(kept)[0]:
-        block = slice(j * s.chunk_rows, (j + 1) * s.chunk_rows)
-        chunks.append(Chunk(float(arrival[j]), sampled[block],
-                            None if counters is None else counters[block],
-                            restart=s.announce and j == restart_at, new_stream=j == restart_at))
-    return chunks, floor, lost_rows
+        new_stream = j == restart_at
+        if new_stream and pending:
+            hand_on(previous, len(pending))
+        pending += range(j * size, (j + 1) * size)
+        while len(pending) >= s.chunk_rows:
+            hand_on(j, s.chunk_rows, restart=new_stream)
+            new_stream = False
+        previous = j
+    for c in chunks:
+        c.restart = c.restart and s.announce
+    return chunks, MIN_LATENCY + float(floor), lost_rows
 
 
 @dataclass

@@ -149,7 +149,10 @@ def test_rows_lost_without_a_counter_are_counted_and_marked_in_mne():
     times, data = _take(amp, 4 * rate)
     amp.close()
     assert numpy.all(data[:, -1] == 1), "nothing stands in for the lost rows"
-    assert amp.missing_rows > 0
+    # Every 10th notification never arrives: all those before the last row read are counted,
+    # give or take one not yet confirmed or one after that row.
+    lost = (len(data) // frames - 1) // 9 * frames
+    assert abs(amp.missing_rows - lost) <= frames, (amp.missing_rows, lost)
     raw = mivo_ble.to_mne(amp, data, times)
     marked = sum(round(a["duration"] * rate) for a in raw.annotations if a["description"] == "BAD_ACQ_SKIP")
     assert abs(marked - amp.missing_rows) <= frames, (marked, amp.missing_rows)

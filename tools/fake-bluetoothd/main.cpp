@@ -19,6 +19,7 @@
 
 #include "adapter.h"
 #include "log/log.h"
+#include "mivoble/mivoble.h"
 #include "context.h"
 #include "control.h"
 #include "private_bus.h"
@@ -29,11 +30,12 @@ using namespace Mivo::FakeBluez;
 namespace {
 
 const char* kUsage =
-    "usage: mivoble-fake-bluetoothd (--private-bus | --bus ADDRESS) [--sim TEXT] [--address-file FILE] [--bus-config FILE] [--log FILE]\n"
-    "                               [--bluez-version X.Y] [--report-cycle-ms N] [--connect-while-discovering fail|ok]\n"
-    "                               [--adapters hci0,hci1,...] [--unpowered hci0,...] [--gap-name NAME]\n"
+    "Usage: mivoble-fake-bluetoothd (--private-bus | --bus ADDRESS) [OPTION]...\n"
+    "  or:  mivoble-fake-bluetoothd --help | --version\n"
     "\n"
     "Serves the simulated amplifiers as org.bluez (BlueZ's D-Bus API, as bluetoothd 5.66 with a real controller).\n"
+    "\n"
+    "Options:\n"
     "  --private-bus        start a private dbus-daemon and serve on it\n"
     "  --bus ADDRESS        serve on an existing bus (e.g. unix:path=/tmp/bus)\n"
     "  --sim TEXT           amplifiers in MIVOBLE_SIM syntax (default: $MIVOBLE_SIM, else two amplifiers)\n"
@@ -43,12 +45,18 @@ const char* kUsage =
     "  --bluez-version X.Y  the BlueZ version served (default 5.66): no MTU property before 5.62, ...\n"
     "  --report-cycle-ms N  one advertising report per device and N ms discovery cycle (default 10240; 0: every one)\n"
     "  --connect-while-discovering fail|ok  a connect during discovery fails (default) or works\n"
-    "  --adapters LIST      adapter names in path order (default hci0)\n"
-    "  --unpowered LIST     adapters that start switched off\n"
+    "  --adapters LIST      adapter names in path order, comma-separated (default hci0)\n"
+    "  --unpowered LIST     adapters that start switched off, comma-separated\n"
     "  --gap-name NAME      the name amplifiers report once connected (default: the advertised one)\n"
-    "Prints DBUS_SYSTEM_BUS_ADDRESS=... once serving; exits on SIGTERM or SIGINT.\n";
+    "  -h, --help           print this help and exit\n"
+    "  --version            print the version and exit\n"
+    "\n"
+    "Prints DBUS_SYSTEM_BUS_ADDRESS=... once serving; exits on SIGTERM or SIGINT.\n"
+    "\n"
+    "Exit status: 0 after SIGTERM or SIGINT, 1 when it cannot serve, 2 for bad options (this help on stderr).\n";
 
 struct Options {
+    bool help = false, version = false;  // --help or --version: print and exit, nothing else
     bool privateBus = false;
     std::string bus, sim, addressFile, busConfig, log = "/dev/stderr";
     bool simSet = false;
@@ -82,7 +90,13 @@ bool Parse(int argc, char** argv, Options& o) {
             out = argv[++i];
             return true;
         };
-        if (a == "--private-bus") o.privateBus = true;
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+            return true;
+        } else if (a == "--version") {
+            o.version = true;
+            return true;
+        } else if (a == "--private-bus") o.privateBus = true;
         else if (a == "--bus") {
             if (!value(o.bus)) return false;
         } else if (a == "--sim") {
@@ -163,6 +177,15 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, options)) {
         std::fputs(kUsage, stderr);
         return 2;
+    }
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("mivoble-fake-bluetoothd %d.%d.%d\n", MIVOBLE_VERSION_MAJOR, MIVOBLE_VERSION_MINOR,
+                    MIVOBLE_VERSION_PATCH);
+        return 0;
     }
     BLE::SetLogFilePath(options.log);  // never the library's default file in $HOME
     if (!options.simSet) {

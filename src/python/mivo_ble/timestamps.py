@@ -17,13 +17,23 @@ cannot tilt it. :class:`RowClock` estimates that line:
 * Row index: with the counter column (``counters``: frame numbers, wrapping modulo
   ``counter_range``) ``n`` follows the counter; filled-in rows stand in for lost ones, a counter
   that jumps counts the rows between as ``missing``, and one that goes back means the stream
-  started anew (:meth:`restart`). Without counters ``n`` counts the rows, and lost rows show
-  as arrivals that stay late: when six arrivals in a row, over at least ``loss_confirm``
-  seconds, are later than the line by more than the tolerance, and that lateness is not
-  draining away (a stall's backlog arrives in a burst and returns to the line), the rows the
-  latest of them lag by are counted ``missing`` and ``n`` moves on by as many. The tolerance is
-  ``loss_tolerance`` periods, or four times the median lateness of arrivals when delivery
-  jitters more. Rows are stamped as if nothing was lost until a loss is confirmed.
+  started anew (:meth:`restart`). Without counters ``n`` counts the rows, and lost rows show as
+  lateness against the line that does not go away. Chunks handed on together (a notification
+  split into chunks, a backlog released at once) count as one delivery, judged by its last chunk.
+  The jitter is the median of how far a delivery's lateness lies above the least lateness of the
+  deliveries that follow it (at least six, over ``loss_confirm`` seconds): a loss raises every
+  later lateness alike and so leaves it unchanged, and a stall's backlog counts as one delivery.
+  When every delivery over a span is later than a tolerance, and that lateness is not draining
+  away (a stall's backlog returns to the line), the rows the least of them lags by, less the
+  jitter, are counted ``missing`` and ``n`` moves on by as many. A span needs both a number of
+  deliveries and a time they cover (a gap without deliveries counts at most half of
+  ``loss_confirm``): three deliveries over half of ``loss_confirm`` against twelve jitters, six
+  over ``loss_confirm`` against six jitters, and every doubling after that, up to 48 deliveries
+  over eight times ``loss_confirm``, lowers the tolerance by a factor of the square root of two
+  (the jitter taken off the count shrinks by that factor at every doubling from the shortest
+  span on). Large losses are thus counted at once, small
+  ones after more evidence, and no lateness that stays below ``loss_tolerance`` periods is
+  counted. Rows are stamped as if nothing was lost until a loss is counted.
 * Output: one time per row, on the line; a change of the line is taken up gradually (at most
   ``slew`` of a period per row), so consecutive rows stay about one period apart and times
   never go back.
@@ -43,8 +53,13 @@ from typing import Optional
 import numpy
 
 COUNTER_RANGE = 1 << 24  # frame numbers in a float32 column are exact below this
-LOSS_ARRIVALS = 6  # consecutive late arrivals that show rows lost
-TYPICAL_LATENESS = 0.002  # start of the estimate: Bluetooth delivery jitters by milliseconds
+LOSS_DELIVERIES = 6  # deliveries (with loss_confirm seconds) in one unit of evidence of a loss
+LOSS_SPANS = (0.5, 1.0, 2.0, 4.0, 8.0)  # spans of evidence judged, in those units
+JITTER_MARGIN = 6.0  # jitters of lateness, over one unit of evidence, that mean rows lost
+JITTER_START = 0.005  # the jitter until deliveries show it: cautious, learnt within a second
+JITTER_CAP = 0.050  # no jitter estimate beyond this, whatever a stall does to it
+JITTER_STEPS = 16  # the jitter's median moves by at most 1/16 of itself per delivery
+CELLS_PER_CONFIRM = 8  # deliveries are kept as the least lateness per 1/8 of loss_confirm
 
 
 def wall_clock_offset() -> float:
@@ -86,8 +101,20 @@ class RowClock:
         self._next_n = 0
         self._last_n: Optional[int] = None
         self._last_counter: Optional[int] = None
-        self._typical_lateness = TYPICAL_LATENESS
-        self._run_since: Optional[float] = None  # first arrival of a run of late ones
+        # Loss detection without counters (see _judge): the delivery not yet judged [t, lateness],
+        # the time of the last one judged, the time deliveries cover (gaps count at most half of
+        # loss_confirm), the least lateness per cell of that time [start, deliveries, least],
+        # the deliveries whose following ones are still being seen [seq, t, lateness] with their
+        # running minimum [seq, lateness], and the jitter.
+        self._pending: Optional[list] = None
+        self._judged: Optional[float] = None
+        self._covered = 0.0
+        self._cells: deque = deque()
+        self._following: deque = deque()
+        self._following_least: deque = deque()
+        self._sequence = 0
+        self._jitter = JITTER_START
+        self._jitter_updates = 0
 
     def stamp(self, rows: int, arrival: Optional[float] = None,
               counters: Optional[numpy.ndarray] = None) -> numpy.ndarray:
@@ -138,35 +165,102 @@ class RowClock:
         return self._offset + self.period * n
 
     def _check_loss(self, n: numpy.ndarray, t: float) -> None:
-        """Counts rows missing from a stream without counters: arrivals that stay late."""
+        """Counts rows missing from a stream without counters: lateness that does not go away."""
         if self._offset is None:
             return
+        period = self.period
         lateness = t - self._line(int(n[-1]))
-        tolerance = max(self._loss_tolerance, 4.0 * self._typical_lateness)
-        if lateness <= tolerance:
-            # Median of the lateness of arrivals within the tolerance, in steps relative to its size.
-            step = max(self._typical_lateness, self.nominal_period) / 16.0
-            self._typical_lateness = max(0.0, self._typical_lateness + (step if lateness > self._typical_lateness else -step))
-            self._run_since = None
+        pending, self._pending = self._pending, [t, lateness]
+        # A chunk right behind the previous one belongs to the same delivery, which its last
+        # chunk represents.
+        if pending is None or t - pending[0] <= min(0.5 * len(n) * period, 0.001):
             return
-        if self._run_since is None:
-            self._run_since, self._run_count = t, 0
-            self._run_early = self._run_recent = math.inf
-        self._run_count += 1
-        if self._run_count <= LOSS_ARRIVALS // 2:
-            self._run_early = min(self._run_early, lateness)
-            return
-        self._run_recent = min(self._run_recent, lateness)
-        if self._run_count < LOSS_ARRIVALS or t - self._run_since < self._loss_confirm:
-            return
-        self._run_since = None
-        if self._run_early - self._run_recent > tolerance:
-            return  # a backlog draining away after a stall, not rows lost
-        lost = int(round(self._run_recent / self.period))
+        lost = self._judge(pending[0], pending[1])
         if lost > 0:
             self.missing += lost
             self._next_n += lost
             n += lost
+            self._pending[1] -= lost * period
+
+    def _judge(self, t: float, lateness: float) -> int:
+        """Rows lost before the delivery that arrived at `t` this late, if its lateness and that
+        of the deliveries before it show them; 0 otherwise."""
+        period, confirm = self.period, self._loss_confirm
+        if self._judged is not None:
+            self._covered += min(t - self._judged, confirm / 2)
+        self._judged = t
+        covered = self._covered
+        self._learn_jitter(t, lateness)
+        cells = self._cells
+        if cells and covered - cells[-1][0] < confirm / CELLS_PER_CONFIRM:
+            cells[-1][1] += 1
+            cells[-1][2] = min(cells[-1][2], lateness)
+        else:
+            cells.append([covered, 1, lateness])
+            if len(cells) > CELLS_PER_CONFIRM * (LOSS_SPANS[-1] + 1):
+                cells.popleft()
+        jitter = self._jitter
+        floor = max(self._loss_tolerance, JITTER_MARGIN * jitter / math.sqrt(LOSS_SPANS[-1]))
+        least, count, k = math.inf, 0, 0
+        for i in range(len(cells) - 1, -1, -1):
+            least = min(least, cells[i][2])
+            if least <= floor:
+                return 0
+            count += cells[i][1]
+            if min(count / LOSS_DELIVERIES, (covered - cells[i][0]) / confirm) < LOSS_SPANS[k]:
+                continue
+            span = LOSS_SPANS[k]
+            k += 1
+            tolerance = max(floor, JITTER_MARGIN * jitter / (math.sqrt(span) if span >= 1 else span))
+            if least > tolerance:
+                if self._draining(i, count, tolerance):
+                    return 0  # a backlog draining away after a stall, not rows lost
+                lost = int(math.floor((least - jitter / math.sqrt(span)) / period + 0.5))
+                if lost > 0:
+                    shift = lost * period
+                    for cell in cells:
+                        cell[2] -= shift
+                    for item in self._following:
+                        item[2] -= shift
+                    for item in self._following_least:
+                        item[1] -= shift
+                return max(lost, 0)
+            if k == len(LOSS_SPANS):
+                return 0
+        return 0
+
+    def _draining(self, first: int, count: int, tolerance: float) -> bool:
+        """Whether the older half of the deliveries from cell `first` on was later than the newer
+        half by more than `tolerance`."""
+        cells = self._cells
+        newer = older = math.inf
+        seen = 0
+        for i in range(len(cells) - 1, first - 1, -1):
+            if seen < count / 2:
+                newer = min(newer, cells[i][2])
+            else:
+                older = min(older, cells[i][2])
+            seen += cells[i][1]
+        return older - newer > tolerance
+
+    def _learn_jitter(self, t: float, lateness: float) -> None:
+        """Median of how far each delivery's lateness lies above the least lateness of it and the
+        deliveries that follow it, once they span loss_confirm seconds and six deliveries."""
+        following, least = self._following, self._following_least
+        sequence = self._sequence
+        self._sequence += 1
+        while least and least[-1][1] >= lateness:
+            least.pop()
+        least.append([sequence, lateness])
+        following.append([sequence, t, lateness])
+        while len(following) > LOSS_DELIVERIES + 1 and following[0][1] < t - self._loss_confirm:
+            oldest, _, its_lateness = following.popleft()
+            above = its_lateness - least[0][1]
+            if least[0][0] == oldest:
+                least.popleft()
+            self._jitter_updates += 1
+            step = max(self._jitter, self.period) / min(JITTER_STEPS, 2 + self._jitter_updates)
+            self._jitter = min(JITTER_CAP, max(0.0, self._jitter + (step if above > self._jitter else -step)))
 
     def _add_point(self, n: int, t: float) -> None:
         y = t - n * self.nominal_period
