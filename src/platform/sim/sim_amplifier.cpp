@@ -513,7 +513,8 @@ void AmplifierCore::ScheduleDropLocked() {
     if (!connected_ || after.count() <= 0) return;
     std::weak_ptr<AmplifierCore> weak = weak_from_this();
     uint64_t epoch = linkEpoch_;
-    dropTask_ = link_.PostAfter(after, [weak, epoch] {
+    const auto due = Clock::now() + after;
+    dropTask_ = link_.PostAt(due, [weak, epoch, due] {
         auto self = weak.lock();
         if (!self) return;
         {
@@ -521,7 +522,11 @@ void AmplifierCore::ScheduleDropLocked() {
             if (self->linkEpoch_ != epoch) return;
             self->dropTask_ = 0;
         }
-        LogMessage(kLogDebug, "sim: '%s' drops the link as scripted", self->Name().c_str());
+        // Tasks run in due order, so the stream stopped at the due time even when this thread
+        // ran late: the lateness tells when the drop happened on the amplifier's time line.
+        const auto late = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - due);
+        LogMessage(kLogDebug, "sim: '%s' drops the link as scripted (%lld us late)", self->Name().c_str(),
+                   static_cast<long long>(late.count()));
         self->Disconnect();
     });
 }
@@ -667,6 +672,7 @@ void AmplifierCore::OnCccd(Attr attr, bool on, Clock::time_point at) {
     std::vector<Bytes> records;
     Clock::time_point first;
     Microseconds step;
+    bool started = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!connected_) return;
@@ -684,6 +690,7 @@ void AmplifierCore::OnCccd(Attr attr, bool on, Clock::time_point at) {
                 tickBase_ = at;
                 ticksSinceBase_ = 0;
                 ScheduleNextTickLocked();
+                started = true;
             } else if (!on) {
                 streaming_ = false;
                 ++streamEpoch_;
@@ -694,6 +701,12 @@ void AmplifierCore::OnCccd(Attr attr, bool on, Clock::time_point at) {
             if (attr == Attr::PayloadConfig) records = RecordSequenceLocked(RecordKind::Payload);
             if (attr == Attr::FilterConfig) records = RecordSequenceLocked(RecordKind::Filter);
         }
+    }
+    if (started) {
+        // As for a drop: when the stream starts on the amplifier's time line (negative: ahead).
+        const auto late = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - at);
+        LogMessage(kLogDebug, "sim: '%s' starts streaming (%lld us late)", Name().c_str(),
+                   static_cast<long long>(late.count()));
     }
     for (size_t k = 0; k < records.size(); ++k) ScheduleNotification(first + k * step, attr, std::move(records[k]));
 }
