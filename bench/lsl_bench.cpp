@@ -8,8 +8,8 @@
 //   - CPU per thread group: the bridge (its thread and liblsl's outlet threads), the simulated
 //     amplifier with the library's decoding (threads "sim-*"), and the inlet.
 //
-//   LSLAPICFG=/path/to/loopback-only/lsl_api.cfg MIVOBLE_LSL_LIBRARY=/path/to/liblsl.so \
-//     build/release/bench/lsl_bench [seconds]
+//   LSLAPICFG=/path/to/loopback-only/lsl_api.cfg MIVOBLE_LSL_LIBRARY=/path/to/liblsl.so
+//     build/release/bench/lsl_bench [seconds]            (one command line)
 #include <dirent.h>
 #include <dlfcn.h>
 #include <pthread.h>
@@ -24,6 +24,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -142,10 +143,8 @@ void Run(const Config& config, const LslLibrary& lsl, const Inlet& in, double se
 
     // The inlet: every sample's counter, time and the moment the inlet handed it over.
     LslStreamInfo found = nullptr;
-    if (in.resolve_byprop(&found, 1, "source_id", d.sourceId.c_str(), 1, 10.0) != 1) {
-        std::fprintf(stderr, "the outlet was not found\n");
-        std::exit(1);
-    }
+    if (in.resolve_byprop(&found, 1, "source_id", d.sourceId.c_str(), 1, 10.0) != 1)
+        throw std::runtime_error("the outlet was not found");  // the outlets end on the way out
     void* inlet = in.create_inlet(found, 360, 0, 1);
     api.destroy_streaminfo(found);
     int32_t ec = 0;
@@ -256,8 +255,10 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         MIVOBLE_Shutdown();
+        if (LslOutletsKept()) EndProcessWithKeptOutlets(1);
         return 1;
     }
     MIVOBLE_Shutdown();
+    if (LslOutletsKept()) EndProcessWithKeptOutlets(0);
     return 0;
 }

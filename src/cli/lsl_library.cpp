@@ -77,6 +77,7 @@ LslLibrary::LslLibrary(const std::vector<std::string>& candidates) {
         {"lsl_get_channel_format", slot(api_.get_channel_format)},
         {"lsl_create_outlet", slot(api_.create_outlet)},
         {"lsl_destroy_outlet", slot(api_.destroy_outlet)},
+        {"lsl_have_consumers", slot(api_.have_consumers)},
         {"lsl_get_info", slot(api_.get_info)},
         {"lsl_push_chunk_ftnp", slot(api_.push_chunk_ftnp)},
         {"lsl_push_sample_strtp", slot(api_.push_sample_strtp)},

@@ -48,6 +48,7 @@ struct LslFunctions {
     int32_t (*get_channel_format)(LslStreamInfo info);
     LslOutlet (*create_outlet)(LslStreamInfo info, int32_t chunkSize, int32_t maxBuffered);
     void (*destroy_outlet)(LslOutlet outlet);
+    int32_t (*have_consumers)(LslOutlet outlet);
     LslStreamInfo (*get_info)(LslOutlet outlet);
     int32_t (*push_chunk_ftnp)(LslOutlet outlet, const float* data, unsigned long elements, const double* stamps,
                                int32_t pushthrough);

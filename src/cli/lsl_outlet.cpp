@@ -1,10 +1,40 @@
 #include "cli/lsl_outlet.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+
 #include "cli/cli_error.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_ignore_thread_begin();
+extern "C" void __tsan_ignore_thread_end();
+#endif
 
 namespace Mivo::Cli {
 
 namespace {
+
+// Around a push: liblsl is not instrumented, and its consumer threads read what a push stores
+// (the strings of a marker, which it copies through libstdc++) after a hand-over through its
+// lock-free queue that ThreadSanitizer cannot see. What liblsl does on this thread during the
+// push is hidden from ThreadSanitizer, so that those reads are not taken for races; everything
+// else this thread does stays checked.
+class LibraryWork {
+public:
+#if defined(__SANITIZE_THREAD__)
+    LibraryWork() { __tsan_ignore_thread_begin(); }
+    ~LibraryWork() { __tsan_ignore_thread_end(); }
+#else
+    LibraryWork() = default;
+#endif
+    LibraryWork(const LibraryWork&) = delete;
+    LibraryWork& operator=(const LibraryWork&) = delete;
+};
 
 // Seconds of samples an outlet keeps for a consumer that falls behind (liblsl's usual value).
 constexpr int32_t kBufferSeconds = 360;
@@ -29,7 +59,35 @@ LslOutlet MakeOutlet(const LslFunctions& api, LslStreamInfo info, const std::str
     return outlet;
 }
 
+// Outlets kept at their owner's end; reachable to the end of the process.
+std::mutex g_keptMutex;
+std::vector<LslOutlet> g_kept;
+
+void Release(const LslFunctions& api, LslOutlet outlet) {
+    if (!outlet) return;
+    if (api.have_consumers(outlet) == 0) {
+        api.destroy_outlet(outlet);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    g_kept.push_back(outlet);
+}
+
 }  // namespace
+
+bool LslOutletsKept() {
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    return !g_kept.empty();
+}
+
+void EndProcessWithKeptOutlets(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_do_leak_check();  // the check at exit is skipped by _exit
+#endif
+    _exit(status);
+}
 
 LslOutlets::LslOutlets(const LslFunctions& api, const LslStreamDescription& d)
     : api_(api), channels_(d.channels.size()), markersName_(d.name + " markers") {
@@ -61,7 +119,7 @@ LslOutlets::LslOutlets(const LslFunctions& api, const LslStreamDescription& d)
     try {
         markers_ = MakeOutlet(api, marks.info, markersName_);
     } catch (...) {
-        api.destroy_outlet(samples_);
+        Release(api, samples_);
         throw;
     }
     if (LslStreamInfo own = api.get_info(samples_)) {
@@ -71,16 +129,18 @@ LslOutlets::LslOutlets(const LslFunctions& api, const LslStreamDescription& d)
 }
 
 LslOutlets::~LslOutlets() {
-    api_.destroy_outlet(markers_);
-    api_.destroy_outlet(samples_);
+    Release(api_, markers_);
+    Release(api_, samples_);
 }
 
 void LslOutlets::Samples(const float* values, std::size_t rows, const double* times) {
+    [[maybe_unused]] LibraryWork work;
     if (api_.push_chunk_ftnp(samples_, values, static_cast<unsigned long>(rows * channels_), times, 1) != 0) ++pushFailures_;
 }
 
 void LslOutlets::Marker(const std::string& text, double time) {
     const char* sample[] = {text.c_str()};
+    [[maybe_unused]] LibraryWork work;
     if (api_.push_sample_strtp(markers_, sample, time, 1) != 0) ++pushFailures_;
 }
 

@@ -10,6 +10,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/interrupts.h"
+#include "cli/lsl_outlet.h"
 
 namespace Mivo::Cli {
 CLI::Validator PositiveSeconds() {
@@ -142,6 +143,9 @@ int RunTool(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     int status = RunTool(argc, argv);
+    // The amplifiers are closed and the library is shut down; LSL outlets that consumers were
+    // still connected to are left to the kernel.
+    if (Mivo::Cli::LslOutletsKept()) Mivo::Cli::EndProcessWithKeptOutlets(status);
     std::fflush(stdout);
     return status;
 }

@@ -4,6 +4,7 @@ import json
 import os
 import queue
 import re
+import select
 import shutil
 import signal
 import socket
@@ -19,6 +20,15 @@ import websocket
 
 CLI = os.environ.get("MIVOBLE_CLI", str(Path(__file__).resolve().parents[2] / "build/release/mivoble"))
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+# A sanitized build runs several times slower on a machine that others share: the simulated
+# amplifiers may deliver well below their rate there, and what the tests time jitters more.
+SANITIZED = os.environ.get("MIVOBLE_TEST_SANITIZED") == "1"
+# How far a rate that a page shows may differ from the rate measured over the same seconds, and
+# the band around the amplifier's nominal rate that the measured rate must fall in.
+RATE_AGREES = 0.4 if SANITIZED else 0.1
+# (A sanitized server thread that was starved catches up in bursts, so a few seconds may hold
+# more rows than the nominal rate gives.)
+NOMINAL_BAND = (0.5, 2.0) if SANITIZED else (0.85, 1.15)
 
 
 def wait_for(condition, timeout, what):
@@ -78,6 +88,23 @@ class Viewer:
         parts = urlsplit(self.url)
         self.port = parts.port
         self.token = parts.query.split("=", 1)[1]
+
+    def open_pages(self):
+        """The pages that the view, by its own log, has accepted and not yet let go of."""
+        opened, closed = set(), set()
+        for line in self.err.snapshot():
+            if match := re.fullmatch(r"view: page (\d+) (connected|closed)( \(.*\))?", line):
+                (opened if match[2] == "connected" else closed).add(match[1])
+        return opened - closed
+
+    def wait_until_no_pages(self, timeout=15):
+        """Pages closed by a test free their slots once the view has seen them go, not at once."""
+        try:
+            wait_for(lambda: not self.open_pages(), timeout, "the view to let go of its pages")
+        except AssertionError as e:
+            pages = self.open_pages()
+            said = [l for l in self.err.snapshot() if any(re.match(rf"view: page {p}\b", l) for p in pages)]
+            raise AssertionError(f"{e}: {sorted(pages)} are still open; the view said of them: {said}") from None
 
     def stop(self):
         """Ctrl-C; returns the exit status."""
@@ -143,8 +170,41 @@ class Page:
         return "columns", {"amplifier": amplifier, "flags": flags, "channels": channels, "k": k, "n": n,
                            "first": int(first), "size": len(data)}
 
+    def statuses(self, count):
+        """The next `count` status messages, each with the local time it came (columns are skipped)."""
+        seen = []
+        while len(seen) < count:
+            kind, message = self.receive()
+            if kind == "text" and message["type"] == "status":
+                seen.append((time.monotonic(), message))
+        return seen
+
+    def drain(self):
+        """Reads what has come already (a new page's window, or what piled up while the test did
+        something else), so that the next message is timed as it comes, not as it is read."""
+        while select.select([self.ws.sock], [], [], 0)[0]:
+            self.receive()
+
+    def assert_rate(self, nominal, count=4, amplifier=0):
+        """Over the next `count` status messages: the rows/s they report against the rows they
+        report over the same seconds. Returns the measured rate."""
+        self.drain()
+        timed = self.statuses(count)
+        (start, first), (end, last) = timed[0], timed[-1]
+        rows = last["amplifiers"][amplifier]["rows"] - first["amplifiers"][amplifier]["rows"]
+        shown = [s["amplifiers"][amplifier]["rowsPerSecond"] for _, s in timed[1:]]
+        return assert_rate(rows / (end - start), sum(shown) / len(shown), nominal)
+
     def close(self):
         self.ws.close()
+
+
+def assert_rate(measured, shown, nominal):
+    """The rate a page shows agrees with the rate measured over the same seconds, and that one
+    lies in the band around the amplifier's nominal rate. Returns the measured rate."""
+    assert abs(shown - measured) <= RATE_AGREES * measured, (shown, measured)
+    assert NOMINAL_BAND[0] * nominal <= measured <= NOMINAL_BAND[1] * nominal, (measured, nominal)
+    return measured
 
 
 class Browser:

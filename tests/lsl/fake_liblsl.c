@@ -26,6 +26,7 @@ STUB(lsl_get_nominal_srate)
 STUB(lsl_get_channel_format)
 STUB(lsl_create_outlet)
 STUB(lsl_destroy_outlet)
+STUB(lsl_have_consumers)
 STUB(lsl_get_info)
 #ifndef FAKE_LSL_WITHOUT_PUSH_CHUNK
 STUB(lsl_push_chunk_ftnp)

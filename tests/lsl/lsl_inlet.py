@@ -45,6 +45,7 @@ def find_liblsl():
 class Lsl:
     def __init__(self, path):
         lib = ctypes.CDLL(path)
+        self.inlets = []
         vp, i32, dbl, cp = ctypes.c_void_p, ctypes.c_int32, ctypes.c_double, ctypes.c_char_p
         for name, res, args in [
             ("lsl_library_version", i32, []),
@@ -82,7 +83,15 @@ class Lsl:
             self.lib.lsl_destroy_string(raw)
 
     def inlet(self, info):
-        return Inlet(self, info)
+        inlet = Inlet(self, info)
+        self.inlets.append(inlet)
+        return inlet
+
+    def close_inlets(self):
+        """Ends every inlet made so far: one left open keeps trying to recover its stream."""
+        for inlet in self.inlets:
+            inlet.close()
+        self.inlets.clear()
 
 
 class Inlet:
@@ -104,15 +113,17 @@ class Inlet:
             self.lsl.lib.lsl_destroy_inlet(self.handle)
             self.handle = None
 
-    def pull(self, count, timeout=20.0):
-        """At least `count` samples (all that have come), with their times and the local clock at arrival."""
+    def pull(self, count, timeout=20.0, after=None):
+        """At least `count` samples (all that have come), and when `after` is given at least one stamped
+        later than it, with their times and the local clock at arrival."""
         data, stamps, received = [], [], []
         deadline = self.lsl.clock() + timeout
         buffer = (ctypes.c_float * (1024 * self.channels))()
         times = (ctypes.c_double * 1024)()
         ec = ctypes.c_int32()
         total = 0
-        while total < count and self.lsl.clock() < deadline:
+        last = float("-inf")
+        while (total < count or (after is not None and last <= after)) and self.lsl.clock() < deadline:
             n = self.lsl.lib.lsl_pull_chunk_f(self.handle, buffer, times, len(buffer), len(times), 0.2, ctypes.byref(ec))
             now = self.lsl.clock()
             rows = n // self.channels
@@ -121,6 +132,7 @@ class Inlet:
                 stamps.append(np.ctypeslib.as_array(times)[:rows].copy())
                 received.append(np.full(rows, now))
                 total += rows
+                last = stamps[-1][-1]
         if not data:
             return np.zeros((0, self.channels), np.float32), np.zeros(0), np.zeros(0)
         return np.concatenate(data), np.concatenate(stamps), np.concatenate(received)

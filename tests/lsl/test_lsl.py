@@ -5,6 +5,7 @@ Every process that touches LSL here runs with the lsl_api.cfg that keeps discove
 import csv
 import io
 import os
+import secrets
 import shutil
 import signal
 import subprocess
@@ -17,7 +18,17 @@ import pytest
 import lsl_inlet
 
 CLI = os.environ.get("MIVOBLE_CLI", str(Path(__file__).resolve().parents[2] / "build/release/mivoble"))
-LEGACY, NUS = "MV-2401.00.01", "MV-2401.00.02"
+
+
+def amplifier(number, run=secrets.token_hex(3)):
+    """A serial number of this test run: LSL discovery sees every stream on the machine, so runs
+    of this suite at the same time must not announce the same amplifiers."""
+    return f"MV-{run[:4]}.{run[4:]}.{number:02d}"
+
+
+LEGACY, NUS = amplifier(1), amplifier(2)
+# The simulated amplifiers of a bridge started without --sim.
+SIM = f"{LEGACY},gen=legacy;{NUS},gen=nus"
 FOUND, WHY_NOT = lsl_inlet.find_liblsl()
 if FOUND:
     # Before liblsl is first used in this process: it reads its configuration once.
@@ -30,8 +41,15 @@ def lsl():
     return lsl_inlet.Lsl(FOUND[0])
 
 
+@pytest.fixture(autouse=True)
+def no_inlet_outlives_its_test(request):
+    yield
+    if "lsl" in request.fixturenames:
+        request.getfixturevalue("lsl").close_inlets()
+
+
 def environment(library=None):
-    env = {k: v for k, v in os.environ.items() if k not in ("MIVOBLE_LSL_LIBRARY", "MIVOBLE_SIM")}
+    env = dict(os.environ, MIVOBLE_SIM=SIM)
     env["MIVOBLE_LSL_LIBRARY"] = library or FOUND[0]
     return env
 
@@ -50,11 +68,14 @@ def bridge(*args, sim=None):
     finally:
         if process.poll() is None:
             process.kill()
-            process.communicate()
+            print("the bridge's output:", *process.communicate(), sep="\n")  # shown when the test fails
 
 
 def finish(process, timeout=30):
     out, err = process.communicate(timeout=timeout)
+    # A bridge that kept outlets for their consumers ends through _exit, where a sanitizer's
+    # verdict no longer reaches the exit status: its report is looked for instead.
+    assert "ThreadSanitizer:" not in err and "AddressSanitizer:" not in err and "LeakSanitizer:" not in err, err
     return process.returncode, out, err
 
 
@@ -100,7 +121,7 @@ def test_without_a_usable_liblsl_the_tool_says_so_in_one_line(tmp_path, case):
 @needs_lsl
 @pytest.mark.parametrize("name, sim, channels, rate, unit, model", [
     (LEGACY, None, [f"ch{i}" for i in range(1, 9)], 250, "microvolts", "mivo MV-2401"),
-    ("MV-2401.00.05", "MV-2401.00.05,gen=nus,model=MV-N2,fw=2.3.4", ["ch1"], 256, "counts", "MV-N2"),
+    (amplifier(5), f"{amplifier(5)},gen=nus,model=MV-N2,fw=2.3.4", ["ch1"], 256, "counts", "MV-N2"),
 ])
 def test_streams_are_described_and_listed(lsl, name, sim, channels, rate, unit, model):
     with bridge(name, sim=sim) as process:
@@ -133,8 +154,8 @@ def test_streams_are_described_and_listed(lsl, name, sim, channels, rate, unit, 
         assert finish(process)[0] == 0
 
 
-def rows_by_counter(sim, seconds=4):
-    result = subprocess.run([CLI, "--backend", "sim", "--sim", sim, "stream", "MV-2401.00.07", "--seconds", str(seconds)],
+def rows_by_counter(name, sim, seconds=4):
+    result = subprocess.run([CLI, "--backend", "sim", "--sim", sim, "stream", name, "--seconds", str(seconds)],
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     rows = list(csv.reader(io.StringIO(result.stdout)))
@@ -144,10 +165,11 @@ def rows_by_counter(sim, seconds=4):
 
 @needs_lsl
 def test_samples_equal_the_amplifier_rows_at_regular_times(lsl):
-    sim = "MV-2401.00.07,channels=4,frames=2,rate=500,interval=7.5"
-    expected = rows_by_counter(sim)
-    with bridge("MV-2401.00.07", "--all-columns", sim=sim) as process:
-        inlet = lsl.inlet(resolve_one(lsl, "MV-2401.00.07"))
+    name = amplifier(7)
+    sim = f"{name},channels=4,frames=2,rate=500,interval=7.5"
+    expected = rows_by_counter(name, sim)
+    with bridge(name, "--all-columns", sim=sim) as process:
+        inlet = lsl.inlet(resolve_one(lsl, name))
         labels = [c.findtext("label") for c in inlet.info.find("desc/channels").findall("channel")]
         assert labels == ["ch1", "ch2", "ch3", "ch4", "counter", "battery", "valid"]
         data, stamps, received = inlet.pull(1500)
@@ -167,13 +189,15 @@ def test_samples_equal_the_amplifier_rows_at_regular_times(lsl):
 
 @needs_lsl
 def test_link_drop_and_filled_rows_show_as_markers_and_the_stream_goes_on(lsl):
-    name = "MV-2401.00.08"
+    name = amplifier(8)
     sim = f"{name},channels=2,drop_once=4000,drop_notify_every=60"
     with bridge(name, "--all-columns", sim=sim) as process:
         samples = lsl.inlet(resolve_one(lsl, name))
         markers = lsl.inlet(resolve_one(lsl, f"{name}-markers", "Markers"))
         got = markers.markers(until=lambda m: any(t.startswith("link back") for t, _ in m))
-        data, stamps, _ = samples.pull(500)
+        back_at = next((at for t, at in got if t.startswith("link back")), None)
+        assert back_at is not None, got
+        data, stamps, _ = samples.pull(500, after=back_at)
         process.send_signal(signal.SIGINT)
         code, _, err = finish(process)
     assert code == 0
@@ -184,7 +208,6 @@ def test_link_drop_and_filled_rows_show_as_markers_and_the_stream_goes_on(lsl):
     filled = [(t, at) for t, at in got if t.endswith("filled in")]
     assert filled and all(t == "1 sample filled in" for t, _ in filled), texts
     # Samples keep coming after the reconnect, on a timeline that never goes back.
-    back_at = next(at for t, at in got if t.startswith("link back"))
     assert stamps[-1] > back_at and np.all(np.diff(stamps) > 0)
     # A filled-in sample sits where its marker says, flagged not valid.
     invalid = stamps[data[:, 4] == 0]
@@ -193,24 +216,33 @@ def test_link_drop_and_filled_rows_show_as_markers_and_the_stream_goes_on(lsl):
 
 
 @needs_lsl
-def test_ctrl_c_leaves_no_outlet_behind(lsl):
+@pytest.mark.parametrize("consumers", [False, True])
+def test_ctrl_c_leaves_no_outlet_behind(lsl, consumers):
+    """With inlets still connected the outlets end with the process, otherwise before it."""
     with bridge(LEGACY) as process:
-        resolve_one(lsl, LEGACY)
-        resolve_one(lsl, f"{LEGACY}-markers", "Markers")
+        infos = [resolve_one(lsl, LEGACY), resolve_one(lsl, f"{LEGACY}-markers", "Markers")]
+        inlets = [lsl.inlet(info) for info in infos] if consumers else []
+        if consumers:
+            assert len(inlets[0].pull(50)[1]) >= 50
         process.send_signal(signal.SIGINT)
         code, _, err = finish(process, timeout=15)
     assert code == 0 and "stopping" in err
+    # The closing summary (LeakSanitizer may add its own lines after it).
+    assert any(line.startswith(f"{LEGACY}: ") and " samples (" in line for line in err.splitlines()), err
     assert lsl.resolve(f"source_id='{LEGACY}' or source_id='{LEGACY}-markers'", minimum=1, timeout=2.0) == []
+    for inlet in inlets:
+        inlet.close()
 
 
 @needs_lsl
 def test_an_unknown_amplifier_is_reported_and_the_others_keep_streaming(lsl):
-    with bridge(LEGACY, "MV-2401.09.99", "--wait", "1", "--seconds", "4") as process:
+    unknown = amplifier(99)
+    with bridge(LEGACY, unknown, "--wait", "1", "--seconds", "4") as process:
         inlet = lsl.inlet(resolve_one(lsl, LEGACY))
         _, stamps, _ = inlet.pull(750)
         code, _, err = finish(process)
     assert code == 1
-    assert "mivoble: open MV-2401.09.99: no amplifier of that name advertised within 1 s" in err
+    assert f"mivoble: open {unknown}: no amplifier of that name advertised within 1 s" in err
     assert len(stamps) >= 750 and np.diff(stamps).max() < 2 / 250
 
 
