@@ -74,7 +74,7 @@ void BleDevice::Connect(int attempts) {
             throw;
         }
     }
-    throw *last;
+    throw ApiException(*last);
 }
 
 void BleDevice::ConnectAttempt() {

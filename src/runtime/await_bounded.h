@@ -54,8 +54,7 @@ T AwaitBounded(const Platform::AsyncOp<T>& operation, uint32_t timeoutMs, const 
 template <typename T>
 void CancelInBackground(const Platform::AsyncOp<T>& operation) {
     if (!operation) return;
-    Platform::AsyncOp<T> keep = operation;
-    Detail::DispatchToThreadPool([keep]() {
+    Detail::DispatchToThreadPool([keep = operation]() {
         try {
             keep->Cancel();
         } catch (...) {

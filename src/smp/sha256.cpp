@@ -11,7 +11,8 @@ namespace {
 // singletons, and that cleanup runs after them. Each library thread that hashed has then
 // ended and freed its per-thread OpenSSL state through OpenSSL's own thread-exit hook, which
 // the cleanup removes. (Options 0 would return at once without registering anything.)
-[[maybe_unused]] const bool kOpenSslReady = OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr) == 1;
+bool SetUpOpenSsl() noexcept { return OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr) == 1; }
+[[maybe_unused]] const bool kOpenSslReady = SetUpOpenSsl();
 
 }  // namespace
 

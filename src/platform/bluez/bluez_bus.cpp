@@ -157,10 +157,9 @@ sdbus::PendingAsyncCall BluezBus::Call(const std::string& path, const std::strin
         auto& proxy = ProxyFor(path);
         auto call = proxy.createMethodCall(iface, method);
         if (args) args(call);
-        std::string what = method;
         return proxy.callMethod(
             call,
-            [shared, what](sdbus::MethodReply& reply, const sdbus::Error* error) {
+            [shared, what = method](sdbus::MethodReply& reply, const sdbus::Error* error) {
                 try {
                     (*shared)(error ? nullptr : &reply, error);
                 } catch (...) {
@@ -180,7 +179,7 @@ sdbus::PendingAsyncCall BluezBus::Call(const std::string& path, const std::strin
 sdbus::PendingAsyncCall BluezBus::Refresh(std::function<void(const sdbus::Error*)> done) {
     std::weak_ptr<BluezBus> weak = weak_from_this();
     return Call("/", kObjectManager, "GetManagedObjects", nullptr, std::chrono::seconds(10),
-                [weak, done](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                [weak, done = std::move(done)](sdbus::MethodReply* reply, const sdbus::Error* error) {
                     auto self = weak.lock();
                     if (!self || error) {
                         if (done) done(error);

@@ -48,7 +48,7 @@ uint16_t MtuOf(const std::optional<Props>& characteristic) {
 
 // ---- BluezDevice ----
 
-std::shared_ptr<BluezDevice> BluezDevice::Create(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address, BluezTiming timing) {
+std::shared_ptr<BluezDevice> BluezDevice::Create(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address, const BluezTiming& timing) {
     auto device = std::make_shared<BluezDevice>(std::move(bus), std::move(path), address, timing);
     device->reported_ = device->LinkUp() ? ConnectionStatus::Connected : ConnectionStatus::Disconnected;
     device->listenerId_ = device->bus_->AddListener(std::weak_ptr<BluezBus::Listener>(device));
@@ -56,7 +56,7 @@ std::shared_ptr<BluezDevice> BluezDevice::Create(std::shared_ptr<BluezBus> bus, 
 }
 
 BluezDevice::BluezDevice(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address, BluezTiming timing)
-    : bus_(std::move(bus)), path_(std::move(path)), address_(address), timing_(timing) {}
+    : bus_(std::move(bus)), path_(std::move(path)), address_(address), timing_(std::move(timing)) {}
 
 BluezDevice::~BluezDevice() {
     bus_->RemoveListener(listenerId_);
@@ -468,6 +468,7 @@ AsyncOp<IGattService::CharacteristicsResult> BluezService::GetCharacteristicsAsy
         op->Complete(std::move(done));
     };
     std::vector<sdbus::PendingAsyncCall> pending;
+    pending.reserve(known.size());
     for (auto& [path, cached] : known) {
         pending.push_back(device_->Bus()->Call(
             path, kProperties, "GetAll", [](sdbus::MethodCall& call) { call << std::string(kGattCharacteristic1); },
@@ -531,7 +532,7 @@ public:
 
     CallWhileBusy(std::shared_ptr<BluezBus> bus, BluezTiming timing, AsyncOp<T> op, std::string path, std::string method,
                   BluezBus::ArgsWriter args, BluezBus::ReplyHandler handler)
-        : bus_(std::move(bus)), timing_(timing), op_(std::move(op)), path_(std::move(path)), method_(std::move(method)),
+        : bus_(std::move(bus)), timing_(std::move(timing)), op_(std::move(op)), path_(std::move(path)), method_(std::move(method)),
           args_(std::move(args)), handler_(std::move(handler)) {}
 
 private:
@@ -575,7 +576,7 @@ private:
 };
 
 template <typename T>
-void FailOrStatus(const AsyncOp<T>& op, const sdbus::Error& error, std::function<void(GattStatus)> status) {
+void FailOrStatus(const AsyncOp<T>& op, const sdbus::Error& error, const std::function<void(GattStatus)>& status) {
     auto failure = MapGattError(error.getName(), error.getMessage());
     if (failure.isStatus)
         status(failure.status);
@@ -606,7 +607,7 @@ AsyncOp<IGattCharacteristic::ReadResult> BluezCharacteristic::ReadValueAsync() {
 AsyncOp<GattStatus> BluezCharacteristic::CallForStatus(const std::shared_ptr<BluezDevice>& device, const std::string& path,
                                                        const std::string& method, BluezBus::ArgsWriter args, std::function<void(bool)> after) {
     auto op = MakeAsyncOperation<GattStatus>();
-    CallWhileBusy<GattStatus>::Start(device, op, path, method, std::move(args), [op, after](sdbus::MethodReply*, const sdbus::Error* error) {
+    CallWhileBusy<GattStatus>::Start(device, op, path, method, std::move(args), [op, after = std::move(after)](sdbus::MethodReply*, const sdbus::Error* error) {
         if (after) after(!error);
         if (!error) {
             op->Complete(GattStatus::Success);

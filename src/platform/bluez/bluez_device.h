@@ -31,7 +31,8 @@ struct CharacteristicCore {
 
 class BluezDevice final : public IBluetoothLEDevice, public BluezBus::Listener, public std::enable_shared_from_this<BluezDevice> {
 public:
-    static std::shared_ptr<BluezDevice> Create(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address, BluezTiming timing);
+    static std::shared_ptr<BluezDevice> Create(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address,
+                                               const BluezTiming& timing);
     BluezDevice(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address, BluezTiming timing);
     ~BluezDevice() override;
 

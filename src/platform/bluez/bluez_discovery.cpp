@@ -24,7 +24,7 @@ void BluezDiscovery::Acquire(const std::string& adapter, BluezTiming timing, std
             return;
         }
         adapter_ = adapter;
-        timing_ = timing;
+        timing_ = std::move(timing);
         StartLocked(std::move(started));
     }
     Send();

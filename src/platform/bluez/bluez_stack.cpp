@@ -64,7 +64,7 @@ private:
 class BluezAdapter final : public IBluetoothAdapter {
 public:
     BluezAdapter(std::shared_ptr<BluezBus> bus, std::string path, BluezTiming timing)
-        : bus_(std::move(bus)), path_(std::move(path)), timing_(timing) {}
+        : bus_(std::move(bus)), path_(std::move(path)), timing_(std::move(timing)) {}
     AsyncOp<std::shared_ptr<IRadio>> GetRadioAsync() override {
         auto op = MakeAsyncOperation<std::shared_ptr<IRadio>>();
         auto bus = bus_;
@@ -97,7 +97,7 @@ private:
 // bluetoothd replaces Name by the GAP Device Name once connected.
 class BluezWatcher final : public IAdvertisementWatcher, public BluezBus::Listener, public std::enable_shared_from_this<BluezWatcher> {
 public:
-    BluezWatcher(std::shared_ptr<BluezBus> bus, BluezTiming timing) : bus_(std::move(bus)), timing_(timing) {}
+    BluezWatcher(std::shared_ptr<BluezBus> bus, BluezTiming timing) : bus_(std::move(bus)), timing_(std::move(timing)) {}
     ~BluezWatcher() override {
         if (bus_) {
             bus_->RemoveListener(listenerId_);
@@ -353,8 +353,8 @@ private:
 // appears (or the bound passes).
 class DeviceFinder final : public BluezBus::Listener, public std::enable_shared_from_this<DeviceFinder> {
 public:
-    static void Find(const std::shared_ptr<BluezBus>& bus, const std::string& adapter, const std::string& path, BluezTiming timing,
-                     std::function<void(bool)> done) {
+    static void Find(const std::shared_ptr<BluezBus>& bus, const std::string& adapter, const std::string& path,
+                     const BluezTiming& timing, std::function<void(bool)> done) {
         auto finder = std::make_shared<DeviceFinder>(bus, adapter, path, timing, std::move(done));
         // The lock orders this setup before a Finish on the timer thread; no call to BlueZ is
         // made under it (sd-bus holds its own lock while it runs our handlers).
@@ -375,7 +375,7 @@ public:
     }
 
     DeviceFinder(std::shared_ptr<BluezBus> bus, std::string adapter, std::string path, BluezTiming timing, std::function<void(bool)> done)
-        : bus_(std::move(bus)), adapter_(std::move(adapter)), path_(std::move(path)), timing_(timing), done_(std::move(done)) {}
+        : bus_(std::move(bus)), adapter_(std::move(adapter)), path_(std::move(path)), timing_(std::move(timing)), done_(std::move(done)) {}
 
     void OnInterfacesAdded(const std::string& path, const Interfaces& added) override {
         if (path == path_ && added.count(kDevice1)) Finish(true);
@@ -413,7 +413,7 @@ private:
 
 // Fresh properties from BlueZ: the object exists only while BlueZ knows the device. An
 // absent one is looked for once by discovery.
-void LookUpDevice(const AsyncOp<std::shared_ptr<IBluetoothLEDevice>>& op, const std::shared_ptr<BluezBus>& bus, BluezTiming timing,
+void LookUpDevice(const AsyncOp<std::shared_ptr<IBluetoothLEDevice>>& op, const std::shared_ptr<BluezBus>& bus, const BluezTiming& timing,
                   const std::string& adapter, uint64_t address, bool mayFind) {
     std::string path = DevicePath(adapter, address);
     auto pending = bus->Call(
@@ -442,7 +442,7 @@ void LookUpDevice(const AsyncOp<std::shared_ptr<IBluetoothLEDevice>>& op, const 
 
 class BluezStack final : public IStack {
 public:
-    explicit BluezStack(BluezTiming timing) : timing_(timing) {
+    explicit BluezStack(const BluezTiming& timing) : timing_(timing) {
         std::string failure;
         bus_ = BluezBus::Connect(failure, timing.adapter);
         if (!bus_) LogMessage(kLogWarn, "bluez: no D-Bus system bus (%s); no Bluetooth adapter available", failure.c_str());
@@ -515,7 +515,7 @@ private:
 
 }  // namespace
 
-std::shared_ptr<IStack> MakeBluezStack(BluezTiming timing) { return std::make_shared<BluezStack>(timing); }
+std::shared_ptr<IStack> MakeBluezStack(const BluezTiming& timing) { return std::make_shared<BluezStack>(timing); }
 
 }  // namespace Mivo::BLE::Platform::Bluez
 

@@ -38,6 +38,6 @@ struct BluezTiming {
     std::string adapter;
 };
 
-std::shared_ptr<IStack> MakeBluezStack(BluezTiming timing);
+std::shared_ptr<IStack> MakeBluezStack(const BluezTiming& timing);
 
 }  // namespace Mivo::BLE::Platform::Bluez

@@ -101,7 +101,7 @@ bool AmplifierCore::StackAvailable() {
     return stack && stack->AdapterPresent() && stack->RadioOn();
 }
 
-void AmplifierCore::CompleteLater(std::function<void()> completion) {
+void AmplifierCore::CompleteLater(const std::function<void()>& completion) {
     auto stack = stack_.lock();
     if (stack && stack->SubmitCompletion(completion)) return;
     completion();  // the stack is gone: complete here, on the simulator thread

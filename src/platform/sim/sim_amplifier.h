@@ -182,7 +182,7 @@ private:
     void EndPending(const PendingToken& token) {
         if (!token->exchange(true)) pending_.fetch_sub(1);
     }
-    void CompleteLater(std::function<void()> completion);
+    void CompleteLater(const std::function<void()>& completion);
     Clock::time_point ReserveLinkSlot(Clock::time_point earliest);
     Clock::time_point NextEventLocked(Clock::time_point t) const;
     bool StackAvailable();

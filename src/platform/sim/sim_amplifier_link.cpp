@@ -102,7 +102,7 @@ void AmplifierCore::Connect(std::shared_ptr<SimDevice> device, AsyncOp<IBluetoot
         self->EndPending(token);
         self->CompleteLater([op, result = std::move(result)]() mutable { op->Complete(std::move(result)); });
     };
-    bool posted = link_.PostAfter(fault.delay, [weak, device, op, finish, services] {
+    bool posted = link_.PostAfter(fault.delay, [weak, device, op, finish, services = std::move(services)] {
         auto self = weak.lock();
         if (!self) return;
         if (op->Status() != AsyncStatus::Started) return finish({});

@@ -190,7 +190,7 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
             Platform::Uuid u;
             if (!Detail::ParseUuidText(value.substr(first + 1, last - first - 1), u)) return "bad characteristic UUID in delay '" + value + "'";
         }
-        if (!ParseInt(value.substr(last + 1), 0, 3600 * 1000, n)) return "delay '" + value + "' does not end in milliseconds";
+        if (!ParseInt(value.substr(last + 1), 0, 3'600'000, n)) return "delay '" + value + "' does not end in milliseconds";
         config.delay = value;
         return {};
     }
@@ -206,7 +206,7 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
     if (key == "nus") {
         long long late = 0;
         bool ok = value == "never" || value == "badcrc" || value == "trailing" || value == "unsolicited" ||
-                  (value.rfind("late:", 0) == 0 && ParseInt(value.substr(5), 0, 3600 * 1000, late));
+                  (value.rfind("late:", 0) == 0 && ParseInt(value.substr(5), 0, 3'600'000, late));
         if (!ok) return "nus fault '" + value + "' is not late:ms, never, badcrc, trailing or unsolicited";
         config.nus = value;
         return {};

@@ -60,7 +60,7 @@ struct AmplifierConfig {
     Milliseconds resetDelay{250};         // [reset_ms] SMP reset: reply, then reboot after this
     Milliseconds bootTime{50};            // [boot_ms] reboot: silent and not connectable meanwhile
     Milliseconds eraseTime{0};            // [erase_ms] how long an SMP erase takes
-    size_t slotSize = 256 * 1024;         // [slot_size] bytes per image slot
+    size_t slotSize = size_t{256} * 1024;         // [slot_size] bytes per image slot
     bool smpRcZero = false;               // [smp_rc0] add "rc": 0 to upload and erase replies
     bool smpParams = true;                // [smp_params] answer the MCUmgr parameters command (0: rc 8)
     uint32_t smpBufCount = 4;             // [smp_buf_count] request buffers of the SMP server
@@ -148,8 +148,8 @@ public:
     // "2A19" or long form, any case) limits ReadValueAsync/WriteValueAsync/SubscribeCccd to
     // one characteristic. A hung operation completes only through Cancel(); a delayed one
     // answers `delay` late without holding up other operations.
-    void Hang(std::string operation, std::string characteristicUuid = "");
-    void Delay(std::string operation, Milliseconds delay, std::string characteristicUuid = "");
+    void Hang(const std::string& operation, const std::string& characteristicUuid = "");
+    void Delay(const std::string& operation, Milliseconds delay, const std::string& characteristicUuid = "");
     void ClearFaults();                   // hangs, delays, drops, refusals, payload and NUS faults
 
     // Sample notifications.

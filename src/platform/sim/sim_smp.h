@@ -16,7 +16,7 @@ namespace Mivo::BLE::Sim::Detail {
 class SmpServer {
 public:
     struct Options {
-        size_t slotSize = 256 * 1024;
+        size_t slotSize = size_t{256} * 1024;
         bool rcZeroOnSuccess = false;  // some builds add "rc": 0 to upload and erase replies
         bool parameters = true;        // answer the MCUmgr parameters command (else rc 8)
         uint32_t bufCount = 4;         // what that answer says

@@ -282,8 +282,10 @@ void Amplifier::DropLink() { core_->DropLink(); }
 void Amplifier::SetDropEvery(Milliseconds period) { core_->SetDropEvery(period); }
 void Amplifier::RefuseConnects(int n) { core_->RefuseConnects(n); }
 void Amplifier::SetInterval(Microseconds interval) { core_->SetInterval(interval); }
-void Amplifier::Hang(std::string operation, std::string characteristicUuid) { core_->Hang(operation, characteristicUuid); }
-void Amplifier::Delay(std::string operation, Milliseconds delay, std::string characteristicUuid) {
+void Amplifier::Hang(const std::string& operation, const std::string& characteristicUuid) {
+    core_->Hang(operation, characteristicUuid);
+}
+void Amplifier::Delay(const std::string& operation, Milliseconds delay, const std::string& characteristicUuid) {
     core_->Delay(operation, delay, characteristicUuid);
 }
 void Amplifier::ClearFaults() { core_->ClearFaults(); }

@@ -4,7 +4,7 @@
 
 namespace Mivo::BLE::Sim {
 
-TimerThread::TimerThread(std::string name) {
+TimerThread::TimerThread(const std::string& name) {
     thread_ = std::thread([state = s_] { Loop(state); });
     pthread_setname_np(thread_.native_handle(), name.substr(0, 15).c_str());
 }

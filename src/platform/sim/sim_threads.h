@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 class TimerThread {
 public:
     using TaskId = uint64_t;
-    explicit TimerThread(std::string name);
+    explicit TimerThread(const std::string& name);
     ~TimerThread();
     TimerThread(const TimerThread&) = delete;
     TimerThread& operator=(const TimerThread&) = delete;

@@ -11,7 +11,8 @@ namespace {
 // OpenSSL set up while the program loads, before the simulator's threads and the library's
 // exit work exist: its exit cleanup then runs after they have ended, and each of them has
 // freed its per-thread OpenSSL state through OpenSSL's own thread-exit hook.
-[[maybe_unused]] const bool kOpenSslReady = OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr) == 1;
+bool SetUpOpenSsl() noexcept { return OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr) == 1; }
+[[maybe_unused]] const bool kOpenSslReady = SetUpOpenSsl();
 
 }  // namespace
 
