@@ -17,6 +17,8 @@ double ClockSeconds(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
+constexpr const char* kNotBack = "BAD_link_lost: not back by the end";
+
 // EDFlib keeps this many characters of an annotation.
 constexpr size_t kNoteChars = 40;
 
@@ -193,8 +195,11 @@ void Recorder::PlaceRowLocked(const float* row, double time, double latest) {
                        ? 0
                        : std::min(missingSince(outage_->lastTime, time), missingSince(outage_->lastTime, latest)));
         const uint64_t away = file_->SamplesAdded() - outage_->onset;
+        // The fill reached the end: the row of the new link is not in the file, so it is not back.
+        const bool cut = target_ && file_->SamplesAdded() >= target_;
         file_->Annotate(outage_->onset, static_cast<int64_t>(away),
-                        "BAD_link_lost: back after " + Text("%.3f s", static_cast<double>(away) / rate_));
+                        cut ? std::string(kNotBack)
+                            : "BAD_link_lost: back after " + Text("%.3f s", static_cast<double>(away) / rate_));
         summary_.outageSamples += file_->SamplesAdded() - outage_->onset;
         outage_.reset();
     } else if (lastTime_) {
@@ -360,7 +365,7 @@ Recorder::Summary Recorder::Finish(Clock::time_point now) {
         EndClipRunLocked(file_->SamplesAdded());
         FillLocked(OpenOutageSamplesLocked(now));
         file_->Annotate(outage_->onset, static_cast<int64_t>(file_->SamplesAdded() - outage_->onset),
-                        "BAD_link_lost: not back by the end");
+                        kNotBack);
         summary_.outageSamples += file_->SamplesAdded() - outage_->onset;
         outage_.reset();
     }

@@ -81,9 +81,12 @@ void BleDevice::OnConnectionStatusChanged(const std::weak_ptr<Platform::IBluetoo
             notifyLinkLost_ = true;
             unsolicited = true;
         }
+        // Written before the reconnect thread can see the flags: the line carries the time of
+        // the loss, and it is in the log before the application hears of the loss (and maybe
+        // ends the process), never after.
+        LogMessage(kLogWarn, "device '%s': link lost (unsolicited=%d)", name_.c_str(), unsolicited ? 1 : 0);
     }
     if (unsolicited) reconnectCondition_.notify_all();
-    LogMessage(kLogWarn, "device '%s': link lost (unsolicited=%d)", name_.c_str(), unsolicited ? 1 : 0);
 }
 
 void BleDevice::ReconnectLoop() {

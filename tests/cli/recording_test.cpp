@@ -233,6 +233,7 @@ TEST(CliRecorder, HolesBecomeMarkedFillOfTheirLength) {
         double seconds;               // the file's length
         double tolerance;             // of onset and duration
         RecordingFormat format = RecordingFormat::Bdf;
+        uint64_t target = 0;          // samples (0: no end of its own)
     };
     const Case cases[] = {
         {"steady", true, [](Feed& f) { f.Stream(0, 2); }, 2.1, nullptr, 0, 0, 2.0, 0},
@@ -265,6 +266,15 @@ TEST(CliRecorder, HolesBecomeMarkedFillOfTheirLength) {
              f.Event(FeedItem::Kind::LinkLost, t + 0.01);
          },
          1.7, "BAD_link_lost: not back by the end", 1.0, 0.7, 1.7, 0.01},
+        {"back after the end", true,
+         [](Feed& f) {
+             double t = f.Stream(0, 1.0);
+             f.Event(FeedItem::Kind::LinkLost, t + 0.01);
+             f.Event(FeedItem::Kind::LinkBack, t + 0.7);
+             f.counter = 0;
+             f.Stream(t + 0.8, 0.2);  // its first row falls after the 1.5 s the file holds
+         },
+         2.1, "BAD_link_lost: not back by the end", 1.0, 0.5, 1.5, 0.01, RecordingFormat::Bdf, 375},
         {"counter wraps", true,
          [](Feed& f) {
              f.counter = 16777216.0 - 100;
@@ -313,7 +323,7 @@ TEST(CliRecorder, HolesBecomeMarkedFillOfTheirLength) {
                                       RecordingSignals({{1, 1, 0, 0.02235174f}, {2, 5, 1, 1.0f}}, columns, c.format,
                                                        MIVOBLE_DEVICE_INFORMATION{}),
                                       250),
-                              columns, 250, 0);
+                              columns, 250, c.target);
             for (const auto& item : feed.items) recorder.Add(item);
             auto summary = recorder.Finish(feed.At(c.endAt));
             EXPECT_TRUE(summary.file.finalName) << summary.file.problem;

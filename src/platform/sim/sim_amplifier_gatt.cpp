@@ -249,6 +249,7 @@ void AmplifierCore::OnCccd(Attr attr, bool on, Clock::time_point at) {
     std::vector<Bytes> records;
     Clock::time_point first;
     Microseconds step;
+    bool started = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!connected_) return;
@@ -266,6 +267,7 @@ void AmplifierCore::OnCccd(Attr attr, bool on, Clock::time_point at) {
                 tickBase_ = at;
                 ticksSinceBase_ = 0;
                 ScheduleNextTickLocked();
+                started = true;
             } else if (!on) {
                 streaming_ = false;
                 ++streamEpoch_;
@@ -276,6 +278,12 @@ void AmplifierCore::OnCccd(Attr attr, bool on, Clock::time_point at) {
             if (attr == Attr::PayloadConfig) records = RecordSequenceLocked(RecordKind::Payload);
             if (attr == Attr::FilterConfig) records = RecordSequenceLocked(RecordKind::Filter);
         }
+    }
+    if (started) {
+        // As for a drop: when the stream starts on the amplifier's time line (negative: ahead).
+        const auto late = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - at);
+        LogMessage(kLogDebug, "sim: '%s' starts streaming (%lld us late)", Name().c_str(),
+                   static_cast<long long>(late.count()));
     }
     for (size_t k = 0; k < records.size(); ++k) ScheduleNotification(first + k * step, attr, std::move(records[k]));
 }

@@ -230,7 +230,8 @@ void AmplifierCore::ScheduleDropLocked() {
     if (!connected_ || after.count() <= 0) return;
     std::weak_ptr<AmplifierCore> weak = weak_from_this();
     uint64_t epoch = linkEpoch_;
-    dropTask_ = link_.PostAfter(after, [weak, epoch] {
+    const auto due = Clock::now() + after;
+    dropTask_ = link_.PostAt(due, [weak, epoch, due] {
         auto self = weak.lock();
         if (!self) return;
         {
@@ -238,7 +239,11 @@ void AmplifierCore::ScheduleDropLocked() {
             if (self->linkEpoch_ != epoch) return;
             self->dropTask_ = 0;
         }
-        LogMessage(kLogDebug, "sim: '%s' drops the link as scripted", self->Name().c_str());
+        // Tasks run in due order, so the stream stopped at the due time even when this thread
+        // ran late: the lateness tells when the drop happened on the amplifier's time line.
+        const auto late = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - due);
+        LogMessage(kLogDebug, "sim: '%s' drops the link as scripted (%lld us late)", self->Name().c_str(),
+                   static_cast<long long>(late.count()));
         self->Disconnect();
     });
 }
