@@ -72,8 +72,11 @@ def test_stream_gives_rows_with_consecutive_counters(tmp_path):
     assert 450 <= len(rows) <= 520
     assert np.all(np.diff(rows[:, header.index("counter")]) == 1)
     # Each row has its own sampling time, 1/250 s after the one before, not its batch's arrival.
+    # A batch that would end after it arrived is drawn back onto its arrival, so a few steps
+    # may be shorter; none goes backwards.
     steps = np.diff(rows[:, 0])
-    assert np.allclose(steps, 1 / 250, rtol=0.02), (steps.min(), steps.max(), np.argmin(steps), np.argmax(steps))
+    regular = np.isclose(steps, 1 / 250, rtol=0.02)
+    assert np.all(steps > 0) and regular.mean() >= 0.95, (steps.min(), steps.max(), regular.mean())
     assert rows[-1, 0] < 2.5
     assert np.all(rows[:, -1] == 1)
 
