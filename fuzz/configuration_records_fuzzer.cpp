@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "protocol/configuration_collector.h"
 
 #include "fuzz_check.h"

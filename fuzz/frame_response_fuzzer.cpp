@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "protocol/frame_response_collector.h"
 #include "protocol/send_frame.h"
 #include "support/stub_device.h"

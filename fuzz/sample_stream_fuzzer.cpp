@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "protocol/configuration_collector.h"
 #include "protocol/sample_stream.h"
 

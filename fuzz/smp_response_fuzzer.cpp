@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "smp/cbor.h"
 #include "smp/management_commands.h"
 #include "log/log.h"

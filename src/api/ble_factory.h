@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "api/i_adapter.h"
-#include "api/i_device.h"
+#include "discovery/i_adapter.h"
+#include "core/i_device.h"
 
 namespace Mivo::BLE {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <exception>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 
 namespace Mivo::BLE {
 

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "api/ble_factory.h"
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "api/handle_registry.h"
 #include "log/log.h"
 #include "runtime/await_bounded.h"

@@ -3,7 +3,7 @@
 // task may still use the device, keep it alive for good and say so in the log.
 #include <memory>
 
-#include "api/i_device.h"
+#include "core/i_device.h"
 #include "mivoble/mivoble.h"
 
 namespace Mivo::BLE {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "api/ble_factory.h"
 #include "api/boundary.h"
 #include "api/device_close.h"
@@ -14,7 +14,7 @@
 #include "protocol/data_callback_scope.h"
 #include "protocol/default_generation.h"
 #include "protocol/send_frame.h"
-#include "smp/image_management.h"
+#include "smp/management_commands.h"
 
 using namespace Mivo::BLE;
 
@@ -25,6 +25,8 @@ namespace {
 constexpr const char* kApiVersion = MIVOBLE_STRINGIFY(MIVOBLE_VERSION_MAJOR) "." MIVOBLE_STRINGIFY(
     MIVOBLE_VERSION_MINOR) "." MIVOBLE_STRINGIFY(MIVOBLE_VERSION_PATCH) ".0";
 
+// Every export keeps its own reference to the device for its whole call, so a close on
+// another thread cannot free the device under it.
 std::shared_ptr<IDevice> Device(MIVOBLE_HANDLE handle) { return HandleRegistry::Instance().Lookup(handle); }
 
 // A data callback runs on the thread that delivers its device's notifications, with the
@@ -219,7 +221,9 @@ MIVOBLE_API int32_t MIVOBLE_SendFrame(MIVOBLE_HANDLE handle, uint8_t command, co
                                       uint16_t* responseLength, uint32_t timeoutMs) {
     return Boundary([&] {
         RefuseInsideDataCallback("MIVOBLE_SendFrame");
-        return SendFrameExport(handle, command, payload, payloadLength, status, response, responseLength, timeoutMs);
+        const auto device = Device(handle);
+        return SendFrameOnDevice(*device, command, payload, payloadLength, status, response, responseLength,
+                                 timeoutMs);
     });
 }
 
@@ -235,7 +239,9 @@ MIVOBLE_API int32_t MIVOBLE_SetActiveLayout(MIVOBLE_HANDLE handle, uint8_t chann
 MIVOBLE_API int32_t MIVOBLE_ListImages(MIVOBLE_HANDLE handle, MIVOBLE_IMAGE_STATE* images, uint32_t* count) {
     return Boundary([&] {
         RefuseInsideDataCallback("MIVOBLE_ListImages");
-        return ListImagesExport(handle, images, count);
+        const auto device = Device(handle);
+        ListImages(*device, images, count);
+        return MIVOBLE_OK;
     });
 }
 
@@ -243,42 +249,54 @@ MIVOBLE_API int32_t MIVOBLE_UploadImage(MIVOBLE_HANDLE handle, const uint8_t* da
                                         UploadProgressCallback progress, void* userData) {
     return Boundary([&] {
         RefuseInsideDataCallback("MIVOBLE_UploadImage");
-        return UploadImageExport(handle, data, size, progress, userData);
+        const auto device = Device(handle);
+        UploadImage(*device, handle, data, size, progress, userData);
+        return MIVOBLE_OK;
     });
 }
 
 MIVOBLE_API int32_t MIVOBLE_TestImage(MIVOBLE_HANDLE handle, const uint8_t* hash) {
     return Boundary([&] {
         RefuseInsideDataCallback("MIVOBLE_TestImage");
-        return TestImageExport(handle, hash);
+        const auto device = Device(handle);
+        TestImage(*device, hash);
+        return MIVOBLE_OK;
     });
 }
 
 MIVOBLE_API int32_t MIVOBLE_ConfirmImage(MIVOBLE_HANDLE handle) {
     return Boundary([&] {
         RefuseInsideDataCallback("MIVOBLE_ConfirmImage");
-        return ConfirmImageExport(handle);
+        const auto device = Device(handle);
+        ConfirmImage(*device);
+        return MIVOBLE_OK;
     });
 }
 
 MIVOBLE_API int32_t MIVOBLE_EraseImage(MIVOBLE_HANDLE handle) {
     return Boundary([&] {
         RefuseInsideDataCallback("MIVOBLE_EraseImage");
-        return EraseImageExport(handle);
+        const auto device = Device(handle);
+        EraseImage(*device);
+        return MIVOBLE_OK;
     });
 }
 
 MIVOBLE_API int32_t MIVOBLE_ResetDevice(MIVOBLE_HANDLE handle) {
     return Boundary([&] {
         RefuseInsideDataCallback("MIVOBLE_ResetDevice");
-        return ResetDeviceExport(handle);
+        const auto device = Device(handle);
+        ResetDevice(*device);
+        return MIVOBLE_OK;
     });
 }
 
 MIVOBLE_API int32_t MIVOBLE_Echo(MIVOBLE_HANDLE handle, const char* message, char* response, uint32_t* responseSize) {
     return Boundary([&] {
         RefuseInsideDataCallback("MIVOBLE_Echo");
-        return EchoExport(handle, message, response, responseSize);
+        const auto device = Device(handle);
+        Echo(*device, message, response, responseSize);
+        return MIVOBLE_OK;
     });
 }
 

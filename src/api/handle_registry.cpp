@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 
 namespace Mivo::BLE {
 
@@ -100,6 +100,10 @@ MIVOBLE_HANDLE HandleRegistry::FindHandle(const IDevice* device) const {
         if (slot.device.get() == device) return handle;
     }
     throw ApiException("Device not found.", 1);
+}
+
+HandleFinder HandleRegistry::Finder() const {
+    return [this](const IDevice* device) { return FindHandle(device); };
 }
 
 std::shared_ptr<IDevice> HandleRegistry::Remove(MIVOBLE_HANDLE handle) {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "api/i_device.h"
+#include "core/i_device.h"
 #include "mivoble/mivoble.h"
 
 namespace Mivo::BLE {
@@ -49,6 +49,8 @@ public:
     // The handle under which `device` is registered; throws ApiException("Device not found.", 1)
     // while it is being opened or after its handle was removed. Device callbacks use it.
     MIVOBLE_HANDLE FindHandle(const IDevice* device) const;
+    // FindHandle of this registry as a function, for the devices it will hold.
+    HandleFinder Finder() const;
 
     // Removes the handle and returns its device; throws "Invalid device handle." (1).
     std::shared_ptr<IDevice> Remove(MIVOBLE_HANDLE handle);

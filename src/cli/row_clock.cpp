@@ -18,6 +18,7 @@ constexpr double kJitterStart = 0.005;   // the jitter until deliveries show it:
 constexpr double kJitterCap = 0.050;     // no jitter estimate beyond this, whatever a stall does to it
 constexpr double kJitterSteps = 16;      // the jitter's median moves by at most 1/16 of itself per delivery
 constexpr double kCellsPerConfirm = 8;   // deliveries are kept as the least lateness per 1/8 of lossConfirmSeconds
+constexpr std::size_t kCountsKept = 16;  // the latest counts of missing rows, which later arrivals may still take back
 }  // namespace
 
 RowClock::RowClock(double rate, RowClockTuning tuning) : tuning_(tuning) {
@@ -52,6 +53,7 @@ void RowClock::Restart() {
     sequence_ = 0;
     jitter_ = kJitterStart;
     jitterUpdates_ = 0;
+    counts_.clear();
 }
 
 void RowClock::Stamp(std::size_t rows, double arrivalSeconds, const double* counters, double* timesOut) {
@@ -72,7 +74,7 @@ void RowClock::Stamp(std::size_t rows, double arrivalSeconds, const double* coun
         return;
     }
     AddPoint(n.back(), t);
-    Output(rows, n.data(), timesOut);
+    Output(rows, n.data(), arrivalSeconds, timesOut);
 }
 
 std::optional<std::size_t> RowClock::Unwrap(std::size_t rows, const double* counters, int64_t* n) {
@@ -102,24 +104,62 @@ std::optional<std::size_t> RowClock::Unwrap(std::size_t rows, const double* coun
 
 void RowClock::CheckLoss(std::size_t rows, int64_t* n, double t) {
     if (!offset_) return;
+    double lateness = t - Line(static_cast<double>(n[rows - 1]));
+    while (!counts_.empty() && lateness < -0.5 * period_) {
+        // Arrived before its row was sampled, by the rows counted: they were never lost.
+        const int64_t back = TakeBack(static_cast<int64_t>(std::ceil(-lateness / period_)));
+        for (std::size_t i = 0; i < rows; ++i) n[i] -= back;
+        lateness = t - Line(static_cast<double>(n[rows - 1]));
+    }
     const double period = period_;
-    const double lateness = t - Line(static_cast<double>(n[rows - 1]));
     const auto pending = pending_;
     pending_ = std::make_pair(t, lateness);
     // A chunk right behind the previous one belongs to the same delivery, which its last chunk
     // represents.
     if (!pending || t - pending->first <= std::min(0.5 * static_cast<double>(rows) * period, 0.001)) return;
-    const int64_t lost = Judge(pending->first, pending->second);
+    const int64_t lost = Judge(pending->first, pending->second, static_cast<int64_t>(std::floor(lateness / period)));
     if (lost <= 0) return;
     missing_ += static_cast<uint64_t>(lost);
     nextN_ += lost;
     for (std::size_t i = 0; i < rows; ++i) n[i] += lost;
     pending_->second -= static_cast<double>(lost) * period;
+    counts_.push_back({n[0], lost});
+    if (counts_.size() > kCountsKept) counts_.pop_front();
+}
+
+// Takes back up to `rows` of the rows counted missing last, moving the row numbers since those
+// counts back by as many; returns the rows taken back.
+int64_t RowClock::TakeBack(int64_t rows) {
+    int64_t taken = 0;
+    while (!counts_.empty() && taken < rows) {
+        Count& count = counts_.back();
+        const int64_t step = std::min(count.rows, rows - taken);
+        for (auto& p : points_) {
+            if (p.n >= count.from) {
+                p.n -= step;
+                p.y += static_cast<double>(step) * nominal_;
+            }
+        }
+        count.rows -= step;
+        if (count.rows == 0) counts_.pop_back();
+        taken += step;
+    }
+    const double shift = static_cast<double>(taken) * period_;
+    for (auto& cell : cells_) cell.least += shift;
+    for (auto& item : following_) item.lateness += shift;
+    for (auto& item : followingLeast_) item.lateness += shift;
+    if (pending_) pending_->second += shift;
+    missing_ -= static_cast<uint64_t>(taken);
+    takenBack_ += static_cast<uint64_t>(taken);
+    nextN_ -= taken;
+    *lastN_ -= taken;
+    Fit();
+    return taken;
 }
 
 // Rows lost before the delivery that arrived at t this late, if its lateness and that of the
-// deliveries before it show them; 0 otherwise.
-int64_t RowClock::Judge(double t, double lateness) {
+// deliveries before it show them, at most `cap`; 0 otherwise.
+int64_t RowClock::Judge(double t, double lateness, int64_t cap) {
     const double period = period_, confirm = tuning_.lossConfirmSeconds;
     if (judged_) covered_ += std::min(t - *judged_, confirm / 2);
     judged_ = t;
@@ -150,7 +190,8 @@ int64_t RowClock::Judge(double t, double lateness) {
         const double tolerance = std::max(floor, kJitterMargin * jitter / (span >= 1 ? std::sqrt(span) : span));
         if (least > tolerance) {
             if (Draining(i, count, tolerance)) return 0;  // a backlog draining away after a stall, not rows lost
-            const auto lost = static_cast<int64_t>(std::floor((least - jitter / std::sqrt(span)) / period + 0.5));
+            const auto lost =
+                std::min(static_cast<int64_t>(std::floor((least - jitter / std::sqrt(span)) / period + 0.5)), cap);
             if (lost > 0) {
                 const double shift = static_cast<double>(lost) * period;
                 for (auto& cell : cells_) cell.least -= shift;
@@ -252,7 +293,7 @@ double RowClock::Lag() const {
     return *lastOut_ - (*tRef_ + Line(static_cast<double>(*lastN_)));
 }
 
-void RowClock::Output(std::size_t rows, const int64_t* n, double* timesOut) {
+void RowClock::Output(std::size_t rows, const int64_t* n, double arrival, double* timesOut) {
     if (!lastOut_) {
         for (std::size_t i = 0; i < rows; ++i) timesOut[i] = *tRef_ + Line(static_cast<double>(n[i]));
     } else {
@@ -263,6 +304,25 @@ void RowClock::Output(std::size_t rows, const int64_t* n, double* timesOut) {
             const double steps = static_cast<double>(n[i] - first);
             timesOut[i] = *tRef_ + Line(static_cast<double>(n[i])) +
                           std::copysign(1.0, gap) * std::max(std::abs(gap) - tuning_.slew * nominal_ * steps, 0.0);
+        }
+    }
+    const double excess = timesOut[rows - 1] - arrival;
+    if (excess > 0) {
+        // Drawn back in proportion to the rows to the last, which lands on the arrival; spread
+        // evenly from the previous row to the arrival where that would not keep them in order.
+        const double span = static_cast<double>(n[rows - 1] - n[0] + 1);
+        std::vector<double> share(rows), drawn(rows);
+        bool inOrder = true;
+        for (std::size_t i = 0; i < rows; ++i) {
+            share[i] = static_cast<double>(n[i] - n[0] + 1) / span;
+            drawn[i] = timesOut[i] - excess * share[i];
+            if (i > 0 && !(drawn[i] > drawn[i - 1])) inOrder = false;
+        }
+        if (!lastOut_ || (drawn[0] > *lastOut_ && inOrder)) {
+            for (std::size_t i = 0; i < rows; ++i) timesOut[i] = std::min(drawn[i], arrival);
+        } else {
+            const double last = *lastOut_;
+            for (std::size_t i = 0; i < rows; ++i) timesOut[i] = std::max(last + (arrival - last) * share[i], last);
         }
     }
     lastOut_ = timesOut[rows - 1];

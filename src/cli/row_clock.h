@@ -7,8 +7,10 @@
 // window, fits the lower-hull edge that spans their mean row (slope held near 1/rate), takes
 // row numbers from the counter column when there is one (unwrapping it, restarting when it goes
 // back) and otherwise counts rows, finding lost ones as lateness that does not go away (judged
-// against the delivery jitter, with less tolerance the longer it lasts). Each row gets the
-// line's time; changes of the line are slewed in, so times never go back. The Python package's
+// against the delivery jitter, with less tolerance the longer it lasts; no row is sampled after
+// it arrived, so a count is capped by the next delivery and taken back as far as later arrivals
+// come in before the line). Each row gets the line's time; changes of the line are slewed in, so
+// times never go back, and no row is stamped after its chunk arrived. The Python package's
 // mivo_ble.timestamps.RowClock computes the same times.
 #pragma once
 
@@ -44,6 +46,7 @@ public:
     void Stamp(std::size_t rows, double arrivalSeconds, const double* counters, double* timesOut);
 
     uint64_t Missing() const { return missing_; }  // rows found missing, over the clock's life
+    uint64_t TakenBack() const { return takenBack_; }  // rows counted missing, then taken back
     uint64_t Rows() const { return rows_; }        // rows stamped since the (re)start
     double Period() const { return period_; }      // current slope, seconds per row
     double NominalPeriod() const { return nominal_; }
@@ -72,16 +75,21 @@ private:
         uint64_t sequence;
         double lateness;
     };
+    struct Count {
+        int64_t from;  // first row number after it
+        int64_t rows;
+    };
 
     // Row numbers of the chunk from its counters; returns the index where a counter went back.
     std::optional<std::size_t> Unwrap(std::size_t rows, const double* counters, int64_t* n);
     void CheckLoss(std::size_t rows, int64_t* n, double t);
-    int64_t Judge(double t, double lateness);
+    int64_t TakeBack(int64_t rows);
+    int64_t Judge(double t, double lateness, int64_t cap);
     bool Draining(std::size_t first, int64_t count, double tolerance) const;
     void LearnJitter(double t, double lateness);
     void AddPoint(int64_t n, double t);
     void Fit();
-    void Output(std::size_t rows, const int64_t* n, double* timesOut);
+    void Output(std::size_t rows, const int64_t* n, double arrival, double* timesOut);
     double Line(double n) const { return *offset_ + period_ * n; }
 
     double nominal_;
@@ -92,6 +100,7 @@ private:
     double lossTolerance_;
     double period_;
     uint64_t missing_ = 0;
+    uint64_t takenBack_ = 0;
     std::optional<double> tRef_;
     std::optional<double> lastOut_;
 
@@ -114,6 +123,7 @@ private:
     uint64_t sequence_ = 0;
     double jitter_ = 0;
     int64_t jitterUpdates_ = 0;
+    std::deque<Count> counts_;  // the latest counts of missing rows, latest last
 };
 
 }  // namespace Mivo::Cli

@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/i_device.h"
+#include "core/i_device.h"
 #include "device/device_timing.h"
 #include "device/gatt_access.h"
 #include "platform/stack.h"
@@ -52,8 +52,10 @@ public:
     // Opens the device; throws ApiException (or a standard error) when the open fails.
     // handler: null applies the process-wide default generation (or detection).
     // scanner: null uses the process-wide scanner; otherwise it must outlive the device.
+    // findHandle: the handle the rows and link states are reported with, from whoever
+    //   registers the device; empty reports nothing, as for a device never registered.
     BleDevice(std::string name, std::shared_ptr<IProtocolHandler> handler, DeviceTiming timing = {},
-              BleScanner* scanner = nullptr);
+              BleScanner* scanner = nullptr, HandleFinder findHandle = {});
     ~BleDevice() override;
     BleDevice(const BleDevice&) = delete;
     BleDevice& operator=(const BleDevice&) = delete;
@@ -120,6 +122,8 @@ private:
     void TeardownConnection();
     void TeardownBody();
     void ReportConnectionState(uint32_t state);
+    // The handle this device is registered under; throws while it is not registered.
+    MIVOBLE_HANDLE OwnHandle() const;
     // Close: waits for the reconnect thread within the close bound; when it does not exit in
     // time, marks the device leaked (under the reconnect lock) and returns false.
     bool WaitForReconnectThreadExitOrGiveUp();
@@ -141,6 +145,7 @@ private:
     const std::string name_;
     const DeviceTiming timing_;
     BleScanner* const scanner_;
+    const HandleFinder findHandle_;
     // This device's serial lane of Bluetooth work; CanDestroy asks it whether a task may be
     // stuck with a reference to this object.
     BluetoothLane lane_;

@@ -5,8 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "api/api_exception.h"
-#include "api/handle_registry.h"
+#include "core/api_exception.h"
 #include "device/ble_device.h"
 #include "device/device_task.h"
 #include "discovery/ble_scanner.h"
@@ -30,14 +29,15 @@ std::string Text(std::string_view view) { return std::string(view); }
 }  // namespace
 
 BleDevice::BleDevice(std::string name, std::shared_ptr<IProtocolHandler> handler, DeviceTiming timing,
-                     BleScanner* scanner)
+                     BleScanner* scanner, HandleFinder findHandle)
     : name_(std::move(name)),
       timing_(timing),
       scanner_(scanner),
+      findHandle_(std::move(findHandle)),
       lane_(BluetoothExecutor::Instance().CreateLane("device '" + name_ + "'", timing_.lane)),
       gatt_(name_, timing_.gatt, lane_),
       stream_(
-          configuration_, [this] { return HandleRegistry::Instance().FindHandle(this); },
+          configuration_, [this] { return OwnHandle(); },
           [this] { return ready_.load() && !tearingDown_.load(); }),
       frameResponses_(FrameTiming{timing_.frameDrainWindow, timing_.frameDrainLimit}) {
     // No handler given: the process-wide default generation decides; "automatic" leaves it

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "device/ble_device.h"
 
 namespace Mivo::BLE {

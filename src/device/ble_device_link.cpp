@@ -4,8 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "api/api_exception.h"
-#include "api/handle_registry.h"
+#include "core/api_exception.h"
 #include "device/ble_device.h"
 #include "device/device_task.h"
 #include "log/log.h"
@@ -186,11 +185,16 @@ void BleDevice::ReportConnectionState(uint32_t state) {
     ConnectionStateCallback callback = connectionStateCallback_.load();
     if (!callback) return;
     try {
-        const MIVOBLE_HANDLE handle = HandleRegistry::Instance().FindHandle(this);
+        const MIVOBLE_HANDLE handle = OwnHandle();
         callback(handle, state);
     } catch (...) {
         // Not registered (any more), or the callback threw: nothing is reported.
     }
+}
+
+MIVOBLE_HANDLE BleDevice::OwnHandle() const {
+    if (!findHandle_) throw ApiException("Device not found.", 1);
+    return findHandle_(this);
 }
 
 void BleDevice::TeardownConnection() {

@@ -2,7 +2,7 @@
 // information and the GATT operations the API exposes directly.
 #include <string>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "device/ble_device.h"
 #include "protocol/uuid_text.h"
 #include "runtime/await_bounded.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "log/log.h"
 #include "protocol/uuid_text.h"
 #include "runtime/await_bounded.h"

@@ -6,7 +6,7 @@
 #include <exception>
 #include <utility>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "log/log.h"
 #include "platform/backend.h"
 #include "runtime/await_bounded.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "api/i_adapter.h"
+#include "discovery/i_adapter.h"
 #include "platform/stack.h"
 #include "runtime/callback_gate.h"
 

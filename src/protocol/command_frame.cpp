@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "mivoble/mivoble.h"
 
 namespace Mivo::BLE {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "mivoble/mivoble.h"
 #include "protocol/uuid_text.h"
 

@@ -4,7 +4,7 @@
 #include <exception>
 #include <utility>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "protocol/frame_counter.h"
 #include "protocol/data_callback_scope.h"
 #include "log/log.h"

@@ -52,7 +52,7 @@ inline constexpr int32_t kGapLimitWithoutRate = 1000;
 
 class SampleStream {
 public:
-    // findHandle: the handle the device is registered under (HandleRegistry::FindHandle); it
+    // findHandle: the handle the device is registered under (from the boundary's table); it
     //   throws when the device is not registered, and then the rows are not delivered.
     // linkUp: optional; false while the device is not connected or is being torn down, and
     //   then notifications are ignored. Checked before and again under the stream lock.

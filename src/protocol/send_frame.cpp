@@ -2,17 +2,10 @@
 
 #include <algorithm>
 
-#include "api/api_exception.h"
-#include "api/handle_registry.h"
+#include "core/api_exception.h"
 #include "protocol/command_frame.h"
 
 namespace Mivo::BLE {
-
-int32_t SendFrameExport(MIVOBLE_HANDLE handle, uint8_t command, const uint8_t* payload, uint16_t payloadLength,
-                        uint8_t* status, uint8_t* response, uint16_t* responseLength, uint32_t timeoutMs) {
-    std::shared_ptr<IDevice> device = HandleRegistry::Instance().Lookup(handle);
-    return SendFrameOnDevice(*device, command, payload, payloadLength, status, response, responseLength, timeoutMs);
-}
 
 int32_t SendFrameOnDevice(IDevice& device, uint8_t command, const uint8_t* payload, uint16_t payloadLength,
                           uint8_t* status, uint8_t* response, uint16_t* responseLength, uint32_t timeoutMs) {

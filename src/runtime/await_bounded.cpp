@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "log/log.h"
 
 namespace Mivo::BLE {

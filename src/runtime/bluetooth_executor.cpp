@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "log/log.h"
 
 namespace Mivo::BLE {

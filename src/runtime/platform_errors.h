@@ -3,7 +3,7 @@
 // platform's text. One that is not translated reaches the C boundary as an unknown error.
 #include <utility>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "mivoble/mivoble.h"
 #include "platform/async_operation.h"
 

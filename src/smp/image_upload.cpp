@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "api/api_exception.h"
-#include "api/i_device.h"
+#include "core/api_exception.h"
+#include "core/i_device.h"
 #include "smp/cbor.h"
 #include "smp/management_commands.h"
 #include "smp/management_lock.h"

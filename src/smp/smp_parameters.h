@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "api/i_device.h"
+#include "core/i_device.h"
 
 namespace Mivo::BLE {
 

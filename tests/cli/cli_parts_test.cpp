@@ -98,8 +98,11 @@ TEST(CliRowClock, LagIsTheLineChangeStillToBeSlewedIn) {
     EXPECT_EQ(clock.Lag(), 0.0);
     clock.Stamp(10, 10 * 0.004 + 0.020, nullptr, times);  // 20 ms late
     EXPECT_EQ(clock.Lag(), 0.0);
-    clock.Stamp(10, 20 * 0.004, nullptr, times);  // on time
-    EXPECT_NEAR(clock.Lag(), 0.020 - 10 * 0.01 * 0.004, 1e-9);
+    clock.Stamp(10, 20 * 0.004, nullptr, times);  // on time: the line drops by 20 ms
+    // Slewed at 1 % of a period per row, the chunk would end 19.6 ms after it arrived; it is drawn
+    // back to its arrival instead, which leaves nothing to slew in.
+    EXPECT_DOUBLE_EQ(times[9], 20 * 0.004);
+    EXPECT_NEAR(clock.Lag(), 0.0, 1e-9);
     for (int chunk = 3; chunk <= 60; ++chunk) clock.Stamp(10, chunk * 10 * 0.004, nullptr, times);
     EXPECT_EQ(clock.Lag(), 0.0);
 }

@@ -1,6 +1,6 @@
 // Runs the tool's row clock over chunks read from standard input, for the scenario table the
 // Python suite shares with it. Input: "rate R", then one line per chunk, "r ARRIVAL ROWS" or
-// "c ARRIVAL ROWS COUNTER...", or "restart". Output: one time per row, then "missing N".
+// "c ARRIVAL ROWS COUNTER...", or "restart". Output: one time per row, then "missing N taken_back M".
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -36,6 +36,7 @@ int main() {
         clock.Stamp(rows, arrival, word == "c" ? counters.data() : nullptr, times.data());
         for (double t : times) std::printf("%.17g\n", t);
     }
-    std::printf("missing %llu\n", static_cast<unsigned long long>(clock.Missing()));
+    std::printf("missing %llu taken_back %llu\n", static_cast<unsigned long long>(clock.Missing()),
+                static_cast<unsigned long long>(clock.TakenBack()));
     return 0;
 }

@@ -3,7 +3,7 @@
 The amplifier samples row n at ``start + n * period`` on the host's clock (``period`` off the
 nominal one by the drift). Rows leave in notifications of ``notification_rows`` once the last row
 is sampled, at the next connection event, and arrive after a constant minimum latency plus an
-exponential delay, in order. The receiver gets them in chunks of ``chunk_rows``, each when the
+exponential delay, in order; a loaded host may add a further delay to each in a window. The receiver gets them in chunks of ``chunk_rows``, each when the
 notification that completes it arrives. Stalls hold every arrival inside them until they end;
 bursts hold arrivals and release them at one instant; lost notifications (every Nth, or a run of
 them) never arrive; an outage loses every notification sent during it and the receiver restarts
@@ -40,6 +40,8 @@ class Stream:
     lose_run: Optional[tuple] = None  # (start, rows): the notifications of these rows never arrive
     outage: Optional[tuple] = None   # (start, length): link lost, counters start again from 1
     announce: bool = True            # the receiver is told of the outage (else only the counters show it)
+    jitter_mean: float = JITTER_MEAN
+    host_delays: Optional[tuple] = None  # (start, length, least, most): each arrival then later by these
     seed: int = 1
 
 
@@ -74,7 +76,11 @@ def simulate(s: Stream) -> tuple[list[Chunk], float, int]:
     ready = sampled[size - 1::size]
     phase = rng.uniform(0, CONNECTION_INTERVAL)
     sent = phase + numpy.ceil((ready - phase) / CONNECTION_INTERVAL) * CONNECTION_INTERVAL
-    arrival = sent + MIN_LATENCY + rng.exponential(JITTER_MEAN, count)
+    arrival = sent + MIN_LATENCY + rng.exponential(s.jitter_mean, count)
+    if s.host_delays:
+        begin, length, least, most = s.host_delays
+        loaded = (arrival >= start + begin) & (arrival < start + begin + length)
+        arrival[loaded] += rng.uniform(least, most, numpy.count_nonzero(loaded))
     arrival = numpy.maximum.accumulate(arrival)  # in order
 
     windows = [(start + a, start + a + b, BACKLOG_STEP) for a, b in s.stalls]
@@ -142,13 +148,16 @@ class Outcome:
     lost_rows: int          # rows of chunks that never arrived (outage not counted)
     missing: int            # rows the clock counted missing
     restarts: numpy.ndarray  # row indices where a new stream began
+    arrivals: numpy.ndarray  # arrival of every row's chunk
+    taken_back: int = 0      # rows the clock counted missing and later took back
 
 
 def replay(s: Stream, stamp_stream) -> Outcome:
-    """Runs `stamp_stream(rate, chunks) -> (times, missing)` over the simulated stream."""
+    """Runs `stamp_stream(rate, chunks) -> (times, missing[, taken_back])` over the simulated stream."""
     chunks, floor, lost = simulate(s)
-    times, missing = stamp_stream(s.rate, chunks)
+    times, missing, *taken_back = stamp_stream(s.rate, chunks)
     truth = numpy.concatenate([c.true_times for c in chunks])
     sizes = numpy.cumsum([0] + [len(c.true_times) for c in chunks])
     restarts = numpy.array([sizes[i] for i, c in enumerate(chunks) if c.new_stream], dtype=int)
-    return Outcome(times, times - truth - floor, lost, missing, restarts)
+    arrivals = numpy.concatenate([numpy.full(len(c.true_times), c.arrival) for c in chunks])
+    return Outcome(times, times - truth - floor, lost, missing, restarts, arrivals, *taken_back)

@@ -50,6 +50,11 @@ SCENARIOS = [
     ("200 rows lost at once, no counter", Stream(seconds=20, lose_run=(8, 200), counters=False), 1.5, 810.0),
     ("every 25th chunk lost and a 1.4 s stall, no counter",
      Stream(seconds=30, lose_every=25, stalls=((10, 1.4),), counters=False), 70.0, 70.0),
+    # A loaded host: a second of very regular delivery, two stalls, then a second of every chunk
+    # 10 to 30 ms late; nothing lost.
+    ("loaded host after a regular second, no counter",
+     Stream(rate=500, chunk_rows=10, seconds=20, counters=False, jitter_mean=0.0002, stalls=((1.0, .13), (1.15, .12)),
+            host_delays=(0.98, 1.0, 0.01, 0.03)), 20.0, 20.0),
 ]
 
 
@@ -60,7 +65,7 @@ def stamp_python(rate, chunks):
         if c.restart:
             clock.restart()
         times.append(clock.stamp(len(c.true_times), c.arrival, c.counters))
-    return numpy.concatenate(times), clock.missing
+    return numpy.concatenate(times), clock.missing, clock.taken_back
 
 
 def stamp_cxx(rate, chunks):
@@ -75,8 +80,8 @@ def stamp_cxx(rate, chunks):
         else:
             lines.append(f"c {c.arrival!r} {len(c.true_times)} " + " ".join(str(int(v)) for v in c.counters))
     out = subprocess.run([REPLAY], input="\n".join(lines), capture_output=True, text=True, check=True).stdout.split()
-    assert out[-2] == "missing"
-    return numpy.array(out[:-2], dtype=numpy.float64), int(out[-1])
+    assert out[-4] == "missing" and out[-2] == "taken_back"
+    return numpy.array(out[:-4], dtype=numpy.float64), int(out[-3]), int(out[-1])
 
 
 IMPLEMENTATIONS = {"python": stamp_python, "c++": stamp_cxx}
@@ -90,28 +95,34 @@ def test_row_times_stay_near_the_sampling_times(name, stream, p99_ms, max_ms, im
     figures = f"p99 {numpy.percentile(errors, 99):.2f} ms, max {errors.max():.2f} ms"
     assert numpy.percentile(errors, 99) <= p99_ms and errors.max() <= max_ms, figures
 
-    # Consecutive rows about one period apart, never back; wider only where a new stream begins
+    # No row stamped after it arrived. Consecutive rows about one period apart, never back;
+    # closer only in a chunk drawn back to its arrival, wider only where a new stream begins
     # or rows are counted missing, by as many periods as rows counted (the slew of 1 % of a
     # period per row runs on over them).
+    ahead = outcome.times - outcome.arrivals
+    assert ahead.max() <= 0, f"{numpy.count_nonzero(ahead > 0)} rows stamped after they arrived"
     spacing = numpy.diff(outcome.times) * stream.rate
-    assert spacing.min() > 0.985, spacing.min()
+    drawn = numpy.isin(outcome.arrivals[1:], outcome.arrivals[ahead > -1e-9])
+    assert spacing.min() >= 0 and spacing[~drawn].min() > 0.985, (spacing.min(), spacing[~drawn].min())
     gaps = numpy.setdiff1d(numpy.nonzero(spacing > 1.02)[0] + 1, outcome.restarts)
     wide = spacing[gaps - 1]
     assert numpy.all(wide > 1.98), wide.min()
-    assert abs(numpy.sum(wide - 1) - outcome.missing) <= 0.011 * numpy.sum(wide), (numpy.sum(wide - 1), outcome.missing)
+    counted = outcome.missing + outcome.taken_back
+    assert abs(numpy.sum(wide - 1) - counted) <= 0.011 * numpy.sum(wide), (numpy.sum(wide - 1), counted)
 
-    # Rows lost are counted, and nothing else.
+    # Rows lost are counted, and nothing else. Without a counter a count can fall short (small
+    # losses wait for evidence, a count later arrivals contradict is taken back), barely over.
     if stream.counters or not outcome.lost_rows:
         assert outcome.missing == outcome.lost_rows
     else:
-        assert abs(outcome.missing - outcome.lost_rows) <= 0.02 * outcome.lost_rows, outcome.missing
+        assert -0.04 <= (outcome.missing - outcome.lost_rows) / outcome.lost_rows <= 0.01, outcome.missing
 
 
 @pytest.mark.skipif(REPLAY is None, reason="row_clock_replay not built")
 @pytest.mark.parametrize("name, stream", [s[:2] for s in SCENARIOS], ids=[s[0] for s in SCENARIOS])
 def test_the_package_and_the_tool_stamp_alike(name, stream):
     ours, theirs = replay(stream, stamp_python), replay(stream, stamp_cxx)
-    assert ours.missing == theirs.missing
+    assert (ours.missing, ours.taken_back) == (theirs.missing, theirs.taken_back)
     numpy.testing.assert_allclose(ours.times, theirs.times, rtol=0, atol=1e-9)
 
 

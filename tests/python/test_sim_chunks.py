@@ -22,8 +22,12 @@ SIM_ENV = dict(MIVOBLE_LIBRARY=REAL_LIBRARY, MIVOBLE_BACKEND="sim")
 
 
 def _assert_one_period_apart(timestamps, rate, tolerance=0.02):
+    """Never back and never wider; closer only in the few chunks drawn back to their arrival
+    (where the line dropped faster than the slew), since no row is stamped after it arrived."""
     spacing = numpy.diff(timestamps) * rate
-    assert spacing.min() > 1 - tolerance and spacing.max() < 1 + tolerance, (spacing.min(), spacing.max())
+    close = numpy.count_nonzero(spacing <= 1 - tolerance)
+    assert spacing.min() > 0 and spacing.max() < 1 + tolerance and close <= 0.05 * len(spacing), (
+        spacing.min(), spacing.max(), close)
 
 
 @isolated(**SIM_ENV, MIVOBLE_SIM=f"{LEGACY},rate=1000,frames=5")

@@ -150,9 +150,10 @@ def test_rows_lost_without_a_counter_are_counted_and_marked_in_mne():
     amp.close()
     assert numpy.all(data[:, -1] == 1), "nothing stands in for the lost rows"
     # Every 10th notification never arrives: all those before the last row read are counted,
-    # give or take one not yet confirmed or one after that row.
+    # give or take one not yet confirmed or one after that row, less a few rows taken back when
+    # a later arrival showed them counted too many.
     lost = (len(data) // frames - 1) // 9 * frames
-    assert abs(amp.missing_rows - lost) <= frames, (amp.missing_rows, lost)
+    assert -frames - frames // 4 <= amp.missing_rows - lost <= frames, (amp.missing_rows, lost)
     raw = mivo_ble.to_mne(amp, data, times)
     marked = sum(round(a["duration"] * rate) for a in raw.annotations if a["description"] == "BAD_ACQ_SKIP")
     assert abs(marked - amp.missing_rows) <= frames, (marked, amp.missing_rows)

@@ -1,12 +1,15 @@
 // Stress run of the C interface on four simulated amplifiers, two of each generation
 // (MV-5101.* legacy, MV-5102.* NUS: names of the serial-number pattern the scanner lists), that
-// drop their links every few seconds. Threads open and close, register and unregister
-// callbacks (data, connection state, discovery), send command frames, list images and read
-// device information, while callbacks call back into the library. Fails (exit 1) on any
-// finding of the checks in stress_streams.h, on a handle an open returns after it was closed,
-// on a result or text outside the interface's rules, on a discovery callback after its
-// unregistration returned, and (exit 2, from the watchdog) on a call that does not return
-// within its bound.
+// drop their links every few seconds, two of them with a slow service discovery. Threads open
+// and close, register and unregister callbacks (data, connection state, discovery), send
+// command frames, list images and read device information, while callbacks call back into the
+// library. Beside them a steady pair (one of each generation), never faulted, opened once and
+// streaming throughout, must stay unaffected: no loss, no filled-in row, no failed call, and
+// every call on it back within steadyBound, however long the faulted amplifiers' radio work
+// takes. Fails (exit 1) on any finding of the checks in stress_streams.h, on a handle an open
+// returns after it was closed, on a result or text outside the interface's rules, on a
+// discovery callback after its unregistration returned, and (exit 2, from the watchdog) on a
+// call that does not return within its bound.
 //
 //   mivoble_stress [seconds]
 //   MIVOBLE_STRESS_SECONDS     run time (overrides the argument; default 60)
@@ -21,12 +24,14 @@
 //   MIVOBLE_STRESS_VERBOSE=1   print every failed call with its text
 //   MIVOBLE_STRESS_EXIT_OPEN=0 close every handle and shut down before exit (default 1:
 //                              return from main with handles open)
+//   MIVOBLE_STRESS_STEADY_MS   bound of every call on the steady pair (default 1500)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <random>
 #include <string>
@@ -56,22 +61,30 @@ constexpr uint8_t kNusEcho = 0x01, kNusLayout = 0x20;
 // Everything callbacks touch is never destroyed: they may still run during process exit.
 const std::vector<AmplifierPlan>& Plans() {
     static const std::vector<AmplifierPlan>* plans = [] {
-        auto* all = new std::vector<AmplifierPlan>(4);
+        auto* all = new std::vector<AmplifierPlan>(6);
         auto& p = *all;
         p[0] = {"MV-5101.00.01", true, 4 + 1 + 2, 4};
         p[1] = {"MV-5101.00.02", true, 8 + 1 + 2, 8};
         p[2] = {"MV-5102.00.01", false, 0, -1, 4, 5, 3, 0, 500};
         p[3] = {"MV-5102.00.02", false, 0, -1, 2, 2, 4, 1, 250};
+        // The steady pair.
+        p[4] = {"MV-5101.00.03", true, 4 + 1 + 2, 4};
+        p[5] = {"MV-5102.00.03", false, 0, -1, 4, 5, 3, 0, 500};
         return all;
     }();
     return *plans;
 }
+constexpr size_t kFaulted = 4;  // Plans()[0, kFaulted): the amplifiers the threads open and close
 
+// A slow service discovery takes 2.5 s at every connect of the .02 amplifiers: work that would
+// hold up the steady pair's calls for seconds if their Bluetooth work waited on it.
 const char* kSimulator =
     "MV-5101.00.01,gen=legacy,channels=4,frames=3,counter=1,rate=250,drop_every=3000,battery_every=500;"
-    "MV-5101.00.02,gen=legacy,channels=8,frames=1,counter=1,rate=500,drop_every=4000;"
+    "MV-5101.00.02,gen=legacy,channels=8,frames=1,counter=1,rate=500,drop_every=4000,delay=GetGattServicesAsync:2500;"
     "MV-5102.00.01,gen=nus,drop_every=3500;"
-    "MV-5102.00.02,gen=nus,drop_every=4500,battery_every=700";
+    "MV-5102.00.02,gen=nus,drop_every=4500,battery_every=700,delay=GetGattServicesAsync:2500;"
+    "MV-5101.00.03,gen=legacy,channels=4,frames=3,counter=1,rate=250;"
+    "MV-5102.00.03,gen=nus,battery_every=600";
 
 std::atomic<bool> running{true};  // trivially destructible
 bool callbackCallsAll = false;
@@ -219,7 +232,7 @@ void Pause(std::mt19937& random, int fromMs, int toMs) {
 }
 
 void Open(std::mt19937& random) {
-    const size_t index = std::uniform_int_distribution<size_t>(0, Plans().size() - 1)(random);
+    const size_t index = std::uniform_int_distribution<size_t>(0, kFaulted - 1)(random);
     const AmplifierPlan& plan = Plans()[index];
     const uint64_t closesBefore = Streams::Instance().ClosesSeen();
     MIVOBLE_HANDLE handle = 0;
@@ -437,6 +450,133 @@ void DiscoveryUser(unsigned seed) {
     listChangedRegistered = false;
 }
 
+// ---- the steady pair ----------------------------------------------------------------------
+
+// Opened before the threads start and touched by no other thread than SteadyUser.
+struct Steady {
+    MIVOBLE_HANDLE handle = 0;
+    size_t plan = 0;
+};
+std::vector<Steady>& steady = *new std::vector<Steady>;
+// Each amplifier's radio work runs apart from the others', so a call on the steady pair waits
+// on a faulted amplifier for at most 100 ms; the rest of the bound is what a loaded machine
+// and a sanitizer add, below the 2.5 s a faulted amplifier's service discovery takes.
+milliseconds steadyBound{100 + 1400};
+
+// Calls on the steady pair: count and longest time, by call.
+std::mutex& steadyMutex = *new std::mutex;
+std::map<std::string, std::pair<unsigned, milliseconds>>& steadyCalls = *new std::map<std::string, std::pair<unsigned, milliseconds>>;
+
+// One call on the steady pair: it must succeed, and once the run is under way (`timed`)
+// within steadyBound.
+template <class Call>
+int32_t SteadyCall(const char* call, const Steady& s, Call&& make, bool timed = true) {
+    const auto start = std::chrono::steady_clock::now();
+    int32_t result;
+    {
+        CallGuard guard(call, kCallBound);
+        result = make();
+    }
+    const auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+    const char* name = Plans()[s.plan].name.c_str();
+    Findings::Instance().Called(call, result == MIVOBLE_OK);
+    if (result != MIVOBLE_OK) Findings::Instance().Fail("steady", "%s on '%s' returned %d: %s", call, name, result, MIVOBLE_GetLastErrorText());
+    if (timed && took > steadyBound) {
+        Findings::Instance().Fail("steady-latency", "%s on '%s' took %lld ms (bound %lld ms)", call, name,
+                                  static_cast<long long>(took.count()), static_cast<long long>(steadyBound.count()));
+    }
+    std::lock_guard lock(steadyMutex);
+    auto& [count, longest] = steadyCalls[call];
+    ++count;
+    longest = std::max(longest, took);
+    return result;
+}
+
+void OnSteadyRow(MIVOBLE_HANDLE handle, const float* row, uint32_t width) { Streams::Instance().Rows(handle, row, 1, width); }
+void OnSteadyRows(MIVOBLE_HANDLE handle, const float* rows, uint32_t count, uint32_t width) {
+    Streams::Instance().Rows(handle, rows, count, width);
+}
+
+// Opens the steady pair and starts their streams: the legacy one batched, the NUS one per row.
+void OpenSteady() {
+    for (size_t index = kFaulted; index < Plans().size(); ++index) {
+        const AmplifierPlan& plan = Plans()[index];
+        Steady s{0, index};
+        // Before the run: opening and setting up is not timed.
+        if (SteadyCall("MIVOBLE_OpenDevice (steady)", s, [&] { return MIVOBLE_OpenDevice(plan.name.c_str(), &s.handle); }, false) !=
+            MIVOBLE_OK) {
+            continue;
+        }
+        Streams::Instance().Opened(s.handle, plan);
+        SteadyCall("MIVOBLE_RegisterConnectionStateCallback (steady)", s,
+                   [&] { return MIVOBLE_RegisterConnectionStateCallback(s.handle, OnState); }, false);
+        if (!plan.legacy) {
+            if (SendLayout(s.handle, plan, "MIVOBLE_SendFrame (steady layout)") == MIVOBLE_OK) {
+                Streams::Instance().LayoutSet(s.handle);
+            } else {
+                Findings::Instance().Fail("steady", "the layout of '%s' was not set", plan.name.c_str());
+            }
+        }
+        SteadyCall("MIVOBLE_SetFramesPerCallback (steady)", s, [&] { return MIVOBLE_SetFramesPerCallback(s.handle, 16); }, false);
+        Streams::Instance().RegistrationBegins(s.handle);
+        const char* call = plan.legacy ? "MIVOBLE_RegisterDataAvailableBatchedCallback (steady)" : "MIVOBLE_RegisterDataAvailableCallback (steady)";
+        const int32_t result = SteadyCall(call, s, [&] {
+            return plan.legacy ? MIVOBLE_RegisterDataAvailableBatchedCallback(s.handle, OnSteadyRows)
+                               : MIVOBLE_RegisterDataAvailableCallback(s.handle, OnSteadyRow);
+        }, false);
+        Streams::Instance().RegistrationEnded(s.handle, true, result);
+        steady.push_back(s);
+    }
+}
+
+// Calls on the steady pair at a brisk pace, while the faulted amplifiers reconnect.
+void SteadyUser(unsigned seed) {
+    std::mt19937 random(seed);
+    while (running && !steady.empty()) {
+        const Steady& s = steady[random() % steady.size()];
+        const AmplifierPlan& plan = Plans()[s.plan];
+        switch (random() % (plan.legacy ? 2 : 4)) {
+            case 0: {
+                MIVOBLE_DEVICE_INFORMATION info;
+                if (SteadyCall("MIVOBLE_GetDeviceInformation (steady)", s, [&] { return MIVOBLE_GetDeviceInformation(s.handle, &info); }) ==
+                        MIVOBLE_OK &&
+                    plan.name != std::string(info.serialNumber, strnlen(info.serialNumber, sizeof info.serialNumber))) {
+                    Findings::Instance().Fail("steady", "serial number '%.*s' for '%s'", static_cast<int>(sizeof info.serialNumber),
+                                              info.serialNumber, plan.name.c_str());
+                }
+                break;
+            }
+            case 1: {
+                MIVOBLE_CHANNEL_CONFIGURATION channels[64];
+                uint32_t count = 64;
+                SteadyCall("MIVOBLE_GetChannelConfiguration (steady)", s,
+                           [&] { return MIVOBLE_GetChannelConfiguration(s.handle, channels, &count); });
+                break;
+            }
+            case 2: {
+                const uint8_t payload[] = {0x5A, static_cast<uint8_t>(random())};
+                uint8_t status = 0xEE, response[8];
+                uint16_t length = sizeof response;
+                if (SteadyCall("MIVOBLE_SendFrame (steady)", s, [&] {
+                        return MIVOBLE_SendFrame(s.handle, kNusEcho, payload, sizeof payload, &status, response, &length, kFrameTimeoutMs);
+                    }) == MIVOBLE_OK &&
+                    (status != 0 || length != sizeof payload || std::memcmp(response, payload, sizeof payload) != 0)) {
+                    Findings::Instance().Fail("steady", "echo on '%s' answered with status %u and %u bytes that differ",
+                                              plan.name.c_str(), status, length);
+                }
+                break;
+            }
+            default: {
+                MIVOBLE_IMAGE_STATE images[4];
+                uint32_t count = 4;
+                SteadyCall("MIVOBLE_ListImages (steady)", s, [&] { return MIVOBLE_ListImages(s.handle, images, &count); });
+                break;
+            }
+        }
+        Pause(random, 10, 60);
+    }
+}
+
 void Monitor() {
     while (running) {
         Streams::Instance().CheckSilence();
@@ -468,8 +608,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "stress: %u s, seed %u, calls from data callbacks: %s, exit with handles open: %s\n", seconds, seed,
                  callbackCallsAll ? "all" : "MIVOBLE_GetLastErrorText only", exitOpen ? "yes" : "no");
 
+    steadyBound = milliseconds(EnvNumber("MIVOBLE_STRESS_STEADY_MS", static_cast<unsigned>(steadyBound.count())));
+
     Watchdog::Instance().Start();
+    OpenSteady();
     std::vector<std::thread> threads;
+    threads.emplace_back(SteadyUser, seed + 7);
     threads.emplace_back(Opener, seed + 1);
     threads.emplace_back(Opener, seed + 2);
     threads.emplace_back(CallbackRegistrar, seed + 3);
@@ -489,13 +633,24 @@ int main(int argc, char** argv) {
                      plan.name.c_str(), static_cast<unsigned long long>(totals.rows),
                      static_cast<unsigned long long>(totals.filledRows), static_cast<unsigned long long>(totals.losses),
                      static_cast<unsigned long long>(totals.reconnects));
-        losses += totals.losses;
         // A run in which an amplifier streamed nothing, or no link ever dropped, tested little.
         if (seconds >= 30 && totals.rows == 0) {
             Findings::Instance().Fail("coverage", "'%s' delivered no rows", plan.name.c_str());
         }
+        if (&plan - Plans().data() < static_cast<std::ptrdiff_t>(kFaulted)) {
+            losses += totals.losses;
+        } else if (totals.losses != 0 || totals.filledRows != 0) {
+            // The steady pair keeps its link and every sample.
+            Findings::Instance().Fail("steady", "'%s' lost its link %llu times and had %llu rows filled in", plan.name.c_str(),
+                                      static_cast<unsigned long long>(totals.losses),
+                                      static_cast<unsigned long long>(totals.filledRows));
+        }
     }
     if (seconds >= 30 && losses == 0) Findings::Instance().Fail("coverage", "no link loss was reported");
+    for (const auto& [call, counts] : steadyCalls) {
+        std::fprintf(stderr, "stress: %-45s %6u calls, longest %lld ms\n", call.c_str(), counts.first,
+                     static_cast<long long>(counts.second.count()));
+    }
 
     if (!exitOpen) {
         std::vector<Published> remaining;
@@ -503,6 +658,7 @@ int main(int argc, char** argv) {
             std::lock_guard lock(publishedMutex);
             remaining.swap(published);
         }
+        for (const Steady& s : steady) remaining.push_back({s.handle, s.plan});
         for (auto& p : remaining) {
             MIVOBLE_HANDLE handle = p.handle;
             CallGuard guard("MIVOBLE_CloseDevice (at the end)", kCloseBound);

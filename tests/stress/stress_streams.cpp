@@ -20,7 +20,9 @@ bool Streams::Opened(MIVOBLE_HANDLE handle, const AmplifierPlan& plan) {
         Findings::Instance().Fail("handles", "handle %llu returned for '%s' while it is open for '%s'",
                                   static_cast<unsigned long long>(handle), plan.name.c_str(), s.plan.name.c_str());
     }
-    if (!s.connectedSince) s.connectedSince = Clock::now();
+    // An open that returns a handle already open says nothing of its link: while the link is
+    // rebuilt (a loss reported, the reconnect not yet) it is not connected.
+    if (!s.connectedSince && !s.reconnecting) s.connectedSince = Clock::now();
     if (plan.legacy && !s.layoutSince) s.layoutSince = Clock::now();
     return added;
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 
 namespace Mivo::BLE::Testing {
 

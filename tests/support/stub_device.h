@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "api/i_device.h"
+#include "core/i_device.h"
 
 namespace Mivo::BLE::Testing {
 

@@ -20,6 +20,33 @@ namespace {
 
 const char* kNoAdapter = "No Bluetooth adapter found.";
 
+// Reads the properties of a GetAll reply for `path` into the bus's cache of `iface`. A reply of
+// the wrong type fails `op` ("BlueZ sent <what> properties of the wrong type: ...") and
+// gives false.
+template <typename T>
+bool MergeReplyProperties(sdbus::MethodReply& reply, BluezBus& bus, const std::string& path, const char* iface,
+                          const char* what, const AsyncOp<T>& op) {
+    Props props;
+    try {
+        reply >> props;
+    } catch (const sdbus::Error& e) {
+        op->Fail(PlatformError{-1, std::string("BlueZ sent ") + what + " properties of the wrong type: " + e.getMessage()});
+        return false;
+    }
+    bus.MergeProperties(path, iface, props);
+    return true;
+}
+
+// Settles `op` after an error reply: none when the error means the object is absent, the
+// mapped error otherwise.
+template <typename T>
+void CompleteAbsentOrFail(const AsyncOp<std::shared_ptr<T>>& op, const sdbus::Error& error) {
+    if (MeansAbsent(error.getName()))
+        op->Complete(nullptr);
+    else
+        op->Fail(MapError(error.getName(), error.getMessage()));
+}
+
 class BluezRadio final : public IRadio {
 public:
     BluezRadio(std::shared_ptr<BluezBus> bus, std::string adapter) : bus_(std::move(bus)), adapter_(std::move(adapter)) {}
@@ -46,20 +73,10 @@ public:
             path_, kProperties, "GetAll", [](sdbus::MethodCall& call) { call << std::string(kAdapter1); }, timing_.call,
             [op, bus, path](sdbus::MethodReply* reply, const sdbus::Error* error) {
                 if (error) {
-                    if (MeansAbsent(error->getName()))
-                        op->Complete(nullptr);
-                    else
-                        op->Fail(MapError(error->getName(), error->getMessage()));
+                    CompleteAbsentOrFail(op, *error);
                     return;
                 }
-                Props props;
-                try {
-                    *reply >> props;
-                } catch (const sdbus::Error& e) {
-                    op->Fail(PlatformError{-1, "BlueZ sent adapter properties of the wrong type: " + e.getMessage()});
-                    return;
-                }
-                bus->MergeProperties(path, kAdapter1, props);
+                if (!MergeReplyProperties(*reply, *bus, path, kAdapter1, "adapter", op)) return;
                 op->Complete(std::make_shared<BluezRadio>(bus, path));
             });
         op->OnCancel([pending]() mutable { pending.cancel(); });
@@ -417,14 +434,7 @@ void LookUpDevice(const AsyncOp<std::shared_ptr<IBluetoothLEDevice>>& op, const 
                 }
                 return;
             }
-            Props props;
-            try {
-                *reply >> props;
-            } catch (const sdbus::Error& e) {
-                op->Fail(PlatformError{-1, "BlueZ sent device properties of the wrong type: " + e.getMessage()});
-                return;
-            }
-            bus->MergeProperties(path, kDevice1, props);
+            if (!MergeReplyProperties(*reply, *bus, path, kDevice1, "device", op)) return;
             op->Complete(BluezDevice::Create(bus, path, address, timing));
         });
     op->OnCancel([pending]() mutable { pending.cancel(); });
@@ -450,10 +460,7 @@ public:
         auto timing = timing_;
         auto pending = bus_->Refresh([op, bus, timing](const sdbus::Error* error) {
             if (error) {
-                if (MeansAbsent(error->getName()))
-                    op->Complete(nullptr);
-                else
-                    op->Fail(MapError(error->getName(), error->getMessage()));
+                CompleteAbsentOrFail(op, *error);
                 return;
             }
             std::string path = bus->AdapterPath();

@@ -7,6 +7,12 @@
 // notifications and link-status events to the host's handlers in order; results of
 // operations are completed on the stack's completion pool. Nothing completes on the
 // caller's thread.
+//
+// Files by concern: sim_amplifier.cpp (life, scripted faults, counters), sim_amplifier_link.cpp
+// (advertising and link), sim_amplifier_gatt.cpp (GATT table and its operations),
+// sim_amplifier_stream.cpp (legacy stream), sim_amplifier_nus.cpp (NUS responder),
+// sim_amplifier_smp.cpp (SMP transport), sim_amplifier_battery.cpp (battery and device
+// information).
 #include <atomic>
 #include <deque>
 #include <functional>

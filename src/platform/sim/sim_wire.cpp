@@ -1,10 +1,19 @@
 #include "platform/sim/sim_wire.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstring>
 
 namespace Mivo::BLE::Sim::Wire {
+namespace {
+
+// OpenSSL set up while the program loads, before the simulator's threads and the library's
+// exit work exist: its exit cleanup then runs after they have ended, and each of them has
+// freed its per-thread OpenSSL state through OpenSSL's own thread-exit hook.
+[[maybe_unused]] const bool kOpenSslReady = OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr) == 1;
+
+}  // namespace
 
 void PutU16Be(Bytes& out, uint16_t value) {
     out.push_back(static_cast<uint8_t>(value >> 8));

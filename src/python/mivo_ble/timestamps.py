@@ -33,10 +33,15 @@ cannot tilt it. :class:`RowClock` estimates that line:
   (the jitter taken off the count shrinks by that factor at every doubling from the shortest
   span on). Large losses are thus counted at once, small
   ones after more evidence, and no lateness that stays below ``loss_tolerance`` periods is
-  counted. Rows are stamped as if nothing was lost until a loss is counted.
+  counted. Rows are stamped as if nothing was lost until a loss is counted. No row is sampled
+  after it arrived, so no count may put a later arrival more than half a period before the line:
+  a count is capped by the delivery that follows it, and when a later delivery comes in earlier
+  than the line allows, as many of the rows last counted as it shows were never lost are taken
+  back (the row numbers since those counts move back, the count drops).
 * Output: one time per row, on the line; a change of the line is taken up gradually (at most
   ``slew`` of a period per row), so consecutive rows stay about one period apart and times
-  never go back.
+  never go back. No row is stamped after the arrival of its chunk: where the slewed times would
+  be, the chunk's rows are drawn back towards it (closer than a period apart).
 
 After a link loss :meth:`restart` re-estimates the offset from the next chunks and keeps the
 slope learnt so far. Times are on the ``time.monotonic()`` scale (or whatever clock the
@@ -60,6 +65,7 @@ JITTER_START = 0.005  # the jitter until deliveries show it: cautious, learnt wi
 JITTER_CAP = 0.050  # no jitter estimate beyond this, whatever a stall does to it
 JITTER_STEPS = 16  # the jitter's median moves by at most 1/16 of itself per delivery
 CELLS_PER_CONFIRM = 8  # deliveries are kept as the least lateness per 1/8 of loss_confirm
+COUNTS_KEPT = 16  # the latest counts of missing rows, which later arrivals may still take back
 
 
 def wall_clock_offset() -> float:
@@ -89,6 +95,7 @@ class RowClock:
         self._counter_range = int(counter_range)
         self.period = self.nominal_period
         self.missing = 0  # rows found missing, over the clock's life
+        self.taken_back = 0  # rows counted missing and later taken back, over the clock's life
         self._t_ref: Optional[float] = None  # arrival times are kept relative to this
         self._last_out: Optional[float] = None
         self.restart()
@@ -115,6 +122,7 @@ class RowClock:
         self._sequence = 0
         self._jitter = JITTER_START
         self._jitter_updates = 0
+        self._counts: deque = deque()  # [first row number after it, rows] per count, latest last
 
     def stamp(self, rows: int, arrival: Optional[float] = None,
               counters: Optional[numpy.ndarray] = None) -> numpy.ndarray:
@@ -146,7 +154,7 @@ class RowClock:
                 self.restart()
                 return numpy.concatenate([head, self.stamp(rows - back, arrival, counters[back:])])
         self._add_point(int(n[-1]), t)
-        return self._output(n)
+        return self._output(n, float(arrival))
 
     def _unwrap(self, counters: numpy.ndarray) -> tuple[numpy.ndarray, Optional[int]]:
         """Row numbers from wrapping counters, and the index where a counter went back, if any."""
@@ -168,23 +176,61 @@ class RowClock:
         """Counts rows missing from a stream without counters: lateness that does not go away."""
         if self._offset is None:
             return
-        period = self.period
         lateness = t - self._line(int(n[-1]))
+        while self._counts and lateness < -0.5 * self.period:
+            # Arrived before its row was sampled, by the rows counted: they were never lost.
+            n -= self._take_back(int(math.ceil(-lateness / self.period)))
+            lateness = t - self._line(int(n[-1]))
+        period = self.period
         pending, self._pending = self._pending, [t, lateness]
         # A chunk right behind the previous one belongs to the same delivery, which its last
         # chunk represents.
         if pending is None or t - pending[0] <= min(0.5 * len(n) * period, 0.001):
             return
-        lost = self._judge(pending[0], pending[1])
+        lost = self._judge(pending[0], pending[1], int(math.floor(lateness / period)))
         if lost > 0:
             self.missing += lost
             self._next_n += lost
             n += lost
             self._pending[1] -= lost * period
+            self._counts.append([int(n[0]), lost])
+            if len(self._counts) > COUNTS_KEPT:
+                self._counts.popleft()
 
-    def _judge(self, t: float, lateness: float) -> int:
+    def _take_back(self, rows: int) -> int:
+        """Takes back up to `rows` of the rows counted missing last, moving the row numbers since
+        those counts back by as many; returns the rows taken back."""
+        taken = 0
+        while self._counts and taken < rows:
+            count = self._counts[-1]
+            step = min(count[1], rows - taken)
+            for point in self._points:
+                if point[1] >= count[0]:
+                    point[1] -= step
+                    point[2] += step * self.nominal_period
+            count[1] -= step
+            if count[1] == 0:
+                self._counts.pop()
+            taken += step
+        shift = taken * self.period
+        for cell in self._cells:
+            cell[2] += shift
+        for item in self._following:
+            item[2] += shift
+        for item in self._following_least:
+            item[1] += shift
+        if self._pending is not None:
+            self._pending[1] += shift
+        self.missing -= taken
+        self.taken_back += taken
+        self._next_n -= taken
+        self._last_n -= taken
+        self._fit()
+        return taken
+
+    def _judge(self, t: float, lateness: float, cap: int) -> int:
         """Rows lost before the delivery that arrived at `t` this late, if its lateness and that
-        of the deliveries before it show them; 0 otherwise."""
+        of the deliveries before it show them, at most `cap`; 0 otherwise."""
         period, confirm = self.period, self._loss_confirm
         if self._judged is not None:
             self._covered += min(t - self._judged, confirm / 2)
@@ -215,7 +261,7 @@ class RowClock:
             if least > tolerance:
                 if self._draining(i, count, tolerance):
                     return 0  # a backlog draining away after a stall, not rows lost
-                lost = int(math.floor((least - jitter / math.sqrt(span)) / period + 0.5))
+                lost = min(int(math.floor((least - jitter / math.sqrt(span)) / period + 0.5)), cap)
                 if lost > 0:
                     shift = lost * period
                     for cell in cells:
@@ -298,8 +344,9 @@ class RowClock:
         self.period = nominal + slope
         self._offset = min(y - slope * n for _, n, y in points)
 
-    def _output(self, n: numpy.ndarray) -> numpy.ndarray:
-        """Times on the line, continuing the previous output and slewing towards the line."""
+    def _output(self, n: numpy.ndarray, arrival: float) -> numpy.ndarray:
+        """Times on the line, continuing the previous output and slewing towards the line, none
+        after the arrival."""
         line = self._t_ref + self._line(n.astype(numpy.float64))
         if self._last_out is None:
             times = line
@@ -311,6 +358,17 @@ class RowClock:
             steps = (n - first).astype(numpy.float64)
             times = line + math.copysign(1.0, gap) * numpy.maximum(
                 abs(gap) - self._slew * self.nominal_period * steps, 0.0)
+        excess = float(times[-1]) - arrival
+        if excess > 0:
+            # Drawn back in proportion to the rows to the last, which lands on the arrival; spread
+            # evenly from the previous row to the arrival where that would not keep them in order.
+            share = (n - n[0] + 1).astype(numpy.float64) / float(n[-1] - n[0] + 1)
+            drawn = times - excess * share
+            last = self._last_out
+            if last is None or (drawn[0] > last and numpy.all(drawn[1:] > drawn[:-1])):
+                times = numpy.minimum(drawn, arrival)
+            else:
+                times = numpy.maximum(last + (arrival - last) * share, last)
         self._last_out = float(times[-1])
         self._last_n = int(n[-1])
         self.rows += len(n)

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "api/ble_factory.h"
+#include "api/handle_registry.h"
 #include "device/ble_device.h"
 #include "device/device_timing.h"
 #include "discovery/ble_scanner.h"
@@ -63,7 +64,8 @@ public:
     explicit TimedFactory(DeviceTiming timing) : timing_(timing) {}
     IAdapter& GetAdapter() override { return BleScanner::Instance(); }
     std::shared_ptr<IDevice> CreateDevice(const std::string& name, std::shared_ptr<IProtocolHandler> handler) override {
-        auto device = std::make_shared<BleDevice>(name, std::move(handler), timing_);
+        auto device =
+            std::make_shared<BleDevice>(name, std::move(handler), timing_, nullptr, HandleRegistry::Instance().Finder());
         std::lock_guard<std::mutex> lock(mutex_);
         created_.push_back(device);
         return device;

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "api/handle_registry.h"
 #include "device_test_support.h"
 #include "protocol/uuid_text.h"
@@ -210,7 +210,8 @@ TEST_F(ScriptedStackTest, ARepeatedLossEventOfTheReplacedLinkStartsNoSecondRecon
     StateLog states;  // outlives the device, whose thread may report to it until it closes
     BleScanner scanner;
     amp.Advertise(scanner);
-    auto device = std::make_shared<BleDevice>(kName, nullptr, timing_, &scanner);
+    auto device =
+        std::make_shared<BleDevice>(kName, nullptr, timing_, &scanner, HandleRegistry::Instance().Finder());
     ASSERT_TRUE(device->IsReady());
 
     StateLog::Current() = &states;

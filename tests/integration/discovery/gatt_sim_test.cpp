@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "device/gatt_access.h"
 #include "platform/backend.h"
 #include "platform/sim/sim_control.h"

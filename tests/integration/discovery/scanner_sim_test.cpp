@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "discovery/ble_scanner.h"
 #include "platform/backend.h"
 #include "platform/sim/sim_control.h"

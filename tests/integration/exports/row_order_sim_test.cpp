@@ -140,7 +140,13 @@ void PrintTo(When when, std::ostream* os) { *os << (when == When::WhileStreaming
 
 class RowOrder : public ::testing::TestWithParam<std::tuple<Change, When>> {
 protected:
-    void SetUp() override { setenv("MIVOBLE_SIM", kSim, 1); }
+    void SetUp() override {
+        setenv("MIVOBLE_SIM", kSim, 1);
+        // Each case checks its own rows, also when the cases run in one process.
+        std::lock_guard<std::mutex> guard(g_log.lock);
+        g_log.entries.clear();
+        g_log.rows = 0;
+    }
 
     std::shared_ptr<Sim::Amplifier> Amplifier() { return Sim::ActiveSimStack()->Find(kAmplifier); }
 

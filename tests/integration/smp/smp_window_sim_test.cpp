@@ -2,7 +2,7 @@
 // to their requests, and what a lost link leaves behind.
 #include <stdexcept>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "api/handle_registry.h"
 #include "integration/smp/smp_sim_support.h"
 #include "smp/management_commands.h"

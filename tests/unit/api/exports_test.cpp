@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "api/handle_registry.h"
 #include "api_fakes.h"
 #include "platform/async_operation.h"

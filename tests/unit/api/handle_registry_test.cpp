@@ -4,7 +4,7 @@
 #include <future>
 #include <thread>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "api/handle_registry.h"
 #include "api_fakes.h"
 

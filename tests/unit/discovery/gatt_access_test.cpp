@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "device/gatt_access.h"
 #include "runtime/bluetooth_executor.h"
 #include "support/fake_stack.h"

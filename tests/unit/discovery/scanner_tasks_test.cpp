@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "discovery/ble_scanner.h"
 #include "runtime/bluetooth_executor.h"
 #include "support/fake_stack.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "api/handle_registry.h"
 #include "protocol/frame_response_collector.h"
 #include "protocol/send_frame.h"
@@ -170,16 +170,13 @@ TEST(SendFrame, ExportLooksTheHandleUp) {
     device->reply = Response(0x10, 0x00, {0x2A});
     const MIVOBLE_HANDLE handle = HandleRegistry::Instance().Register(device, "frame-test");
     uint8_t status = 0xFF;
-    EXPECT_EQ(SendFrameExport(handle, 0x10, nullptr, 0, &status, nullptr, nullptr, 10), 0);
+    EXPECT_EQ(MIVOBLE_SendFrame(handle, 0x10, nullptr, 0, &status, nullptr, nullptr, 10), 0);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(device->sends, 1);
     HandleRegistry::Instance().Remove(handle);
-    try {
-        SendFrameExport(handle, 0x10, nullptr, 0, &status, nullptr, nullptr, 10);
-        ADD_FAILURE();
-    } catch (const ApiException& e) {
-        EXPECT_EQ(e.Code(), 1);
-    }
+    EXPECT_EQ(MIVOBLE_SendFrame(handle, 0x10, nullptr, 0, &status, nullptr, nullptr, 10), 1);
+    EXPECT_STREQ(MIVOBLE_GetLastErrorText(), "Invalid device handle.");
+    EXPECT_EQ(device->sends, 1);
 }
 
 // ---- the response collector ---------------------------------------------------------------

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "protocol_bytes.h"
 
 namespace Mivo::BLE {

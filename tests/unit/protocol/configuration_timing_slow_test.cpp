@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "protocol/configuration_collector.h"
 #include "protocol/frame_response_collector.h"
 #include "protocol_bytes.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "protocol/uuid_text.h"
 #include "protocol_bytes.h"
 

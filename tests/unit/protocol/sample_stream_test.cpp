@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "protocol_bytes.h"
 #include "support/log_file.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "runtime_test_support.h"
 #include "support/fake_stack.h"
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "platform/async_operation.h"
 #include "runtime_test_support.h"
 

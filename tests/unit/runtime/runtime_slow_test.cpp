@@ -5,7 +5,7 @@
 #include <future>
 #include <memory>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "runtime/await_bounded.h"
 #include "runtime/bluetooth_executor.h"
 #include "runtime_test_support.h"

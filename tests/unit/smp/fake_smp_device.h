@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "api/i_device.h"
+#include "core/i_device.h"
 #include "support/stub_device.h"
 
 namespace Mivo::BLE::Testing {

@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "api/handle_registry.h"
 #include "fake_smp_device.h"
 #include "mivoble/mivoble.h"

@@ -1,7 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "fake_smp_device.h"
 #include "smp/management_commands.h"
 #include "smp/sha256.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "api/api_exception.h"
+#include "core/api_exception.h"
 #include "fake_smp_device.h"
 #include "smp/cbor.h"
 #include "smp/management_commands.h"

@@ -1,5 +1,5 @@
 #pragma once
-// The scanner as the C boundary sees it.
+// The scanner as the C boundary sees it; BleScanner implements it.
 #include <cstdint>
 
 #include "mivoble/mivoble.h"

@@ -1,5 +1,6 @@
 #pragma once
-// One opened amplifier as the C boundary sees it (slot order kept from the original interface).
+// One opened amplifier as its users see it: the boundary, the command-frame exchange and the
+// management commands; BleDevice implements it (slot order kept from the original interface).
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -70,5 +71,10 @@ public:
     // Opens an SMP session (subscribes to the SMP characteristic); one at a time per device.
     virtual std::unique_ptr<ISmpSession> OpenSmpSession() = 0;                      // 19
 };
+
+// The handle under which a device is registered, for the callbacks it reports with; throws
+// ApiException("Device not found.", 1) while the device is being opened or after its handle
+// was removed. The boundary, which owns the handles, hands it down to the devices it opens.
+using HandleFinder = std::function<MIVOBLE_HANDLE(const IDevice* device)>;
 
 }  // namespace Mivo::BLE
