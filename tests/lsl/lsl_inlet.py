@@ -3,8 +3,11 @@
 Where liblsl and its loopback-only configuration are: MIVOBLE_TEST_LSL_LIBRARY and
 MIVOBLE_TEST_LSL_CONFIG, else a build of liblsl in shared/lsl beside the checkout.
 """
+import configparser
 import ctypes
+import fcntl
 import os
+import tempfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
@@ -40,6 +43,45 @@ def find_liblsl():
     if not Path(config).is_file():
         return None, f"no lsl_api.cfg that keeps LSL on the loopback address ({config} missing): LSL tests would use the network"
     return (library, config), None
+
+
+# liblsl finds a stream on this machine through the UDP port that the stream's outlet took from
+# the configured range: a query sent to 127.0.0.1 on the multicast port reaches only the socket
+# bound there last, not every outlet. Every resolve also takes ports from that range while it
+# runs. Runs that share one range (the suite run several times at once) crowd each other's
+# outlets out of it, and their streams can then not be found. Each run therefore takes a block
+# of ports of its own, held through a lock file for as long as the run lasts.
+PORT_BLOCKS = range(24000, 32000, 128)
+PORTS_PER_RUN = 64
+_held = []
+
+
+def private_ports_config(shared_config, directory=None):
+    """A copy of the loopback-only configuration with LSL's ports moved to a block that no other
+    run of this suite on the machine uses. Returns its path."""
+    for first in PORT_BLOCKS:
+        lock = open(os.path.join(tempfile.gettempdir(), f"mivoble-lsl-test-ports-{first}.lock"), "w")
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            lock.close()
+            continue
+        _held.append(lock)  # released when this process ends
+        break
+    else:
+        raise RuntimeError("every block of LSL test ports is held by another run")
+    config = configparser.ConfigParser(interpolation=None, comment_prefixes=(";", "#"))
+    config.optionxform = str  # liblsl's keys are case-sensitive
+    config.read(shared_config)
+    if not config.has_section("ports"):
+        config.add_section("ports")
+    config.set("ports", "MulticastPort", str(first))
+    config.set("ports", "BasePort", str(first + 1))
+    config.set("ports", "PortRange", str(PORTS_PER_RUN))
+    path = os.path.join(directory or tempfile.mkdtemp(prefix="mivoble-lsl-"), "lsl_api.cfg")
+    with open(path, "w") as f:
+        config.write(f)
+    return path
 
 
 class Lsl:

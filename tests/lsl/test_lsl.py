@@ -31,8 +31,9 @@ LEGACY, NUS = amplifier(1), amplifier(2)
 SIM = f"{LEGACY},gen=legacy;{NUS},gen=nus"
 FOUND, WHY_NOT = lsl_inlet.find_liblsl()
 if FOUND:
-    # Before liblsl is first used in this process: it reads its configuration once.
-    os.environ["LSLAPICFG"] = FOUND[1]
+    # Before liblsl is first used in this process: it reads its configuration once. The bridges
+    # inherit it, so that the whole run stays on 127.0.0.1 and on LSL ports of its own.
+    os.environ["LSLAPICFG"] = lsl_inlet.private_ports_config(FOUND[1])
 needs_lsl = pytest.mark.skipif(not FOUND, reason=WHY_NOT or "")
 
 

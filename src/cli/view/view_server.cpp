@@ -99,8 +99,8 @@ struct Outgoing {
 class PageSession : public Session, public std::enable_shared_from_this<PageSession> {
 public:
     PageSession(tcp::socket socket, std::shared_ptr<Shared> shared, std::unique_ptr<Slot> slot)
-        : ws_(std::move(socket)), shared_(std::move(shared)), slot_(std::move(slot)), id_(shared_->nextPage++),
-          settings_(shared_->defaults) {}
+        : ws_(std::move(socket)), closeTimer_(ws_.get_executor()), shared_(std::move(shared)), slot_(std::move(slot)),
+          id_(shared_->nextPage++), settings_(shared_->defaults) {}
 
     ~PageSession() override {
         if (accepted_)
@@ -121,6 +121,9 @@ public:
         ws_.read_message_max(shared_->limits.messageBytes);
         ws_.set_option(websocket::stream_base::decorator(
             [](websocket::response_type& response) { response.set(http::field::server, "mivoble view"); }));
+        ws_.control_callback([weak = weak_from_this()](websocket::frame_type kind, beast::string_view) {
+            if (auto self = weak.lock(); self && kind == websocket::frame_type::close) self->Closing();
+        });
         ws_.async_accept(request, beast::bind_front_handler(&PageSession::OnAccept, shared_from_this()));
     }
 
@@ -143,6 +146,22 @@ public:
     }
 
 private:
+    // The page asked to close. Its answer waits for the write in flight, which a page that stopped
+    // reading never lets finish: nothing more is queued, and the connection is cut off if the
+    // closing handshake has not ended in time (the read ending frees the page sooner).
+    void Closing() {
+        if (closed_) return;
+        closed_ = true;
+        while (queue_.size() > 1) {
+            queued_ -= queue_.back().data->size();
+            queue_.pop_back();
+        }
+        closeTimer_.expires_after(shared_->limits.closeTimeout);
+        closeTimer_.async_wait([weak = weak_from_this()](beast::error_code ec) {
+            if (auto self = weak.lock(); self && !ec) self->Close();
+        });
+    }
+
     void OnAccept(beast::error_code ec) {
         if (ec) return;
         accepted_ = true;
@@ -220,6 +239,7 @@ private:
     }
 
     websocket::stream<beast::tcp_stream> ws_;
+    net::steady_timer closeTimer_;
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<Slot> slot_;
     unsigned id_;

@@ -25,6 +25,7 @@ struct ServerLimits {
     std::chrono::milliseconds tick{33};       // how often new columns go out
     std::chrono::seconds requestTimeout{10};  // to receive one HTTP request
     std::chrono::seconds pageTimeout{30};     // a page that answers no ping for this long is closed
+    std::chrono::milliseconds closeTimeout{5000};  // a page that asked to close is cut off after this
 };
 
 class ViewServer {
