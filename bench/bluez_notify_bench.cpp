@@ -16,10 +16,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +37,9 @@ void OnRows(MIVOBLE_HANDLE, const float*, uint32_t rowCount, uint32_t) { g_rows 
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -111,12 +113,14 @@ int main(int argc, char** argv) {
         else if (key == "--repeat") repeat = std::max(1, std::atoi(value.c_str()));
         else if (key == "--log") log = value;
         else {
-            std::fprintf(stderr, "usage: %s [--rate HZ] [--seconds S] [--repeat N] [--path acquire|signal] [--log PATH]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--rate HZ] [--seconds S] [--repeat N] [--path acquire|signal] [--log PATH]\n",
+                         argv[0]);
             return 2;
         }
     }
-    std::printf("library CPU per notification, %s at %d Hz (8 channels and a counter, one frame per notification)\n", kAmplifier,
-                rate);
+    std::printf("library CPU per notification, %s at %d Hz (8 channels and a counter, one frame per notification)\n",
+                kAmplifier, rate);
     int failed = 0;
     std::map<std::string, std::vector<double>> runs;
     for (int round = 0; round < repeat; ++round) {
@@ -130,8 +134,8 @@ int main(int argc, char** argv) {
             }
             runs[path].push_back(r.microsecondsPerNotification);
             if (repeat == 1)
-                std::printf("  %-8s %6.1f us per notification (%.0f notifications/s over %.1f s)\n", path, r.microsecondsPerNotification,
-                            r.notificationsPerSecond, seconds);
+                std::printf("  %-8s %6.1f us per notification (%.0f notifications/s over %.1f s)\n", path,
+                            r.microsecondsPerNotification, r.notificationsPerSecond, seconds);
         }
     }
     if (repeat > 1) {

@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -26,7 +27,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -124,7 +124,8 @@ void Run(const Config& config, const LslLibrary& lsl, const Inlet& in, double se
     Device device(config.name);
     const auto info = device.Information();
     const uint32_t width = info.numberOfAcquiredChannels;
-    BridgeLayout layout{width, {}, static_cast<int>(width) - 3};  // every column; the counter is before battery and valid
+    BridgeLayout layout{
+        width, {}, static_cast<int>(width) - 3};  // every column; the counter is before battery and valid
     LslStreamDescription d;
     d.name = config.name;
     d.sourceId = std::string(config.name) + "-bench";
@@ -214,11 +215,12 @@ void Run(const Config& config, const LslLibrary& lsl, const Inlet& in, double se
     const double median = Quantile(residual, 0.5);
     std::vector<double> deviation;
     for (double r : residual) deviation.push_back(std::abs(r - median));
-    std::printf("%-14s %8zu samples  latency median %6.3f ms p99 %6.3f ms  jitter after 10 s p99 %6.3f ms max %6.3f ms"
-                " (arrivals p99 %6.3f ms)  CPU bridge %5.2f %%  simulator+library %5.2f %%  inlet %5.2f %%\n",
-                config.label, counters.size(), 1e3 * Quantile(latency, 0.5), 1e3 * Quantile(latency, 0.99),
-                1e3 * Quantile(deviation, 0.99), 1e3 * Quantile(deviation, 1.0), 1e3 * Quantile(late, 0.99), 100 * groups["bridge"] / wall,
-                100 * groups["simulator"] / wall, 100 * groups["inlet"] / wall);
+    std::printf(
+        "%-14s %8zu samples  latency median %6.3f ms p99 %6.3f ms  jitter after 10 s p99 %6.3f ms max %6.3f ms"
+        " (arrivals p99 %6.3f ms)  CPU bridge %5.2f %%  simulator+library %5.2f %%  inlet %5.2f %%\n",
+        config.label, counters.size(), 1e3 * Quantile(latency, 0.5), 1e3 * Quantile(latency, 0.99),
+        1e3 * Quantile(deviation, 0.99), 1e3 * Quantile(deviation, 1.0), 1e3 * Quantile(late, 0.99),
+        100 * groups["bridge"] / wall, 100 * groups["simulator"] / wall, 100 * groups["inlet"] / wall);
     std::fflush(stdout);
 }
 

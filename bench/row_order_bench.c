@@ -110,9 +110,10 @@ int main(int argc, char** argv) {
     }
     MIVOBLE_CloseDevice(&h);
     pthread_mutex_lock(&lock);
-    printf("%s, %.0f s, every %ld ms: %llu rows (%llu filled in), %llu registrations (%llu failed), %llu link losses; "
-           "%llu silent holes (%llu rows), %llu steps back or repeats\n",
-           mode, seconds, period, rows, filled, registrations, failed, losses, holes, missing, back);
+    printf(
+        "%s, %.0f s, every %ld ms: %llu rows (%llu filled in), %llu registrations (%llu failed), %llu link losses; "
+        "%llu silent holes (%llu rows), %llu steps back or repeats\n",
+        mode, seconds, period, rows, filled, registrations, failed, losses, holes, missing, back);
     pthread_mutex_unlock(&lock);
     MIVOBLE_Shutdown();
     return 0;

@@ -43,8 +43,8 @@ void SetUpNus(Fixture& f) {
 void SetUpLegacy(Fixture& f) {
     f.collector.SetHandler(std::make_shared<MivoLegacyProtocolHandler>());
     std::vector<uint8_t> config;
-    for (uint16_t v : {uint16_t{250}, uint16_t{9}, uint16_t{0}, uint16_t{0}, uint16_t{27}, uint16_t{9}, uint16_t{9},
-                       uint16_t{0}})
+    for (uint16_t v :
+         {uint16_t{250}, uint16_t{9}, uint16_t{0}, uint16_t{0}, uint16_t{27}, uint16_t{9}, uint16_t{9}, uint16_t{0}})
         PutLe16(config, v);
     f.collector.DecodeAmplifierConfiguration(config);
     for (uint16_t id = 1; id <= 9; ++id) {
@@ -93,7 +93,7 @@ void Run(benchmark::State& state, Fixture& f, const std::vector<std::vector<uint
     state.counters["rows"] = benchmark::Counter(static_cast<double>(state.iterations()) * rowsPerPayload);
     // Time per delivered row (shown with an SI prefix, e.g. 20n = 20 ns).
     state.counters["time_per_row"] = benchmark::Counter(static_cast<double>(state.iterations()) * rowsPerPayload,
-                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+                                                        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_NusPayload240PerRow(benchmark::State& state) {

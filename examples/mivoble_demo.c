@@ -83,8 +83,8 @@ int main(int argc, char** argv) {
     }
     MIVOBLE_SetLogFile(logFile);
 
-    printf("mivoble %s, opening '%s' (backend %s, log %s)\n", MIVOBLE_GetApiVersion(), name,
-           getenv("MIVOBLE_BACKEND"), logFile);
+    printf("mivoble %s, opening '%s' (backend %s, log %s)\n", MIVOBLE_GetApiVersion(), name, getenv("MIVOBLE_BACKEND"),
+           logFile);
 
     MIVOBLE_HANDLE handle = 0;
     int32_t rc = MIVOBLE_OpenDevice(name, &handle);
@@ -97,9 +97,9 @@ int main(int argc, char** argv) {
     MIVOBLE_DEVICE_INFORMATION info;
     memset(&info, 0, sizeof info);
     if ((rc = MIVOBLE_GetDeviceInformation(handle, &info)) != MIVOBLE_OK) Fail("MIVOBLE_GetDeviceInformation", rc);
-    printf("opened handle %llu: %s, serial %s, firmware %s, %u values per row at %u Hz\n",
-           (unsigned long long)handle, info.modelNumber, info.serialNumber, info.firmwareRevision,
-           (unsigned)info.numberOfAcquiredChannels, (unsigned)info.samplingRate);
+    printf("opened handle %llu: %s, serial %s, firmware %s, %u values per row at %u Hz\n", (unsigned long long)handle,
+           info.modelNumber, info.serialNumber, info.firmwareRevision, (unsigned)info.numberOfAcquiredChannels,
+           (unsigned)info.samplingRate);
 
     MIVOBLE_RegisterConnectionStateCallback(handle, OnConnectionState);
     MIVOBLE_SetFramesPerCallback(handle, 16);
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
 
     const double start = Now();
     struct timespec tick = {0, 100 * 1000 * 1000};
-    while (Now() - start < seconds) nanosleep(&tick, NULL);  /* the demo just waits while rows arrive */
+    while (Now() - start < seconds) nanosleep(&tick, NULL); /* the demo just waits while rows arrive */
     MIVOBLE_RegisterDataAvailableBatchedCallback(handle, NULL);
     const double elapsed = Now() - start;
 

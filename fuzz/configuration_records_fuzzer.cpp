@@ -20,10 +20,7 @@ using namespace Mivo::BLE;
 
 namespace {
 
-
-void CheckText(const char (&text)[MIVOBLE_STRING_LENGTH_MAX]) {
-    Check(std::memchr(text, 0, sizeof text) != nullptr);
-}
+void CheckText(const char (&text)[MIVOBLE_STRING_LENGTH_MAX]) { Check(std::memchr(text, 0, sizeof text) != nullptr); }
 
 void CheckAmplifier(const AmplifierConfiguration& a) {
     Check(a.declaredChannelCount == a.channelCount);
@@ -71,9 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     Check(!value.empty() && level == value[0] && collector.BatteryLevel() == level);
                     break;
                 }
-                case 5:
-                    Check(nus.DecodeBatteryLevel(bytes) == (value.empty() ? 0 : value[0]));
-                    break;
+                case 5: Check(nus.DecodeBatteryLevel(bytes) == (value.empty() ? 0 : value[0])); break;
                 default: {
                     const auto field = static_cast<DeviceInformationText>(value.empty() ? 0 : value[0] % 5);
                     collector.SetDeviceInformationText(field, bytes);
@@ -97,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(info.numberOfAcquiredChannels == amplifier.channelCount + 2);
         Check(info.numberOfAcquiredChannels <= MIVOBLE_NUMBER_OF_CHANNELS_MAX);
         const size_t listed = std::min<size_t>(channels.size(), kMaxSignalChannels);
-        Check(info.channelTypes[listed] == kChannelTypeBattery && info.channelTypes[listed + 1] == kChannelTypeValidity);
+        Check(info.channelTypes[listed] == kChannelTypeBattery &&
+              info.channelTypes[listed + 1] == kChannelTypeValidity);
         CheckText(info.modelNumber);
         CheckText(info.serialNumber);
         CheckText(info.firmwareRevision);

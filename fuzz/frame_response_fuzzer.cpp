@@ -27,7 +27,6 @@ using namespace Mivo::BLE;
 
 namespace {
 
-
 // Bitwise CRC-16/CCITT-FALSE, independent of the library's table.
 uint16_t ReferenceCrc(const uint8_t* p, size_t n) {
     uint16_t crc = 0xFFFF;

@@ -28,12 +28,11 @@ using namespace Mivo::BLE;
 
 namespace {
 
-
 // What the checks expect of the rows being delivered.
 struct Expectation {
     uint32_t width = 0;
-    int32_t counterColumn = -1;  // the column the gap fill counts in, -1 when none
-    bool wholeCounter = true;    // its channel's scale is a whole number, and so is every frame number
+    int32_t counterColumn = -1;            // the column the gap fill counts in, -1 when none
+    bool wholeCounter = true;              // its channel's scale is a whole number, and so is every frame number
     std::vector<uint32_t> counterColumns;  // every column of a counter channel
     uint32_t framesPerCallback = kDefaultFramesPerCallback;
     std::array<bool, 256> batteries{};  // every level a row may carry (the start level is 100)
@@ -84,7 +83,8 @@ void CheckRow(const float* row, uint32_t width) {
             }
             Check(CountsOnFrom(expect.previous[d], row[d]));
         } else {
-            Check(battery == 0.0f || (battery > 0.0f && battery <= 255.0f && expect.batteries[static_cast<size_t>(battery)]));
+            Check(battery == 0.0f ||
+                  (battery > 0.0f && battery <= 255.0f && expect.batteries[static_cast<size_t>(battery)]));
         }
     }
     expect.previous.assign(row, row + width);
@@ -134,7 +134,8 @@ std::vector<uint8_t> ChannelRecordBytes(FuzzedDataProvider& input, uint16_t id) 
     if (input.ConsumeIntegralInRange<uint8_t>(0, 15) == 0) return input.ConsumeBytes<uint8_t>(kChannelRecordSize);
     std::vector<uint8_t> out;
     Put16(out, id);
-    const uint8_t types[] = {kChannelTypeSignal, kChannelTypeCounter, kChannelTypeSignal, input.ConsumeIntegral<uint8_t>()};
+    const uint8_t types[] = {kChannelTypeSignal, kChannelTypeCounter, kChannelTypeSignal,
+                             input.ConsumeIntegral<uint8_t>()};
     out.push_back(types[input.ConsumeIntegralInRange<size_t>(0, 3)]);
     out.push_back(static_cast<uint8_t>(id));
     const float scales[] = {1.0f, 0.5f, 1e-3f, input.ConsumeFloatingPoint<float>()};
@@ -149,7 +150,8 @@ std::vector<uint8_t> PayloadRecordBytes(FuzzedDataProvider& input, uint16_t chan
     std::vector<uint8_t> out;
     Put16(out, input.ConsumeBool() ? static_cast<uint16_t>(index % channels + 1)
                                    : input.ConsumeIntegralInRange<uint16_t>(0, static_cast<uint16_t>(channels + 1)));
-    Put16(out, input.ConsumeBool() ? static_cast<uint16_t>(index / channels) : input.ConsumeIntegralInRange<uint16_t>(0, 80));
+    Put16(out, input.ConsumeBool() ? static_cast<uint16_t>(index / channels)
+                                   : input.ConsumeIntegralInRange<uint16_t>(0, 80));
     return out;
 }
 
@@ -161,16 +163,16 @@ bool OpenLegacy(FuzzedDataProvider& input, ConfigurationCollector& collector) {
         return false;  // the open fails
     }
     const AmplifierConfiguration amplifier = collector.GetAmplifierConfiguration();
-    const uint16_t channelRecords = input.ConsumeBool() ? amplifier.channelCount
-                                                        : input.ConsumeIntegralInRange<uint16_t>(0, 70);
+    const uint16_t channelRecords =
+        input.ConsumeBool() ? amplifier.channelCount : input.ConsumeIntegralInRange<uint16_t>(0, 70);
     for (uint16_t i = 0; i < channelRecords; ++i) {
         try {
             collector.OnChannelRecord(ChannelRecordBytes(input, static_cast<uint16_t>(i + 1)));
         } catch (const ApiException&) {
         }
     }
-    const uint16_t payloadRecords = input.ConsumeBool() ? amplifier.valuesPerPayload
-                                                        : input.ConsumeIntegralInRange<uint16_t>(0, 700);
+    const uint16_t payloadRecords =
+        input.ConsumeBool() ? amplifier.valuesPerPayload : input.ConsumeIntegralInRange<uint16_t>(0, 700);
     for (uint16_t i = 0; i < payloadRecords; ++i) {
         try {
             collector.OnPayloadRecord(PayloadRecordBytes(input, amplifier.channelCount, i));
@@ -218,7 +220,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     collector.SetHandler(legacy ? std::shared_ptr<IProtocolHandler>(std::make_shared<MivoLegacyProtocolHandler>())
                                 : std::make_shared<MivoNusProtocolHandler>());
     StreamDiagnostics diagnostics(false, nullptr);
-    SampleStream stream(collector, [] { return MIVOBLE_HANDLE{1}; }, {}, diagnostics);
+    SampleStream stream(
+        collector, [] { return MIVOBLE_HANDLE{1}; }, {}, diagnostics);
 
     if (legacy) {
         if (!OpenLegacy(input, collector)) return 0;
@@ -274,7 +277,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 Check(stream.FramesPerPayload() == frames);
             }
         } else if (what < 245) {
-            if (stream.SetChannelCount(input.ConsumeIntegralInRange<uint8_t>(0, 70)) == 0) ExpectTables(stream, collector);
+            if (stream.SetChannelCount(input.ConsumeIntegralInRange<uint8_t>(0, 70)) == 0)
+                ExpectTables(stream, collector);
         } else if (what < 250) {
             // A lost link: the waiting rows go out; then, maybe, the reconnection rebuilds the
             // tables (zero rows again).

@@ -17,7 +17,6 @@ using namespace Mivo::BLE::Sim;
 
 namespace {
 
-
 Detail::StackCore& Stack() {
     // One stack for the whole run (its threads are costly to start); never destroyed.
     static auto* stack = [] {

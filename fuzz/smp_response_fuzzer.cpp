@@ -2,19 +2,19 @@
 // the CBOR walk, the result reading, the image-list, echo and parameters response readers and
 // the upload plan made from parameters; and, cut into notifications, to the matching of
 // responses to outstanding requests.
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
-#include <algorithm>
-#include <chrono>
 
 #include "core/api_exception.h"
+#include "log/log.h"
 #include "smp/cbor.h"
 #include "smp/management_commands.h"
-#include "log/log.h"
 #include "smp/smp_frame.h"
 #include "smp/smp_parameters.h"
 #include "smp/smp_response_matcher.h"

@@ -58,23 +58,23 @@ typedef uint64_t MIVOBLE_HANDLE;
 
 /* 1344 bytes */
 typedef struct MIVOBLE_DEVICE_INFORMATION {
-    char modelNumber[MIVOBLE_STRING_LENGTH_MAX];      /* 0 */
-    char serialNumber[MIVOBLE_STRING_LENGTH_MAX];     /* 255 */
-    char firmwareRevision[MIVOBLE_STRING_LENGTH_MAX]; /* 510 */
-    char hardwareRevision[MIVOBLE_STRING_LENGTH_MAX]; /* 765 */
-    char manufacturerName[MIVOBLE_STRING_LENGTH_MAX]; /* 1020 */
+    char modelNumber[MIVOBLE_STRING_LENGTH_MAX];          /* 0 */
+    char serialNumber[MIVOBLE_STRING_LENGTH_MAX];         /* 255 */
+    char firmwareRevision[MIVOBLE_STRING_LENGTH_MAX];     /* 510 */
+    char hardwareRevision[MIVOBLE_STRING_LENGTH_MAX];     /* 765 */
+    char manufacturerName[MIVOBLE_STRING_LENGTH_MAX];     /* 1020 */
     uint8_t channelTypes[MIVOBLE_NUMBER_OF_CHANNELS_MAX]; /* 1275 */
-    uint8_t reserved0;                                /* 1339, keeps the next field aligned */
-    uint16_t numberOfAcquiredChannels;                /* 1340 */
-    uint16_t samplingRate;                            /* 1342 */
+    uint8_t reserved0;                                    /* 1339, keeps the next field aligned */
+    uint16_t numberOfAcquiredChannels;                    /* 1340 */
+    uint16_t samplingRate;                                /* 1342 */
 } MIVOBLE_DEVICE_INFORMATION;
 
 /* 8 bytes */
 typedef struct MIVOBLE_CHANNEL_CONFIGURATION {
-    uint16_t id;    /* 0 */
-    uint8_t type;   /* 2 */
-    uint8_t index;  /* 3 */
-    float scale;    /* 4 */
+    uint16_t id;   /* 0 */
+    uint8_t type;  /* 2 */
+    uint8_t index; /* 3 */
+    float scale;   /* 4 */
 } MIVOBLE_CHANNEL_CONFIGURATION;
 
 /* Image state flags */

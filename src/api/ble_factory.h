@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "discovery/i_adapter.h"
 #include "core/i_device.h"
+#include "discovery/i_adapter.h"
 
 namespace Mivo::BLE {
 
@@ -17,7 +17,8 @@ public:
     virtual IAdapter& GetAdapter() = 0;
     // Connects to and configures the amplifier advertising `name`; throws ApiException on failure.
     // A null handler makes the device apply the default generation.
-    virtual std::shared_ptr<IDevice> CreateDevice(const std::string& name, std::shared_ptr<IProtocolHandler> handler) = 0;
+    virtual std::shared_ptr<IDevice> CreateDevice(const std::string& name,
+                                                  std::shared_ptr<IProtocolHandler> handler) = 0;
 };
 
 // The real factory (scanner and BleDevice), made once by GetFactory().

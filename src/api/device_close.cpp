@@ -3,8 +3,8 @@
 #include <exception>
 
 #include "api/ble_factory.h"
-#include "core/api_exception.h"
 #include "api/handle_registry.h"
+#include "core/api_exception.h"
 #include "log/log.h"
 #include "runtime/await_bounded.h"
 #include "runtime/bluetooth_executor.h"
@@ -64,7 +64,8 @@ void CloseRemovedDeviceLater(MIVOBLE_HANDLE handle, std::shared_ptr<IDevice> dev
     });
     if (dispatched) return;
     HandleRegistry::Instance().Leak(std::move(*slot));
-    LogMessage(kLogError, "handle %u: no thread to close the device on; leaking the device object instead of closing it.",
+    LogMessage(kLogError,
+               "handle %u: no thread to close the device on; leaking the device object instead of closing it.",
                static_cast<unsigned>(handle & 0xFFFFFFFFu));
 }
 

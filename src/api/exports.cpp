@@ -4,11 +4,11 @@
 #include <cstring>
 #include <string>
 
-#include "core/api_exception.h"
 #include "api/ble_factory.h"
 #include "api/boundary.h"
 #include "api/device_close.h"
 #include "api/handle_registry.h"
+#include "core/api_exception.h"
 #include "log/log.h"
 #include "mivoble/mivoble.h"
 #include "protocol/data_callback_scope.h"
@@ -222,8 +222,7 @@ MIVOBLE_API int32_t MIVOBLE_SendFrame(MIVOBLE_HANDLE handle, uint8_t command, co
     return Boundary([&] {
         RefuseInsideDataCallback("MIVOBLE_SendFrame");
         const auto device = Device(handle);
-        return SendFrameOnDevice(*device, command, payload, payloadLength, status, response, responseLength,
-                                 timeoutMs);
+        return SendFrameOnDevice(*device, command, payload, payloadLength, status, response, responseLength, timeoutMs);
     });
 }
 

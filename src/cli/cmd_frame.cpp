@@ -49,7 +49,8 @@ void AddFrame(CLI::App& app, Context& context) {
     sub->add_option("COMMAND", options->command, "command byte: 16 or 0x10")->required();
     sub->add_option("HEXBYTES", options->payload, "payload as hex, e.g. 0102 or '01 02'");
     sub->add_option("--timeout", options->timeoutMs, "response time-out in ms")->check(CLI::Range(1u, 600000u));
-    sub->callback([options, &context] { context.action = [options, &context] { return RunFrame(*options, context); }; });
+    sub->callback(
+        [options, &context] { context.action = [options, &context] { return RunFrame(*options, context); }; });
 }
 
 }  // namespace Mivo::Cli

@@ -192,7 +192,8 @@ int RunUpload(const FwOptions& options, Context& context) {
 
 int RunTest(const FwOptions& options, Context& context) {
     auto hash = ParseHex(options.hash, "HASH");
-    if (hash.size() != 32) throw UsageError("HASH: " + std::to_string(hash.size()) + " bytes; an image hash has 32 (64 hex digits)");
+    if (hash.size() != 32)
+        throw UsageError("HASH: " + std::to_string(hash.size()) + " bytes; an image hash has 32 (64 hex digits)");
     Device device(options.name, context.interrupts);
     Check(MIVOBLE_TestImage(device.Handle(), hash.data()), "test image");
     std::printf("marked for a test boot at the next reset\n");
@@ -241,11 +242,13 @@ void AddFirmware(CLI::App& app, Context& context) {
     upload->add_flag("--test", options->test, "mark it for a test boot");
     upload->add_flag("--confirm", options->confirm, "after --reset, make it permanent once it runs");
     upload->add_flag("--reset", options->reset, "reset the amplifier afterwards");
-    upload->callback([options, &context] { context.action = [options, &context] { return RunUpload(*options, context); }; });
+    upload->callback(
+        [options, &context] { context.action = [options, &context] { return RunUpload(*options, context); }; });
 
     auto* test = named("test", "mark an image for a test boot at the next reset");
     test->add_option("HASH", options->hash, "the image's hash (64 hex digits, see fw list)")->required();
-    test->callback([options, &context] { context.action = [options, &context] { return RunTest(*options, context); }; });
+    test->callback(
+        [options, &context] { context.action = [options, &context] { return RunTest(*options, context); }; });
 
     for (const char* which : {"confirm", "erase", "reset"}) {
         const char* help = std::string(which) == "confirm" ? "make the running image permanent"
@@ -258,7 +261,8 @@ void AddFirmware(CLI::App& app, Context& context) {
 
     auto* echo = named("echo", "echo a text through the management service");
     echo->add_option("TEXT", options->text, "text to echo")->required();
-    echo->callback([options, &context] { context.action = [options, &context] { return RunSimple(*options, "echo", context); }; });
+    echo->callback(
+        [options, &context] { context.action = [options, &context] { return RunSimple(*options, "echo", context); }; });
 }
 
 }  // namespace Mivo::Cli

@@ -42,12 +42,13 @@ int RunInfo(const InfoOptions& options, Context& context) {
     const unsigned width = info.numberOfAcquiredChannels;
 
     if (options.json) {
-        std::printf("{\"name\": %s, \"model\": %s, \"serial\": %s, \"firmware\": %s, \"hardware\": %s, "
-                    "\"manufacturer\": %s, \"generation\": \"%s\", \"samplingRate\": %u, \"rowWidth\": %u, ",
-                    JsonString(options.name).c_str(), JsonString(info.modelNumber).c_str(),
-                    JsonString(info.serialNumber).c_str(), JsonString(info.firmwareRevision).c_str(),
-                    JsonString(info.hardwareRevision).c_str(), JsonString(info.manufacturerName).c_str(), generation,
-                    static_cast<unsigned>(info.samplingRate), width);
+        std::printf(
+            "{\"name\": %s, \"model\": %s, \"serial\": %s, \"firmware\": %s, \"hardware\": %s, "
+            "\"manufacturer\": %s, \"generation\": \"%s\", \"samplingRate\": %u, \"rowWidth\": %u, ",
+            JsonString(options.name).c_str(), JsonString(info.modelNumber).c_str(),
+            JsonString(info.serialNumber).c_str(), JsonString(info.firmwareRevision).c_str(),
+            JsonString(info.hardwareRevision).c_str(), JsonString(info.manufacturerName).c_str(), generation,
+            static_cast<unsigned>(info.samplingRate), width);
         std::printf("\"battery\": %s, \"channels\": [", battery ? FloatText(*battery).c_str() : "null");
         for (size_t i = 0; i < channels.size(); ++i) {
             const auto& c = channels[i];

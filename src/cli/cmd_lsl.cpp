@@ -94,7 +94,8 @@ int ListStreams(const LslFunctions& api, double seconds) {
     for (const auto& s : streams) {
         char rate[32];
         std::snprintf(rate, sizeof rate, "%g", s.rate);
-        table.push_back({s.name, s.type, s.host, s.rate > 0 ? rate : "irregular", std::to_string(s.channels), s.sourceId});
+        table.push_back(
+            {s.name, s.type, s.host, s.rate > 0 ? rate : "irregular", std::to_string(s.channels), s.sourceId});
     }
     std::vector<size_t> widths(table[0].size(), 0);
     for (const auto& row : table)
@@ -187,7 +188,8 @@ std::string Join(const std::vector<std::string>& items) {
 
 class Resolver {
 public:
-    Resolver(const LslFunctions& api) : api_(api), resolver_(api.create_continuous_resolver_byprop("type", "EEG", kForgetSeconds)) {
+    Resolver(const LslFunctions& api)
+        : api_(api), resolver_(api.create_continuous_resolver_byprop("type", "EEG", kForgetSeconds)) {
         if (!resolver_) throw OperationError("cannot look for LSL streams: " + Text(api.last_error()));
     }
     ~Resolver() { api_.destroy_continuous_resolver(resolver_); }
@@ -257,7 +259,8 @@ int RunLsl(const LslOptions& options, Context& context) {
         case Reach::None:
             throw OperationError("no network interface is up, not even loopback: no program could find LSL streams");
         case Reach::LoopbackOnly:
-            std::fprintf(stderr, "no network interface but loopback is up: LSL streams are visible on this machine only\n");
+            std::fprintf(stderr,
+                         "no network interface but loopback is up: LSL streams are visible on this machine only\n");
             break;
         case Reach::Network: break;
     }
@@ -319,17 +322,22 @@ int RunLsl(const LslOptions& options, Context& context) {
 
 void AddLsl(CLI::App& app, Context& context) {
     auto options = std::make_shared<LslOptions>();
-    auto* sub = app.add_subcommand("lsl", "amplifiers as Lab Streaming Layer streams (needs liblsl), or --list the streams seen");
+    auto* sub = app.add_subcommand(
+        "lsl", "amplifiers as Lab Streaming Layer streams (needs liblsl), or --list the streams seen");
     sub->add_option("NAME", options->names, "amplifier names");
     sub->add_flag("--list", options->list, "list the LSL streams visible from here (name, type, host, rate, channels)");
-    sub->add_option("--seconds", options->seconds, "how long to stream (default: until Ctrl-C), or to look with --list (default 1)")
+    sub->add_option("--seconds", options->seconds,
+                    "how long to stream (default: until Ctrl-C), or to look with --list (default 1)")
         ->check(PositiveSeconds());
-    sub->add_option("--wait", options->wait, "how long to look for each amplifier, in seconds")->check(PositiveSeconds());
+    sub->add_option("--wait", options->wait, "how long to look for each amplifier, in seconds")
+        ->check(PositiveSeconds());
     sub->add_flag("--all-columns", options->allColumns,
                   "also stream the counter, battery and valid columns (channels of type MISC)");
     sub->callback([options, &context] {
-        if (options->list && !options->names.empty()) throw UsageError("lsl: give either --list or amplifier names, not both");
-        if (!options->list && options->names.empty()) throw UsageError("lsl: name at least one amplifier, or give --list");
+        if (options->list && !options->names.empty())
+            throw UsageError("lsl: give either --list or amplifier names, not both");
+        if (!options->list && options->names.empty())
+            throw UsageError("lsl: name at least one amplifier, or give --list");
         std::set<std::string> seen;
         for (const auto& name : options->names)
             if (!seen.insert(name).second) throw UsageError("lsl: " + name + " is named twice");

@@ -37,7 +37,8 @@ struct Window {
     uint64_t rowsArrivedAfterOpening = 0;
 
     explicit Window(size_t channels)
-        : sumSquares(channels, 0.0), min(channels, std::numeric_limits<float>::infinity()),
+        : sumSquares(channels, 0.0),
+          min(channels, std::numeric_limits<float>::infinity()),
           max(channels, -std::numeric_limits<float>::infinity()) {}
 
     void Add(const float* row, uint32_t width) {
@@ -95,7 +96,8 @@ struct Watched {
     Watched(const Device& device, FeedGroup& group)
         : name(device.Name()),
           columns(DescribeColumns(device.Channels(), device.Information().numberOfAcquiredChannels)),
-          feed(std::make_unique<RowFeed>(device.Handle(), 16, &group)), window(columns.signalCount) {}
+          feed(std::make_unique<RowFeed>(device.Handle(), 16, &group)),
+          window(columns.signalCount) {}
 
     void Take(std::chrono::steady_clock::time_point now) {
         for (auto& item : feed->Take(now)) {
@@ -136,8 +138,7 @@ int RunMonitor(const MonitorOptions& options, Context& context) {
     std::vector<std::unique_ptr<Device>> devices;
     if (options.names.size() == 1)
         devices.push_back(std::make_unique<Device>(options.names[0], context.interrupts, wait));
-    else
-        devices = OpenAll(options.names, *context.interrupts, wait);
+    else devices = OpenAll(options.names, *context.interrupts, wait);
     const bool live = !options.once && context.stdoutIsTerminal;
 
     FeedGroup group(devices.size());

@@ -163,14 +163,14 @@ int Report(const Recorder::Summary& s, const std::string& label, size_t channels
         std::fprintf(stderr, "mivoble: %snothing recorded: %s\n", label.c_str(), f.problem.c_str());
         return kExitFailed;
     }
-    std::printf("%srecorded %s (%llu samples of %zu channels at %u Hz) to %s; %llu link loss(es) (%s marked), "
-                "%llu filled-in sample(s), %llu missing sample(s) marked, %llu clipped sample(s); %zu annotation(s)",
-                label.c_str(), Seconds(static_cast<double>(f.samples) / rate).c_str(),
-                static_cast<unsigned long long>(f.samples), channels, rate, f.path.c_str(),
-                static_cast<unsigned long long>(s.linkLosses),
-                Seconds(static_cast<double>(s.outageSamples) / rate).c_str(),
-                static_cast<unsigned long long>(s.filledIn), static_cast<unsigned long long>(s.missing),
-                static_cast<unsigned long long>(s.clippedSamples), f.annotations);
+    std::printf(
+        "%srecorded %s (%llu samples of %zu channels at %u Hz) to %s; %llu link loss(es) (%s marked), "
+        "%llu filled-in sample(s), %llu missing sample(s) marked, %llu clipped sample(s); %zu annotation(s)",
+        label.c_str(), Seconds(static_cast<double>(f.samples) / rate).c_str(),
+        static_cast<unsigned long long>(f.samples), channels, rate, f.path.c_str(),
+        static_cast<unsigned long long>(s.linkLosses), Seconds(static_cast<double>(s.outageSamples) / rate).c_str(),
+        static_cast<unsigned long long>(s.filledIn), static_cast<unsigned long long>(s.missing),
+        static_cast<unsigned long long>(s.clippedSamples), f.annotations);
     if (f.merged) std::printf(" (%zu merged into their neighbours for lack of room)", f.merged);
     if (f.lost) std::printf(" (%zu could not be stored)", f.lost);
     std::printf("\n");
@@ -219,8 +219,8 @@ std::unique_ptr<Recorder> PrepareRecorder(Track& track, const Target& target, co
     header.additional = std::string("firmware ") + info.firmwareRevision + ", hardware " + info.hardwareRevision +
                         ", mivoble " + MIVOBLE_GetApiVersion();
     auto file = std::make_unique<EdfRecording>(reserved, target.path, options.overwrite, format,
-                                               RecordingSignals(channels, columns, format, info), track.rate,
-                                               perRecord, header);
+                                               RecordingSignals(channels, columns, format, info), track.rate, perRecord,
+                                               header);
     RecorderOptions settings;
     if (plan.together) {
         settings = {device.Name(), true, kClockNoteSeconds, anchor};
@@ -284,7 +284,8 @@ int RunRecord(const RecordOptions& options, const Plan& plan, Context& context) 
         for (auto& track : tracks) track->Finish();
     };
     // A second stop request quits without waiting for the amplifiers: the files are finished first.
-    InterruptHooks hooks(&interrupts, [&group] { group.Wake(); }, finishAll);
+    InterruptHooks hooks(
+        &interrupts, [&group] { group.Wake(); }, finishAll);
 
     for (auto& track : tracks)
         track->feed = std::make_unique<RowFeed>(track->device->Handle(), kFramesPerCallback, &group);
@@ -327,8 +328,7 @@ int RunRecord(const RecordOptions& options, const Plan& plan, Context& context) 
                     }
                 } else if (now >= streamsDue) {
                     std::string silent;
-                    for (size_t i : group.Silent())
-                        silent += (silent.empty() ? "" : ", ") + tracks[i]->device->Name();
+                    for (size_t i : group.Silent()) silent += (silent.empty() ? "" : ", ") + tracks[i]->device->Name();
                     throw OperationError(silent + " sent no samples within " + Seconds(options.wait) +
                                          "; nothing recorded");
                 }

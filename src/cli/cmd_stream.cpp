@@ -65,7 +65,8 @@ public:
     // False once the reader has gone (closed pipe).
     bool Ok() const { return ok_; }
     void Finish() {
-        if (std::fflush(out_) != 0 && errno != EPIPE) throw OperationError("writing the rows failed: " + std::string(std::strerror(errno)));
+        if (std::fflush(out_) != 0 && errno != EPIPE)
+            throw OperationError("writing the rows failed: " + std::string(std::strerror(errno)));
         if (out_ == stdout) return;
         bool closed = std::fclose(out_) == 0;
         out_ = nullptr;
@@ -101,8 +102,9 @@ int RunStream(const StreamOptions& options, Context& context) {
 
     RowFeed feed(device.Handle(), options.batch);
     InterruptHooks hooks(context.interrupts, [&feed] { feed.Wake(); });
-    std::fprintf(stderr, "streaming %u values per row at %u Hz%s\n", static_cast<unsigned>(info.numberOfAcquiredChannels),
-                 static_cast<unsigned>(info.samplingRate), options.seconds ? "" : " (Ctrl-C ends it)");
+    std::fprintf(stderr, "streaming %u values per row at %u Hz%s\n",
+                 static_cast<unsigned>(info.numberOfAcquiredChannels), static_cast<unsigned>(info.samplingRate),
+                 options.seconds ? "" : " (Ctrl-C ends it)");
 
     const auto start = feed.Started();
     const auto end = options.seconds ? start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -125,15 +127,19 @@ int RunStream(const StreamOptions& options, Context& context) {
                     const bool counted = columns.counterColumn >= 0 && item.width == columns.names.size();
                     counters.resize(item.rowCount);
                     for (uint32_t r = 0; counted && r < item.rowCount; ++r)
-                        counters[r] = item.values[static_cast<size_t>(r) * item.width + static_cast<size_t>(columns.counterColumn)];
-                    clock->Stamp(item.rowCount, seconds(item.arrived), counted ? counters.data() : nullptr, times.data());
+                        counters[r] = item.values[static_cast<size_t>(r) * item.width +
+                                                  static_cast<size_t>(columns.counterColumn)];
+                    clock->Stamp(item.rowCount, seconds(item.arrived), counted ? counters.data() : nullptr,
+                                 times.data());
                 }
                 for (uint32_t r = 0; r < item.rowCount; ++r)
-                    writer.Row(times[r] - seconds(start), &item.values[static_cast<size_t>(r) * item.width], item.width);
+                    writer.Row(times[r] - seconds(start), &item.values[static_cast<size_t>(r) * item.width],
+                               item.width);
                 rows += item.rowCount;
             } else {
                 if (item.kind == FeedItem::Kind::LinkLost && clock) clock->Restart();
-                std::fprintf(stderr, "%s\n", item.kind == FeedItem::Kind::LinkLost ? "link lost; reconnecting" : "link back");
+                std::fprintf(stderr, "%s\n",
+                             item.kind == FeedItem::Kind::LinkLost ? "link lost; reconnecting" : "link back");
             }
         }
     }
@@ -150,11 +156,13 @@ void AddStream(CLI::App& app, Context& context) {
     auto* sub = app.add_subcommand(
         "stream", "sample rows as text (CSV by default) on stdout or into a file, after each row's sampling time in s");
     sub->add_option("NAME", options->name, "amplifier name")->required();
-    sub->add_option("--seconds", options->seconds, "how long to stream (default: until Ctrl-C)")->check(PositiveSeconds());
+    sub->add_option("--seconds", options->seconds, "how long to stream (default: until Ctrl-C)")
+        ->check(PositiveSeconds());
     sub->add_option("--output", options->output, "write to this file instead of stdout");
     sub->add_option("--format", options->format, "csv or tsv")->check(CLI::IsMember({"csv", "tsv"}));
     sub->add_option("--batch", options->batch, "rows per library callback (1 to 64)")->check(CLI::Range(1u, 64u));
-    sub->callback([options, &context] { context.action = [options, &context] { return RunStream(*options, context); }; });
+    sub->callback(
+        [options, &context] { context.action = [options, &context] { return RunStream(*options, context); }; });
 }
 
 }  // namespace Mivo::Cli

@@ -249,8 +249,14 @@ std::string ReserveRecordingPath(const std::string& finalPath, bool overwrite) {
 EdfRecording::EdfRecording(const std::string& tempPath, const std::string& finalPath, bool overwrite,
                            RecordingFormat format, std::vector<EdfSignal> signals, uint32_t rate,
                            uint32_t samplesPerRecord, const RecordingHeader& header)
-    : tempPath_(tempPath), finalPath_(finalPath), overwrite_(overwrite), format_(format),
-      signals_(std::move(signals)), rate_(rate), perRecord_(samplesPerRecord), header_(header) {
+    : tempPath_(tempPath),
+      finalPath_(finalPath),
+      overwrite_(overwrite),
+      format_(format),
+      signals_(std::move(signals)),
+      rate_(rate),
+      perRecord_(samplesPerRecord),
+      header_(header) {
     if (signals_.empty() || rate_ == 0 || perRecord_ == 0 || static_cast<uint64_t>(perRecord_) * 100000u % rate_ != 0) {
         unlink(tempPath_.c_str());
         throw OperationError("cannot record: no channels, no sampling rate, or no record length for " +
@@ -286,7 +292,8 @@ void EdfRecording::Open(const std::string& path, int annotationSignals, const st
             edf_set_digital_maximum(handle, n, s.digitalMax) != 0 ||
             edf_set_digital_minimum(handle, n, DigitalMin(s)) != 0 ||
             edf_set_physical_maximum(handle, n, ForHeader(s.physicalMax)) != 0 ||
-            edf_set_physical_minimum(handle, n, ForHeader(PhysicalMin(s))) != 0 || edf_set_label(handle, n, s.label.c_str()) != 0 ||
+            edf_set_physical_minimum(handle, n, ForHeader(PhysicalMin(s))) != 0 ||
+            edf_set_label(handle, n, s.label.c_str()) != 0 ||
             edf_set_physical_dimension(handle, n, s.dimension.c_str()) != 0 ||
             edf_set_transducer(handle, n, s.transducer.c_str()) != 0 ||
             edf_set_prefilter(handle, n, s.prefilter.c_str()) != 0)
@@ -333,7 +340,8 @@ void EdfRecording::AddSample(const double* values, std::vector<uint8_t>& clipped
             }
             case EdfSignal::Kind::Counter: {
                 const long long modulus = 2LL * s.digitalMax + 2;
-                long long n = std::isfinite(v) ? std::llround(std::fmod(std::round(v), static_cast<double>(modulus))) : 0;
+                long long n =
+                    std::isfinite(v) ? std::llround(std::fmod(std::round(v), static_cast<double>(modulus))) : 0;
                 if (n < 0) n += modulus;
                 d = n - (s.digitalMax + 1LL);
                 break;
@@ -366,18 +374,16 @@ void EdfRecording::CheckGrowth() {
     struct stat st {};
     if (stat(tempPath_.c_str(), &st) != 0) return;
     const uint64_t atLeast = 256u * (signals_.size() + 1) + (written_ / perRecord_) * RecordBytes();
-    const uint64_t slack = kGrowthSlack + 2 * std::max<uint64_t>(BUFSIZ, static_cast<uint64_t>(st.st_blksize)) +
-                           2 * RecordBytes();
+    const uint64_t slack =
+        kGrowthSlack + 2 * std::max<uint64_t>(BUFSIZ, static_cast<uint64_t>(st.st_blksize)) + 2 * RecordBytes();
     if (atLeast <= static_cast<uint64_t>(st.st_size) + slack) return;
     struct statvfs fs {};
     struct rlimit limit {};
-    if (statvfs(Directory(tempPath_).c_str(), &fs) == 0 && fs.f_bavail == 0)
-        writeFailure_ = "the disk is full";
+    if (statvfs(Directory(tempPath_).c_str(), &fs) == 0 && fs.f_bavail == 0) writeFailure_ = "the disk is full";
     else if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
              static_cast<uint64_t>(st.st_size) + slack >= limit.rlim_cur)
         writeFailure_ = "the file size limit (ulimit -f) is reached";
-    else
-        writeFailure_ = "the file stopped growing at " + std::to_string(st.st_size) + " bytes";
+    else writeFailure_ = "the file stopped growing at " + std::to_string(st.st_size) + " bytes";
 }
 
 void EdfRecording::Annotate(uint64_t onsetSample, int64_t durationSamples, const std::string& text,
@@ -551,14 +557,16 @@ EdfRecording::Outcome EdfRecording::Finish() {
         return out;
     }
     if (onDisk < static_cast<long long>(records) && out.problem.empty())
-        out.problem = "only " + std::to_string(onDisk) + " of " + std::to_string(records) + " data records reached the disk";
+        out.problem =
+            "only " + std::to_string(onDisk) + " of " + std::to_string(records) + " data records reached the disk";
     int error = RenameInto(tempPath_, finalPath_, overwrite_);
     if (error == 0) {
         out.path = finalPath_;
         out.finalName = true;
     } else {
         out.path = tempPath_;
-        std::string why = "cannot name it " + finalPath_ + " (" + (error == EEXIST ? "that name exists now" : ErrnoText(error)) + ")";
+        std::string why =
+            "cannot name it " + finalPath_ + " (" + (error == EEXIST ? "that name exists now" : ErrnoText(error)) + ")";
         out.problem = out.problem.empty() ? why : out.problem + "; " + why;
     }
     return out;

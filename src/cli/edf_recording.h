@@ -102,13 +102,13 @@ public:
     const std::string& WriteFailure() const { return writeFailure_; }
 
     struct Outcome {
-        std::string path;          // where the recording is ("" when nothing was recorded)
-        bool finalName = false;    // under the name asked for
-        uint64_t samples = 0;      // samples in the file (whole records)
-        size_t annotations = 0;    // annotations in the file
-        size_t merged = 0;         // notes folded into others for lack of room
-        size_t lost = 0;           // notes that did not fit at all (a failed write)
-        std::string problem;       // what went wrong, if anything ("" for none)
+        std::string path;        // where the recording is ("" when nothing was recorded)
+        bool finalName = false;  // under the name asked for
+        uint64_t samples = 0;    // samples in the file (whole records)
+        size_t annotations = 0;  // annotations in the file
+        size_t merged = 0;       // notes folded into others for lack of room
+        size_t lost = 0;         // notes that did not fit at all (a failed write)
+        std::string problem;     // what went wrong, if anything ("" for none)
     };
     // Writes the annotations, closes the file and gives it its final name. Samples of an
     // unfinished data record are left out (the caller completes the record first). Never throws:

@@ -20,8 +20,7 @@ std::vector<uint8_t> ParseHex(std::string_view text, std::string_view what) {
     std::string digits;
     for (char c : text) {
         if (c == ' ' || c == ':' || c == '-') continue;
-        if (Nibble(c) < 0)
-            throw UsageError(std::string(what) + ": '" + std::string(1, c) + "' is not a hex digit");
+        if (Nibble(c) < 0) throw UsageError(std::string(what) + ": '" + std::string(1, c) + "' is not a hex digit");
         digits.push_back(c);
     }
     if (digits.size() % 2 != 0)

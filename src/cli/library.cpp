@@ -19,8 +19,8 @@ namespace Mivo::Cli {
 void Check(int32_t rc, const char* what) {
     if (rc == MIVOBLE_OK) return;
     const char* text = MIVOBLE_GetLastErrorText();
-    std::string message = std::string(what) + ": " + (text && *text ? text : "failed") + " (code " +
-                          std::to_string(rc) + ")";
+    std::string message =
+        std::string(what) + ": " + (text && *text ? text : "failed") + " (code " + std::to_string(rc) + ")";
     throw OperationError(message);
 }
 
@@ -37,10 +37,8 @@ WaitNotice::WaitNotice(const std::string& what, bool lines) : what_(what), lines
 
 void WaitNotice::Done(const std::string& result) {
     if (!open_) return;
-    if (lines_)
-        std::fprintf(stderr, "%s: %s\n", what_.c_str(), result.c_str());
-    else
-        std::fprintf(stderr, "%s\n", result.c_str());
+    if (lines_) std::fprintf(stderr, "%s: %s\n", what_.c_str(), result.c_str());
+    else std::fprintf(stderr, "%s\n", result.c_str());
     open_ = false;
 }
 
@@ -263,8 +261,8 @@ RowColumns DescribeColumns(const std::vector<MIVOBLE_CHANNEL_CONFIGURATION>& cha
 }
 
 const char* GuessGeneration(const std::vector<MIVOBLE_CHANNEL_CONFIGURATION>& channels) {
-    bool hostDefault = channels.size() == 1 && channels[0].id == 1 && channels[0].type == 1 &&
-                       channels[0].index == 1 && channels[0].scale == 1.0f;
+    bool hostDefault = channels.size() == 1 && channels[0].id == 1 && channels[0].type == 1 && channels[0].index == 1 &&
+                       channels[0].scale == 1.0f;
     return hostDefault ? "nus" : "legacy";
 }
 

@@ -18,10 +18,10 @@ void Check(int32_t rc, const char* what);
 
 // Sets MIVOBLE_BACKEND / MIVOBLE_SIM (before the library first reads them) and the log file.
 struct LibrarySettings {
-    std::string backend;   // empty: leave the environment as it is
-    std::string sim;       // set only when simSet
+    std::string backend;  // empty: leave the environment as it is
+    std::string sim;      // set only when simSet
     bool simSet = false;
-    std::string logFile;   // empty: the library's default
+    std::string logFile;  // empty: the library's default
 };
 void ApplySettings(const LibrarySettings& settings);
 
@@ -105,9 +105,9 @@ std::vector<std::unique_ptr<Device>> OpenAll(const std::vector<std::string>& nam
 
 // Column names of a sample row: one per channel (from the channel table), then battery and valid.
 struct RowColumns {
-    std::vector<std::string> names;    // width entries
-    int counterColumn = -1;            // column of the last counter channel, -1 if none
-    size_t signalCount = 0;            // width - 2
+    std::vector<std::string> names;  // width entries
+    int counterColumn = -1;          // column of the last counter channel, -1 if none
+    size_t signalCount = 0;          // width - 2
 };
 RowColumns DescribeColumns(const std::vector<MIVOBLE_CHANNEL_CONFIGURATION>& channels, size_t width);
 

@@ -20,7 +20,8 @@ RowBridge::RowBridge(BridgeLayout layout, double rate, BridgeSink& sink, RowCloc
         if (layout_.columns[i] >= layout_.width) throw std::invalid_argument("sample column outside the row.");
         if (layout_.columns[i] + 1 == layout_.width) validOutput_ = static_cast<int>(i);
     }
-    if (layout_.counterColumn >= static_cast<int>(layout_.width)) throw std::invalid_argument("counter column outside the row.");
+    if (layout_.counterColumn >= static_cast<int>(layout_.width))
+        throw std::invalid_argument("counter column outside the row.");
 }
 
 void RowBridge::Rows(const float* rows, std::size_t count, uint32_t width, double arrival) {
@@ -32,7 +33,8 @@ void RowBridge::Rows(const float* rows, std::size_t count, uint32_t width, doubl
     const bool counted = layout_.counterColumn >= 0;
     if (counted) {
         counters_.resize(count);
-        for (std::size_t i = 0; i < count; ++i) counters_[i] = rows[i * width + static_cast<std::size_t>(layout_.counterColumn)];
+        for (std::size_t i = 0; i < count; ++i)
+            counters_[i] = rows[i * width + static_cast<std::size_t>(layout_.counterColumn)];
     }
     times_.resize(count);
     const uint64_t missingBefore = clock_.Missing();

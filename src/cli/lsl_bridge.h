@@ -25,9 +25,9 @@ public:
 };
 
 struct BridgeLayout {
-    uint32_t width = 0;              // values per library row (channels + battery + valid)
-    std::vector<uint32_t> columns;   // the row columns that make a sample, in order
-    int counterColumn = -1;          // row column of the sample counter, -1 if none
+    uint32_t width = 0;             // values per library row (channels + battery + valid)
+    std::vector<uint32_t> columns;  // the row columns that make a sample, in order
+    int counterColumn = -1;         // row column of the sample counter, -1 if none
 };
 
 class RowBridge {
@@ -62,11 +62,11 @@ private:
     int validOutput_ = -1;  // sample index of the valid column, when it is part of the sample
 
     std::vector<double> counters_, times_;
-    std::vector<float> out_;         // samples of the current delivery
+    std::vector<float> out_;  // samples of the current delivery
     std::vector<double> outTimes_;
-    std::vector<float> last_;        // the last sample sent
+    std::vector<float> last_;  // the last sample sent
     std::optional<double> lastTime_;
-    std::optional<double> runStart_; // first time of the open run of filled-in rows
+    std::optional<double> runStart_;  // first time of the open run of filled-in rows
     uint64_t runRows_ = 0;
     std::optional<double> lostAt_;
 

@@ -99,9 +99,8 @@ LslLibrary::LslLibrary(const std::vector<std::string>& candidates) {
     if (version_ < kLslOldestVersion) {
         dlclose(handle_);
         handle_ = nullptr;
-        throw LslUnavailable("the liblsl at " + path_ + " is version " + VersionText(version_) +
-                             ", older than the " + VersionText(kLslOldestVersion) + " that mivoble lsl needs; " +
-                             kHowToGet);
+        throw LslUnavailable("the liblsl at " + path_ + " is version " + VersionText(version_) + ", older than the " +
+                             VersionText(kLslOldestVersion) + " that mivoble lsl needs; " + kHowToGet);
     }
 }
 

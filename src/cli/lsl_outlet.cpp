@@ -135,7 +135,8 @@ LslOutlets::~LslOutlets() {
 
 void LslOutlets::Samples(const float* values, std::size_t rows, const double* times) {
     [[maybe_unused]] LibraryWork work;
-    if (api_.push_chunk_ftnp(samples_, values, static_cast<unsigned long>(rows * channels_), times, 1) != 0) ++pushFailures_;
+    if (api_.push_chunk_ftnp(samples_, values, static_cast<unsigned long>(rows * channels_), times, 1) != 0)
+        ++pushFailures_;
 }
 
 void LslOutlets::Marker(const std::string& text, double time) {

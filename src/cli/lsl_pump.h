@@ -49,8 +49,8 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<Item> items_;     // queued by the callbacks
-    std::vector<float> values_;   // the queued rows' values
+    std::vector<Item> items_;    // queued by the callbacks
+    std::vector<float> values_;  // the queued rows' values
     bool stopping_ = false;
     bool stopped_ = false;
     uint64_t linkLosses_ = 0;

@@ -1,8 +1,8 @@
 // mivoble: scan, inspect, stream, record and flash amplifiers from the command line,
 // over the library's public C interface.
-#include <CLI/CLI.hpp>
 #include <signal.h>
 #include <unistd.h>
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <iostream>

@@ -2,11 +2,11 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <algorithm>
 
 #include "cli/cli_error.h"
 
@@ -60,7 +60,9 @@ std::array<uint8_t, 32> Sha256(const uint8_t* data, size_t size) {
 }
 
 McubootImage ParseMcubootImage(std::vector<uint8_t> bytes, const std::string& origin) {
-    auto fail = [&origin](const std::string& why) { throw OperationError(origin + " is not an MCUboot image: " + why); };
+    auto fail = [&origin](const std::string& why) {
+        throw OperationError(origin + " is not an MCUboot image: " + why);
+    };
     if (bytes.size() < kHeaderSize) fail("shorter than the 32-byte image header");
     if (Le32(bytes, 0) != kImageMagic) fail("no image magic 3D B8 F3 96 at its start");
     size_t headerSize = Le16(bytes, 8);
@@ -79,7 +81,8 @@ McubootImage ParseMcubootImage(std::vector<uint8_t> bytes, const std::string& or
         // What the boot loader hashes: header, body and the protected TLV area.
         const size_t covered = std::min(bytes.size(), headerSize + bodySize + protectedTlvSize);
         if (Sha256(bytes.data(), covered) != *image.hash)
-            throw OperationError(origin + ": the SHA-256 of its contents differs from the one in its trailer: "
+            throw OperationError(origin +
+                                 ": the SHA-256 of its contents differs from the one in its trailer: "
                                  "the image is damaged");
     }
     image.bytes = std::move(bytes);

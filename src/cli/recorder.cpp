@@ -81,8 +81,12 @@ std::vector<EdfSignal> RecordingSignals(const std::vector<MIVOBLE_CHANNEL_CONFIG
 
 Recorder::Recorder(std::unique_ptr<EdfRecording> file, RowColumns columns, uint32_t rate, uint64_t targetSamples,
                    RecorderOptions options)
-    : file_(std::move(file)), columns_(std::move(columns)), rate_(rate), target_(targetSamples),
-      options_(std::move(options)), clock_(static_cast<double>(rate)) {
+    : file_(std::move(file)),
+      columns_(std::move(columns)),
+      rate_(rate),
+      target_(targetSamples),
+      options_(std::move(options)),
+      clock_(static_cast<double>(rate)) {
     if (!options_.label.empty()) options_.label += ": ";
     const size_t values = columns_.signalCount + 1;
     last_.assign(values, 0.0);
@@ -115,10 +119,8 @@ void Recorder::Add(const FeedItem& item) {
             if (!outage_) {
                 // Before a common start the outage counts from it; before any row, from nothing.
                 double before = std::numeric_limits<double>::quiet_NaN();
-                if (lastTime_)
-                    before = *lastTime_;
-                else if (startAt_ && !begun_)
-                    before = *startAt_ - clock_.Period();
+                if (lastTime_) before = *lastTime_;
+                else if (startAt_ && !begun_) before = *startAt_ - clock_.Period();
                 outage_ = Outage{file_->SamplesAdded(), before};
             }
             clock_.Restart();
@@ -364,8 +366,7 @@ Recorder::Summary Recorder::Finish(Clock::time_point now) {
         // The amplifier did not come back: the time axis runs on to the end, marked.
         EndClipRunLocked(file_->SamplesAdded());
         FillLocked(OpenOutageSamplesLocked(now));
-        file_->Annotate(outage_->onset, static_cast<int64_t>(file_->SamplesAdded() - outage_->onset),
-                        kNotBack);
+        file_->Annotate(outage_->onset, static_cast<int64_t>(file_->SamplesAdded() - outage_->onset), kNotBack);
         summary_.outageSamples += file_->SamplesAdded() - outage_->onset;
         outage_.reset();
     }

@@ -45,9 +45,9 @@ struct WallAnchor {
 };
 
 struct RecorderOptions {
-    std::string label;           // put before its messages ("" for none)
-    bool commonStart = false;    // record only rows sampled from StartAt() on (to half a period)
-    double syncSeconds = 0;      // a clock note this often (0: none)
+    std::string label;                 // put before its messages ("" for none)
+    bool commonStart = false;          // record only rows sampled from StartAt() on (to half a period)
+    double syncSeconds = 0;            // a clock note this often (0: none)
     std::optional<WallAnchor> anchor;  // else taken at the first row
 };
 
@@ -115,7 +115,7 @@ private:
     std::optional<double> startAt_;  // clock seconds of the common start
     std::vector<float> held_;        // the latest row before the common start was known
     double heldTime_ = 0, heldLatest_ = 0;
-    uint64_t nextSync_ = 0;          // sample index of the next clock note
+    uint64_t nextSync_ = 0;  // sample index of the next clock note
     RowClock clock_;
     std::vector<double> last_;     // the last row written: channels, then the valid flag
     std::vector<double> scratch_;  // one row of file values

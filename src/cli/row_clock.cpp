@@ -24,8 +24,8 @@ constexpr std::size_t kCountsKept = 16;  // the latest counts of missing rows, w
 RowClock::RowClock(double rate, RowClockTuning tuning) : tuning_(tuning) {
     if (!(rate > 0) || !std::isfinite(rate)) throw std::invalid_argument("rate must be positive.");
     const auto& t = tuning_;
-    if (!(t.maxDrift >= 0 && t.maxDrift < 0.5 && t.slew > 0 && t.slew < 0.5 &&
-          t.bucketSeconds > 0 && t.windowSeconds >= t.bucketSeconds && t.fitSpanSeconds >= 0 && t.lossTolerance > 0 &&
+    if (!(t.maxDrift >= 0 && t.maxDrift < 0.5 && t.slew > 0 && t.slew < 0.5 && t.bucketSeconds > 0 &&
+          t.windowSeconds >= t.bucketSeconds && t.fitSpanSeconds >= 0 && t.lossTolerance > 0 &&
           t.lossConfirmSeconds > 0 && t.counterRange >= 2 && t.counterRange <= (uint64_t{1} << 62)))
         throw std::invalid_argument("RowClock tuning out of range.");
     nominal_ = 1.0 / rate;
@@ -170,11 +170,11 @@ int64_t RowClock::Judge(double t, double lateness, int64_t cap) {
         cells_.back().least = std::min(cells_.back().least, lateness);
     } else {
         cells_.push_back({covered, 1, lateness});
-        if (static_cast<double>(cells_.size()) > kCellsPerConfirm * (kLossSpans[kSpanCount - 1] + 1)) cells_.pop_front();
+        if (static_cast<double>(cells_.size()) > kCellsPerConfirm * (kLossSpans[kSpanCount - 1] + 1))
+            cells_.pop_front();
     }
     const double jitter = jitter_;
-    const double floor =
-        std::max(lossTolerance_, kJitterMargin * jitter / std::sqrt(kLossSpans[kSpanCount - 1]));
+    const double floor = std::max(lossTolerance_, kJitterMargin * jitter / std::sqrt(kLossSpans[kSpanCount - 1]));
     double least = std::numeric_limits<double>::infinity();
     int64_t count = 0;
     std::size_t k = 0;
@@ -182,8 +182,8 @@ int64_t RowClock::Judge(double t, double lateness, int64_t cap) {
         least = std::min(least, cells_[i].least);
         if (least <= floor) return 0;
         count += cells_[i].count;
-        if (std::min(static_cast<double>(count) / static_cast<double>(kLossDeliveries), (covered - cells_[i].start) / confirm) <
-            kLossSpans[k])
+        if (std::min(static_cast<double>(count) / static_cast<double>(kLossDeliveries),
+                     (covered - cells_[i].start) / confirm) < kLossSpans[k])
             continue;
         const double span = kLossSpans[k];
         ++k;
@@ -211,10 +211,8 @@ bool RowClock::Draining(std::size_t first, int64_t count, double tolerance) cons
     double newer = std::numeric_limits<double>::infinity(), older = newer;
     int64_t seen = 0;
     for (std::size_t i = cells_.size(); i-- > first;) {
-        if (static_cast<double>(seen) < static_cast<double>(count) / 2)
-            newer = std::min(newer, cells_[i].least);
-        else
-            older = std::min(older, cells_[i].least);
+        if (static_cast<double>(seen) < static_cast<double>(count) / 2) newer = std::min(newer, cells_[i].least);
+        else older = std::min(older, cells_[i].least);
         seen += cells_[i].count;
     }
     return older - newer > tolerance;
@@ -279,8 +277,9 @@ void RowClock::Fit() {
         std::size_t k = 0;
         while (k + 2 < hull.size() && static_cast<double>(hull[k + 1].first) <= mean) ++k;
         const double bound = tuning_.maxDrift * nominal_;
-        slope = std::clamp((hull[k + 1].second - hull[k].second) / static_cast<double>(hull[k + 1].first - hull[k].first),
-                           -bound, bound);
+        slope =
+            std::clamp((hull[k + 1].second - hull[k].second) / static_cast<double>(hull[k + 1].first - hull[k].first),
+                       -bound, bound);
     }
     period_ = nominal_ + slope;
     double offset = std::numeric_limits<double>::infinity();

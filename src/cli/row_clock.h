@@ -23,13 +23,13 @@
 namespace Mivo::Cli {
 
 struct RowClockTuning {
-    double maxDrift = 500e-6;         // slope within this fraction of 1/rate
-    double slew = 0.01;               // a line change is taken up by at most this share of a period per row
-    double bucketSeconds = 0.5;       // rows per kept point
-    double windowSeconds = 60.0;      // rows the kept points cover
-    double fitSpanSeconds = 4.0;      // span of kept points before the slope is fitted
-    double lossTolerance = 3.0;       // least lateness, in periods, that counts as rows lost (no counters)
-    double lossConfirmSeconds = 0.1;  // with six deliveries, the shortest lateness that counts rows lost
+    double maxDrift = 500e-6;                   // slope within this fraction of 1/rate
+    double slew = 0.01;                         // a line change is taken up by at most this share of a period per row
+    double bucketSeconds = 0.5;                 // rows per kept point
+    double windowSeconds = 60.0;                // rows the kept points cover
+    double fitSpanSeconds = 4.0;                // span of kept points before the slope is fitted
+    double lossTolerance = 3.0;                 // least lateness, in periods, that counts as rows lost (no counters)
+    double lossConfirmSeconds = 0.1;            // with six deliveries, the shortest lateness that counts rows lost
     uint64_t counterRange = uint64_t{1} << 24;  // counters wrap here
 };
 
@@ -45,10 +45,10 @@ public:
     // `counters` (nullable) holds their counter column.
     void Stamp(std::size_t rows, double arrivalSeconds, const double* counters, double* timesOut);
 
-    uint64_t Missing() const { return missing_; }  // rows found missing, over the clock's life
+    uint64_t Missing() const { return missing_; }      // rows found missing, over the clock's life
     uint64_t TakenBack() const { return takenBack_; }  // rows counted missing, then taken back
-    uint64_t Rows() const { return rows_; }        // rows stamped since the (re)start
-    double Period() const { return period_; }      // current slope, seconds per row
+    uint64_t Rows() const { return rows_; }            // rows stamped since the (re)start
+    double Period() const { return period_; }          // current slope, seconds per row
     double NominalPeriod() const { return nominal_; }
     // How far the last time given out is still from the line (a change of the line being slewed
     // in): positive when the times run late.
@@ -62,9 +62,9 @@ private:
     };
 
     struct Cell {
-        double start;      // time covered by deliveries when the cell began
-        int64_t count;     // deliveries in it
-        double least;      // their least lateness
+        double start;   // time covered by deliveries when the cell began
+        int64_t count;  // deliveries in it
+        double least;   // their least lateness
     };
     struct Following {
         uint64_t sequence;

@@ -56,8 +56,7 @@ std::vector<size_t> FeedGroup::Silent() const {
     return silent;
 }
 
-RowFeed::RowFeed(MIVOBLE_HANDLE handle, uint32_t framesPerCallback, FeedGroup* group)
-    : handle_(handle), group_(group) {
+RowFeed::RowFeed(MIVOBLE_HANDLE handle, uint32_t framesPerCallback, FeedGroup* group) : handle_(handle), group_(group) {
     if (group_) member_ = group_->Join();
     {
         std::lock_guard<std::mutex> lock(g_feedsMutex);

@@ -37,8 +37,7 @@ BleDevice::BleDevice(std::string name, std::shared_ptr<IProtocolHandler> handler
       lane_(BluetoothExecutor::Instance().CreateLane("device '" + name_ + "'", timing_.lane)),
       gatt_(name_, timing_.gatt, lane_),
       stream_(
-          configuration_, [this] { return OwnHandle(); },
-          [this] { return ready_.load() && !tearingDown_.load(); }),
+          configuration_, [this] { return OwnHandle(); }, [this] { return ready_.load() && !tearingDown_.load(); }),
       frameResponses_(FrameTiming{timing_.frameDrainWindow, timing_.frameDrainLimit}) {
     // No handler given: the process-wide default generation decides; "automatic" leaves it
     // unset and the open detects it from the services.
@@ -174,20 +173,22 @@ void BleDevice::DiscoverServices() {
         const uint32_t deadline = timing_.discoveryDeadlineMs;
         auto device = PlatformDevice();
         if (!device) throw ApiException("Could not discover GATT services.", MIVOBLE_ERROR_DEVICE);
-        auto services = AwaitBounded(device->GetGattServicesAsync(),
-                                     BoundWithinDeadline(start, timing_.servicesBoundMs, deadline), "GetGattServicesAsync");
+        auto services =
+            AwaitBounded(device->GetGattServicesAsync(), BoundWithinDeadline(start, timing_.servicesBoundMs, deadline),
+                         "GetGattServicesAsync");
         if (services.status != Platform::GattStatus::Success) {
             throw ApiException("Could not discover GATT services.", MIVOBLE_ERROR_DEVICE);
         }
         for (const auto& service : services.services) {
             gatt_.StoreService(service);
-            auto characteristics =
-                AwaitBounded(service->GetCharacteristicsAsync(),
-                             BoundWithinDeadline(start, timing_.characteristicsBoundMs, deadline), "GetCharacteristicsAsync");
+            auto characteristics = AwaitBounded(service->GetCharacteristicsAsync(),
+                                                BoundWithinDeadline(start, timing_.characteristicsBoundMs, deadline),
+                                                "GetCharacteristicsAsync");
             // A service whose characteristics cannot be listed is skipped; the lookups of the
             // characteristics the open needs report what is missing.
             if (characteristics.status != Platform::GattStatus::Success) continue;
-            for (const auto& characteristic : characteristics.characteristics) gatt_.StoreCharacteristic(characteristic);
+            for (const auto& characteristic : characteristics.characteristics)
+                gatt_.StoreCharacteristic(characteristic);
         }
         LogMessage(kLogInfo, "device '%s': discovered %u services, %u characteristics", name_.c_str(),
                    static_cast<unsigned>(gatt_.ServiceCount()), static_cast<unsigned>(gatt_.CharacteristicCount()));
@@ -238,7 +239,10 @@ void BleDevice::ConfigureLegacy() {
         const RecordKind recordKind = kind;
         configuration_.Collect(
             recordKind,
-            [&] { gatt_.Subscribe(uuid, [this, recordKind](const Bytes& value) { configuration_.OnRecord(recordKind, value); }); },
+            [&] {
+                gatt_.Subscribe(uuid,
+                                [this, recordKind](const Bytes& value) { configuration_.OnRecord(recordKind, value); });
+            },
             [&] { gatt_.Unsubscribe(uuid); }, timing_.configurationWait);
     }
 }

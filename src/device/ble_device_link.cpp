@@ -328,7 +328,8 @@ BleDevice::~BleDevice() {
     LogMessage(kLogInfo, "device '%s': closing", name_.c_str());
     Close();
     if (leaked_.load()) {
-        LogMessage(kLogError, "device '%s': leaking streaming buffers; the detached reconnect thread may still use them",
+        LogMessage(kLogError,
+                   "device '%s': leaking streaming buffers; the detached reconnect thread may still use them",
                    name_.c_str());
         // Nothing keeps this object alive (it was never shared, or this is its last owner),
         // so its members go away with it: wait for the detached thread to finish its attempt,

@@ -26,7 +26,8 @@ public:
         // The handler refers to the device, not to this session: it may outlive a session whose
         // unsubscription failed, never the device (teardown removes every handler).
         SmpResponseMatcher* matcher = &device_.smpMatcher_;
-        device_.gatt_.Subscribe(uuid_, [matcher](const Bytes& value) { matcher->OnNotification(value.data(), value.size()); });
+        device_.gatt_.Subscribe(uuid_,
+                                [matcher](const Bytes& value) { matcher->OnNotification(value.data(), value.size()); });
     }
 
     ~SmpSession() override {

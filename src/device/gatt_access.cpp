@@ -85,8 +85,8 @@ void GattAccess::Write(const std::string& uuidText, std::vector<uint8_t> data, P
     const uint32_t bound = timing_.writeBoundMs;
     lane_.Run("Write", timing_.taskBudgetMs, [characteristic, bound, option, data = std::move(data)]() mutable {
         TranslatingPlatformErrors([&] {
-            auto status =
-                AwaitBounded(characteristic->WriteValueWithResultAsync(std::move(data), option), bound, "WriteValueAsync");
+            auto status = AwaitBounded(characteristic->WriteValueWithResultAsync(std::move(data), option), bound,
+                                       "WriteValueAsync");
             if (status != Platform::GattStatus::Success) throw ApiException("Failed to write characteristic value.", 3);
         });
     });
@@ -108,9 +108,9 @@ void GattAccess::WriteValue(const std::string& uuidText, std::vector<uint8_t> da
     lane_.Run("Write", timing_.taskBudgetMs, [characteristic, bound, data = std::move(data)]() mutable {
         TranslatingPlatformErrors([&] {
             const auto option = data.size() <= PacketPayload(*characteristic) ? Platform::WriteOption::WithoutResponse
-                                                                               : Platform::WriteOption::WithResponse;
-            auto status =
-                AwaitBounded(characteristic->WriteValueWithResultAsync(std::move(data), option), bound, "WriteValueAsync");
+                                                                              : Platform::WriteOption::WithResponse;
+            auto status = AwaitBounded(characteristic->WriteValueWithResultAsync(std::move(data), option), bound,
+                                       "WriteValueAsync");
             if (status != Platform::GattStatus::Success) throw ApiException("Failed to write characteristic value.", 3);
         });
     });
@@ -177,9 +177,9 @@ bool GattAccess::Unregister(const Subscription& subscription) {
 }
 
 void GattAccess::EnableNotifications(Platform::IGattCharacteristic& characteristic, uint32_t boundMs) {
-    auto status = AwaitBounded(characteristic.WriteClientCharacteristicConfigurationDescriptorAsync(
-                                   Platform::CccdValue::Notify),
-                               boundMs, "SubscribeCccd");
+    auto status =
+        AwaitBounded(characteristic.WriteClientCharacteristicConfigurationDescriptorAsync(Platform::CccdValue::Notify),
+                     boundMs, "SubscribeCccd");
     if (status != Platform::GattStatus::Success)
         throw ApiException("Failed to subscribe to characteristic notifications.", 3);
 }
@@ -188,47 +188,49 @@ void GattAccess::Subscribe(const std::string& uuidText, NotificationHandler hand
     auto characteristic = GetCharacteristic(uuidText);
     const Platform::Uuid uuid = ParseUuidText(uuidText);
     const uint32_t bound = timing_.subscribeBoundMs;
-    lane_.Run("Subscribe", timing_.taskBudgetMs, [this, characteristic, uuid, bound, handler = std::move(handler)]() mutable {
-        TranslatingPlatformErrors([&] {
-            // Subscribe tasks run one at a time on the executor, so the entry found here is
-            // still the stored one when this task ends.
-            std::shared_ptr<HandlerSlot> existing;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                auto it = subscriptions_.find(uuid);
-                if (it != subscriptions_.end() && it->second.characteristic == characteristic) existing = it->second.slot;
-            }
-            if (existing) {
-                // Replacing in place: a second registration next to the first would hand the
-                // notifications in between to both handlers.
-                auto previous = existing->Exchange(std::make_shared<const NotificationHandler>(std::move(handler)));
+    lane_.Run(
+        "Subscribe", timing_.taskBudgetMs, [this, characteristic, uuid, bound, handler = std::move(handler)]() mutable {
+            TranslatingPlatformErrors([&] {
+                // Subscribe tasks run one at a time on the executor, so the entry found here is
+                // still the stored one when this task ends.
+                std::shared_ptr<HandlerSlot> existing;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    auto it = subscriptions_.find(uuid);
+                    if (it != subscriptions_.end() && it->second.characteristic == characteristic)
+                        existing = it->second.slot;
+                }
+                if (existing) {
+                    // Replacing in place: a second registration next to the first would hand the
+                    // notifications in between to both handlers.
+                    auto previous = existing->Exchange(std::make_shared<const NotificationHandler>(std::move(handler)));
+                    try {
+                        EnableNotifications(*characteristic, bound);
+                    } catch (...) {
+                        existing->Exchange(std::move(previous));
+                        throw;
+                    }
+                    return;
+                }
+                // Registered before notifications are switched on, so none is missed.
+                auto slot = std::make_shared<HandlerSlot>(std::move(handler));
+                Subscription added{characteristic, Register(*characteristic, slot), slot};
                 try {
                     EnableNotifications(*characteristic, bound);
                 } catch (...) {
-                    existing->Exchange(std::move(previous));
+                    Unregister(added);
                     throw;
                 }
-                return;
-            }
-            // Registered before notifications are switched on, so none is missed.
-            auto slot = std::make_shared<HandlerSlot>(std::move(handler));
-            Subscription added{characteristic, Register(*characteristic, slot), slot};
-            try {
-                EnableNotifications(*characteristic, bound);
-            } catch (...) {
-                Unregister(added);
-                throw;
-            }
-            Subscription replaced;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                auto& entry = subscriptions_[uuid];
-                replaced = std::exchange(entry, added);
-            }
-            // A stored registration of another characteristic object with this UUID goes.
-            Unregister(replaced);
+                Subscription replaced;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    auto& entry = subscriptions_[uuid];
+                    replaced = std::exchange(entry, added);
+                }
+                // A stored registration of another characteristic object with this UUID goes.
+                Unregister(replaced);
+            });
         });
-    });
 }
 
 void GattAccess::Unsubscribe(const std::string& uuidText) {

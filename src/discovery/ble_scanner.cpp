@@ -18,7 +18,6 @@ namespace {
 
 constexpr size_t kNameSlot = MIVOBLE_DEVICENAME_LENGTH_MAX;  // 14 bytes + terminating zero
 
-
 }  // namespace
 
 // Owns the process-wide scanner. Neither is ever destroyed: backend threads and Bluetooth
@@ -87,8 +86,8 @@ void BleScanner::CheckRadio() {
     auto adapter = TranslatingPlatformErrors(
         [&] { return AwaitBounded(stack->GetDefaultAdapterAsync(), timing_.adapterBoundMs, "GetDefaultAdapter"); });
     if (!adapter) throw ApiException("No Bluetooth adapter found.", 2);
-    auto radio =
-        TranslatingPlatformErrors([&] { return AwaitBounded(adapter->GetRadioAsync(), timing_.radioBoundMs, "GetRadio"); });
+    auto radio = TranslatingPlatformErrors(
+        [&] { return AwaitBounded(adapter->GetRadioAsync(), timing_.radioBoundMs, "GetRadio"); });
     if (!radio || radio->State() != Platform::RadioState::On) throw ApiException("Bluetooth adapter not enabled.", 2);
 }
 
@@ -159,7 +158,8 @@ void BleScanner::StartScanning() {
 }
 
 void BleScanner::StopScanning() {
-    Executor().Run("StopScanning", timing_.taskBudgetMs, [this] { TranslatingPlatformErrors([this] { StopWatcher(); }); });
+    Executor().Run("StopScanning", timing_.taskBudgetMs,
+                   [this] { TranslatingPlatformErrors([this] { StopWatcher(); }); });
     LogMessage(kLogDebug, "scanner: advertisement watcher stopped");
 }
 
@@ -222,8 +222,8 @@ void BleScanner::HandleAdvertisement(const Platform::AdvertisementEvent& event) 
             auto known = std::find_if(devices_.begin(), devices_.end(),
                                       [&](const DiscoveredDevice& d) { return d.name == event.localName; });
             // The filter is asked before anything changes, so a throwing filter leaves the list as it was.
-            const bool acceptable = known == devices_.end() &&
-                                    (filter_ ? filter_(event.localName) : MatchesSerialPattern(event.localName));
+            const bool acceptable =
+                known == devices_.end() && (filter_ ? filter_(event.localName) : MatchesSerialPattern(event.localName));
             if (known != devices_.end()) {
                 known->address = event.address;
                 known->connectable = event.connectable;

@@ -26,7 +26,7 @@ struct ScannerTiming {
     // An entry older than this (strictly) is stale, plus the watcher's report interval when the
     // stack passes reports on only that often.
     double staleAfterMs = 10000.0;
-    uint32_t taskBudgetMs = 15000;  // budget of every scanner task
+    uint32_t taskBudgetMs = 15000;   // budget of every scanner task
     uint32_t adapterBoundMs = 5000;  // bound of the default-adapter query
     uint32_t radioBoundMs = 5000;    // bound of the radio query
 };

@@ -61,8 +61,8 @@ std::string FormatLogLine(const std::string& stamp, const char* label, const cha
         }
     }
     char text[kLogLineMax + 1];
-    const int n = std::snprintf(text, sizeof text, "%s [%-5s]%s - %s\n", stamp.c_str(), label ? label : "?",
-                                location, message ? message : "");
+    const int n = std::snprintf(text, sizeof text, "%s [%-5s]%s - %s\n", stamp.c_str(), label ? label : "?", location,
+                                message ? message : "");
     if (n < 0) return {};
     return std::string(text, std::min<size_t>(static_cast<size_t>(n), kLogLineMax));
 }
@@ -124,8 +124,7 @@ bool LogSink::OpenLocked(const std::string& path, bool append) {
         return false;
     }
     path_ = path;
-    std::fprintf(file_, "%s [INFO ] - mivoble log session started (path: %s)\n", LogTimeStamp().c_str(),
-                 path.c_str());
+    std::fprintf(file_, "%s [INFO ] - mivoble log session started (path: %s)\n", LogTimeStamp().c_str(), path.c_str());
     std::fflush(file_);
     return true;
 }

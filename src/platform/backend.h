@@ -14,8 +14,8 @@ std::shared_ptr<IStack> GetStack();
 void SetStackForTesting(std::shared_ptr<IStack> stack);
 
 // Constructors of the backends.
-std::shared_ptr<IStack> CreateSimStack();       // platform/sim
-std::shared_ptr<IStack> CreateBluezStack();     // platform/bluez
+std::shared_ptr<IStack> CreateSimStack();        // platform/sim
+std::shared_ptr<IStack> CreateBluezStack();      // platform/bluez
 std::shared_ptr<IStack> CreateNoAdapterStack();  // a stack whose default adapter is none
 
 }  // namespace Mivo::BLE::Platform

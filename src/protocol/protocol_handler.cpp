@@ -115,8 +115,15 @@ void MivoLegacyProtocolHandler::DecodeLegacyPayload(ByteView bytes, float* value
 
 UuidTable MivoNusProtocolHandler::GetUuidTable() const {
     using namespace ProtocolUuids;
-    return {std::string(kDataService), std::string(kSampleCharacteristic), std::string(kNusService),
-            std::string(kNusRx), std::string(kNusTx), {}, {}, {}, {}};
+    return {std::string(kDataService),
+            std::string(kSampleCharacteristic),
+            std::string(kNusService),
+            std::string(kNusRx),
+            std::string(kNusTx),
+            {},
+            {},
+            {},
+            {}};
 }
 
 bool MivoNusProtocolHandler::MatchesServices(const std::vector<std::string>& serviceUuids) const {
@@ -128,7 +135,8 @@ void MivoNusProtocolHandler::DecodeNusPayload(ByteView bytes, float* values, siz
                                               const PayloadLayout& layout) const {
     const size_t width = bytesPerSample_;
     if (bytes.size() != configuration.payloadSize) Fail("Invalid payload size.", MIVOBLE_ERROR_PAYLOAD);
-    if (width == 0 || valueCount != configuration.payloadSize / width) Fail("Invalid buffer size.", MIVOBLE_ERROR_DEVICE);
+    if (width == 0 || valueCount != configuration.payloadSize / width)
+        Fail("Invalid buffer size.", MIVOBLE_ERROR_DEVICE);
     // More records than values would read past the payload; the host layout never produces that.
     const size_t count = std::min(layout.size(), valueCount);
     const uint8_t* p = bytes.data();
@@ -163,7 +171,9 @@ std::shared_ptr<IProtocolHandler> CreateHandlerForGeneration(uint32_t generation
 std::shared_ptr<IProtocolHandler> DetectProtocolHandler(const std::vector<Platform::Uuid>& services) {
     static const Platform::Uuid nus = ParseUuidText(ProtocolUuids::kNusService);
     static const Platform::Uuid data = ParseUuidText(ProtocolUuids::kDataService);
-    auto has = [&](const Platform::Uuid& u) { return std::find(services.begin(), services.end(), u) != services.end(); };
+    auto has = [&](const Platform::Uuid& u) {
+        return std::find(services.begin(), services.end(), u) != services.end();
+    };
     if (has(nus)) return std::make_shared<MivoNusProtocolHandler>();
     if (has(data)) return std::make_shared<MivoLegacyProtocolHandler>();
     throw ApiException(

@@ -106,9 +106,9 @@ public:
     // no channels ("Invalid channel configuration."), over 62 channels ("Amplifier reports too
     // many channels."). All code 3.
     void DecodeAmplifierConfiguration(ByteView bytes, AmplifierConfiguration& out) const override;
-    void DecodeChannelConfiguration(ByteView bytes, ChannelRecord& out) const override;   // >= 8 bytes
-    void DecodePayloadConfiguration(ByteView bytes, PayloadRecord& out) const override;   // >= 4 bytes
-    void DecodeFilterConfiguration(ByteView bytes, FilterRecord& out) const override;     // >= 16 bytes
+    void DecodeChannelConfiguration(ByteView bytes, ChannelRecord& out) const override;  // >= 8 bytes
+    void DecodePayloadConfiguration(ByteView bytes, PayloadRecord& out) const override;  // >= 4 bytes
+    void DecodeFilterConfiguration(ByteView bytes, FilterRecord& out) const override;    // >= 16 bytes
     uint8_t DecodeBatteryLevel(ByteView bytes) const override;  // empty: "Empty battery level value." (3)
 
     // 24-bit big-endian two's-complement values times the channel's scale.
@@ -141,8 +141,8 @@ public:
     void DecodeLegacyPayload(ByteView, float*, size_t, const AmplifierConfiguration&, const ChannelTable&,
                              const FilterTable&, const PayloadLayout&) const override {}
     // Values of BytesPerSample() bytes, big-endian unless little-endian is set, unscaled.
-    void DecodeNusPayload(ByteView bytes, float* values, size_t valueCount,
-                          const AmplifierConfiguration& configuration, const PayloadLayout& layout) const override;
+    void DecodeNusPayload(ByteView bytes, float* values, size_t valueCount, const AmplifierConfiguration& configuration,
+                          const PayloadLayout& layout) const override;
 
     uint8_t BytesPerSample() const override { return bytesPerSample_; }
     bool LittleEndian() const { return littleEndian_ != 0; }

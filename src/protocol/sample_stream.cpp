@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "core/api_exception.h"
-#include "protocol/frame_counter.h"
-#include "protocol/data_callback_scope.h"
 #include "log/log.h"
+#include "protocol/data_callback_scope.h"
+#include "protocol/frame_counter.h"
 
 namespace Mivo::BLE {
 
@@ -47,7 +47,8 @@ void SampleStream::BuildLocked(ConfigurationSnapshot snapshot, bool keepCapacity
     // Hold numbers: 0 for every channel of the table, then 1 + frame index of the last record naming it.
     std::map<uint16_t, uint16_t> holdTable;
     for (const auto& [id, record] : config_.channels) holdTable[id] = 0;
-    for (const auto& record : config_.layout) holdTable[record.channelId] = static_cast<uint16_t>(record.frameIndex + 1);
+    for (const auto& record : config_.layout)
+        holdTable[record.channelId] = static_cast<uint16_t>(record.frameIndex + 1);
     uint16_t frames = 0;
     for (const auto& [id, h] : holdTable) frames = std::max(frames, h);
 
@@ -185,7 +186,8 @@ int32_t SampleStream::SetActiveLayout(uint8_t channelCount, uint16_t framesPerPa
         return 0;
     }
     std::lock_guard lock(mutex_);
-    const int32_t result = ApplyLayoutLocked(channelCount, framesPerPayload, bytesPerSample, littleEndian, samplingRate);
+    const int32_t result =
+        ApplyLayoutLocked(channelCount, framesPerPayload, bytesPerSample, littleEndian, samplingRate);
     ApplyPendingLocked();
     return result;
 }
@@ -197,8 +199,8 @@ int32_t SampleStream::SetChannelCount(uint8_t channelCount) {
     auto* nus = dynamic_cast<MivoNusProtocolHandler*>(handler.get());
     const uint16_t frames = framesPerPayload_ == 0 ? 1 : framesPerPayload_;
     const uint16_t rate = configuration_.GetAmplifierConfiguration().samplingRate;
-    const int32_t result = ApplyLayoutLocked(channelCount, frames, handler->BytesPerSample(),
-                                             nus != nullptr && nus->LittleEndian(), rate);
+    const int32_t result =
+        ApplyLayoutLocked(channelCount, frames, handler->BytesPerSample(), nus != nullptr && nus->LittleEndian(), rate);
     ApplyPendingLocked();
     return result;
 }
@@ -488,7 +490,8 @@ void SampleStream::ProcessLocked(const uint8_t* data, size_t length) {
     if (gapColumn_ && frames != 0) {
         const size_t d = counterColumns_[*gapColumn_].column;
         const float* last = PreviousRow(frames - 1);
-        const int32_t limit = config_.amplifier.samplingRate != 0 ? config_.amplifier.samplingRate : kGapLimitWithoutRate;
+        const int32_t limit =
+            config_.amplifier.samplingRate != 0 ? config_.amplifier.samplingRate : kGapLimitWithoutRate;
         const int32_t gap = MissingFrames(previousLastCounter_, firstCounter, limit);
         for (int32_t i = 0; i < gap; ++i) {
             std::copy(last, last + W, output_.begin());

@@ -162,9 +162,9 @@ private:
     mutable std::mutex mutex_;
     bool built_ = false;
     std::shared_ptr<IProtocolHandler> handler_;
-    ConfigurationSnapshot config_;           // what the tables derive from
-    std::vector<int32_t> scatter_;           // per payload record: offset in the row grid, -1 outside
-    std::vector<uint16_t> hold_;             // per signal column: 1 + last frame index naming it, 0 none
+    ConfigurationSnapshot config_;  // what the tables derive from
+    std::vector<int32_t> scatter_;  // per payload record: offset in the row grid, -1 outside
+    std::vector<uint16_t> hold_;    // per signal column: 1 + last frame index naming it, 0 none
     // A signal column of a counter channel, and which of its cells every payload writes.
     struct CounterColumn {
         uint16_t column = 0;
@@ -179,7 +179,7 @@ private:
     std::vector<float> values_;
     std::vector<float> current_;
     std::vector<float> previous_;
-    double previousLastCounter_ = 0.0;     // exact (wrapped) frame number of the previous rows' last row
+    double previousLastCounter_ = 0.0;  // exact (wrapped) frame number of the previous rows' last row
     std::vector<float> output_;
 
     // The host layout the host set last (its sample format lives in the handler); kept over

@@ -10,7 +10,9 @@ StreamDiagnostics& StreamDiagnostics::Instance() {
     return instance;
 }
 
-bool StreamDiagnostics::SwitchValueEnables(const char* value) { return value != nullptr && std::strcmp(value, "1") == 0; }
+bool StreamDiagnostics::SwitchValueEnables(const char* value) {
+    return value != nullptr && std::strcmp(value, "1") == 0;
+}
 
 void StreamDiagnostics::FirstNotification(size_t length) {
     if (!Claim(firstNotification_)) return;

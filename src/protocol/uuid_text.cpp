@@ -35,9 +35,11 @@ Platform::Uuid ParseUuidText(std::string_view text) {
         throw std::invalid_argument("UUID text too long: '" + std::string(text) + "'");
     }
     for (size_t dash : {8u, 13u, 18u, 23u}) {
-        if (text[dash] != '-') throw std::invalid_argument("UUID text is not in 8-4-4-4-12 form: '" + std::string(text) + "'");
+        if (text[dash] != '-')
+            throw std::invalid_argument("UUID text is not in 8-4-4-4-12 form: '" + std::string(text) + "'");
     }
-    return Platform::Uuid::FromGroups(static_cast<uint32_t>(ReadHex(text, 0, 8)), static_cast<uint16_t>(ReadHex(text, 9, 4)),
+    return Platform::Uuid::FromGroups(static_cast<uint32_t>(ReadHex(text, 0, 8)),
+                                      static_cast<uint16_t>(ReadHex(text, 9, 4)),
                                       static_cast<uint16_t>(ReadHex(text, 14, 4)),
                                       static_cast<uint16_t>(ReadHex(text, 19, 4)), ReadHex(text, 24, 12));
 }

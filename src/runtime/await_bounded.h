@@ -37,14 +37,10 @@ T AwaitBounded(const Platform::AsyncOp<T>& operation, uint32_t timeoutMs, const 
     // The status is read after the wait: finishing right at the end counts as finished.
     const Platform::AsyncStatus status = operation->WaitFor(std::chrono::milliseconds(timeoutMs));
     switch (status) {
-        case Platform::AsyncStatus::Started:
-            CancelInBackground(operation);
-            Detail::ThrowTimedOut(name, timeoutMs);
-        case Platform::AsyncStatus::Canceled:
-            Detail::ThrowCancelled(name);
+        case Platform::AsyncStatus::Started: CancelInBackground(operation); Detail::ThrowTimedOut(name, timeoutMs);
+        case Platform::AsyncStatus::Canceled: Detail::ThrowCancelled(name);
         case Platform::AsyncStatus::Completed:
-        case Platform::AsyncStatus::Error:
-            break;
+        case Platform::AsyncStatus::Error: break;
     }
     return operation->GetResults();
 }
@@ -95,6 +91,7 @@ void CloseInBackground(std::shared_ptr<Closable> object) {
 
 // The bound of one wait inside service discovery: the smaller of boundMs and the time left
 // until `deadlineMs` after `start`; 0 once that deadline has passed.
-uint32_t BoundWithinDeadline(std::chrono::steady_clock::time_point start, uint32_t boundMs, uint32_t deadlineMs = 30000);
+uint32_t BoundWithinDeadline(std::chrono::steady_clock::time_point start, uint32_t boundMs,
+                             uint32_t deadlineMs = 30000);
 
 }  // namespace Mivo::BLE

@@ -61,8 +61,8 @@ struct BluetoothExecutor::Pool {
     size_t maxThreads = kDefaultMaxThreads;
 
     std::mutex lock;
-    std::condition_variable wake;    // free threads: a lane has work, or stop requested
-    std::condition_variable exited;  // Stop(): a thread has ended
+    std::condition_variable wake;                  // free threads: a lane has work, or stop requested
+    std::condition_variable exited;                // Stop(): a thread has ended
     std::deque<std::shared_ptr<LaneState>> ready;  // lanes with work and no thread
     bool stopRequested = false;
     std::list<Thread> threads;  // started and not yet joined or detached
@@ -322,7 +322,8 @@ void BluetoothLane::WaitForTask(const char* name, std::chrono::steady_clock::tim
         const long long elapsed = WholeMs(now - start);
         if (pool->IsOverrunning(*lane, now) || pool->IsStalled(*lane, now)) {
             pool->MarkWedged(lane, pool);
-            LogMessage(kLogError, "executor: giving up on '%s' after %lld ms behind an unresponsive task", name, elapsed);
+            LogMessage(kLogError, "executor: giving up on '%s' after %lld ms behind an unresponsive task", name,
+                       elapsed);
             throw ApiException(kUnresponsiveText, 3);
         }
         if (elapsed > WholeMs(lane->timing.pendingWarnAfter)) {
@@ -362,8 +363,7 @@ BluetoothLane MakeLane(const std::shared_ptr<BluetoothExecutor::Pool>& pool, std
 
 }  // namespace
 
-BluetoothExecutor::BluetoothExecutor(ExecutorTiming timing)
-    : BluetoothExecutor(timing, Clock{}, kDefaultMaxThreads) {}
+BluetoothExecutor::BluetoothExecutor(ExecutorTiming timing) : BluetoothExecutor(timing, Clock{}, kDefaultMaxThreads) {}
 
 BluetoothExecutor::BluetoothExecutor(ExecutorTiming timing, Clock clock, size_t maxThreads)
     : pool_(MakePool(timing, std::move(clock), maxThreads)), ownLane_(MakeLane(pool_, "scanner", timing)) {

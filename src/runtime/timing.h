@@ -8,7 +8,7 @@ namespace Mivo::BLE {
 // How a lane's callers wait for their tasks and judge a lane that stops making progress.
 // Every lane has its own; the executor's own lane and Stop() use the executor's.
 struct ExecutorTiming {
-    std::chrono::milliseconds poll{1000};             // Run() waits in slices of this
+    std::chrono::milliseconds poll{1000};              // Run() waits in slices of this
     std::chrono::milliseconds pendingWarnAfter{2000};  // "still pending" warnings after this
     std::chrono::milliseconds overrunTolerance{5000};  // running task past budget + this: wedged
     std::chrono::milliseconds stallLimit{10000};       // queue not moving for this long: wedged

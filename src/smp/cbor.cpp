@@ -41,29 +41,28 @@ uint64_t ReadArgument(CborReader& reader) {
     const uint8_t ai = d[p] & 0x1F;
     if (ai <= 23) return ai;
     switch (ai) {
-    case 24:
-        if (p + 1 < n) {
-            reader.position = p + 2;
-            return d[p + 1];
-        }
-        return 0;
-    case 25:
-        if (p + 2 < n) {
-            reader.position = p + 3;
-            return (uint64_t{d[p + 1]} << 8) | d[p + 2];
-        }
-        return 0;
-    case 26:
-        if (p + 4 < n) {
-            reader.position = p + 5;
-            return (uint64_t{d[p + 1]} << 24) | (uint64_t{d[p + 2]} << 16) | (uint64_t{d[p + 3]} << 8) | d[p + 4];
-        }
-        return 0;
-    case 31:
-        return kCborIndefinite;
-    default:
-        // 27 (64-bit) and the reserved 28..30: only the initial byte is consumed.
-        return 0;
+        case 24:
+            if (p + 1 < n) {
+                reader.position = p + 2;
+                return d[p + 1];
+            }
+            return 0;
+        case 25:
+            if (p + 2 < n) {
+                reader.position = p + 3;
+                return (uint64_t{d[p + 1]} << 8) | d[p + 2];
+            }
+            return 0;
+        case 26:
+            if (p + 4 < n) {
+                reader.position = p + 5;
+                return (uint64_t{d[p + 1]} << 24) | (uint64_t{d[p + 2]} << 16) | (uint64_t{d[p + 3]} << 8) | d[p + 4];
+            }
+            return 0;
+        case 31: return kCborIndefinite;
+        default:
+            // 27 (64-bit) and the reserved 28..30: only the initial byte is consumed.
+            return 0;
     }
 }
 
@@ -95,50 +94,48 @@ void SkipAt(CborReader& reader, int depth) {
     if (reader.AtEnd()) return;
     const uint8_t major = reader.PeekMajor();
     switch (major) {
-    case kCborUnsigned:
-    case kCborNegative:
-    case kCborSimple:
-        ReadArgument(reader);
-        return;
-    case kCborBytes:
-    case kCborText: {
-        const uint64_t n = ReadArgument(reader);
-        if (n != kCborIndefinite) {
-            reader.position += static_cast<size_t>(std::min<uint64_t>(n, reader.Remaining()));
-        } else if (depth >= kCborMaxSkipDepth) {
-            reader.position = reader.length;
-        } else {
-            SkipUntilBreak(reader, depth + 1, 1);  // chunks of an indefinite-length string
-        }
-        return;
-    }
-    case kCborArray:
-    case kCborMap: {
-        if (depth >= kCborMaxSkipDepth) {
-            reader.position = reader.length;  // too deep: as if the data ended here
+        case kCborUnsigned:
+        case kCborNegative:
+        case kCborSimple: ReadArgument(reader); return;
+        case kCborBytes:
+        case kCborText: {
+            const uint64_t n = ReadArgument(reader);
+            if (n != kCborIndefinite) {
+                reader.position += static_cast<size_t>(std::min<uint64_t>(n, reader.Remaining()));
+            } else if (depth >= kCborMaxSkipDepth) {
+                reader.position = reader.length;
+            } else {
+                SkipUntilBreak(reader, depth + 1, 1);  // chunks of an indefinite-length string
+            }
             return;
         }
-        const int perEntry = major == kCborMap ? 2 : 1;
-        const uint64_t n = ReadArgument(reader);
-        if (n == kCborIndefinite) {
-            SkipUntilBreak(reader, depth + 1, perEntry);
+        case kCborArray:
+        case kCborMap: {
+            if (depth >= kCborMaxSkipDepth) {
+                reader.position = reader.length;  // too deep: as if the data ended here
+                return;
+            }
+            const int perEntry = major == kCborMap ? 2 : 1;
+            const uint64_t n = ReadArgument(reader);
+            if (n == kCborIndefinite) {
+                SkipUntilBreak(reader, depth + 1, perEntry);
+                return;
+            }
+            // Every skip consumes at least one byte, so a lying count stops at the end of the data.
+            const uint64_t items = n * static_cast<uint64_t>(perEntry);
+            for (uint64_t i = 0; i < items && !reader.AtEnd(); ++i) SkipAt(reader, depth + 1);
             return;
         }
-        // Every skip consumes at least one byte, so a lying count stops at the end of the data.
-        const uint64_t items = n * static_cast<uint64_t>(perEntry);
-        for (uint64_t i = 0; i < items && !reader.AtEnd(); ++i) SkipAt(reader, depth + 1);
-        return;
-    }
-    case kCborTag:
-    default:
-        // A tag head (with its number) and then the one item it tags.
-        ReadArgument(reader);
-        if (depth >= kCborMaxSkipDepth) {
-            reader.position = reader.length;
+        case kCborTag:
+        default:
+            // A tag head (with its number) and then the one item it tags.
+            ReadArgument(reader);
+            if (depth >= kCborMaxSkipDepth) {
+                reader.position = reader.length;
+                return;
+            }
+            SkipAt(reader, depth + 1);
             return;
-        }
-        SkipAt(reader, depth + 1);
-        return;
     }
 }
 

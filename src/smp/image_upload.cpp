@@ -62,12 +62,21 @@ class Uploader {
 public:
     Uploader(IDevice& device, ISmpSession& session, MIVOBLE_HANDLE handle, const uint8_t* data, uint32_t size,
              UploadProgressCallback progress, void* userData, const UploadPlan& plan, uint32_t timeoutMs)
-        : device_(device), session_(session), handle_(handle), data_(data), size_(size), progress_(progress),
-          userData_(userData), plan_(plan), timeoutMs_(timeoutMs), sha_(ComputeSha256(data, size)) {
+        : device_(device),
+          session_(session),
+          handle_(handle),
+          data_(data),
+          size_(size),
+          progress_(progress),
+          userData_(userData),
+          plan_(plan),
+          timeoutMs_(timeoutMs),
+          sha_(ComputeSha256(data, size)) {
         // The device steers the offsets and may send the upload back; a device that never lets it
         // finish is given up on after a generous number of requests instead of looping forever.
         const uint64_t minimumChunks =
-            size <= plan.firstChunk ? 1 : 1 + (uint64_t{size} - plan.firstChunk + plan.laterChunk - 1) / plan.laterChunk;
+            size <= plan.firstChunk ? 1
+                                    : 1 + (uint64_t{size} - plan.firstChunk + plan.laterChunk - 1) / plan.laterChunk;
         maximumRequests_ = 4 * minimumChunks + 16;
     }
 

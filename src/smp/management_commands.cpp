@@ -119,8 +119,8 @@ void WriteDiagnosticLine(const char* line) {
     std::fputs(line, stderr);
 }
 
-uint32_t ParseImageStateResponse(const uint8_t* response, size_t length, MIVOBLE_IMAGE_STATE* images,
-                                 uint32_t capacity, DiagnosticSink sink) {
+uint32_t ParseImageStateResponse(const uint8_t* response, size_t length, MIVOBLE_IMAGE_STATE* images, uint32_t capacity,
+                                 DiagnosticSink sink) {
     Diagnose<512>(sink, "[ListImages] Response size: %zu bytes\n", length);
     char hex[64 * 3 + 1] = {};
     const size_t shown = std::min<size_t>(length, 64);
@@ -188,8 +188,7 @@ void ListImages(IDevice& device, MIVOBLE_IMAGE_STATE* images, uint32_t* count, c
     const uint32_t capacity = *count;
     *count = 0;
     ManagementLock lock(&device);
-    const auto response = Exchange(device, kSmpOpRead, kSmpGroupImage, kSmpImageState,
-                                   EmptyMap(), timeouts.listImages);
+    const auto response = Exchange(device, kSmpOpRead, kSmpGroupImage, kSmpImageState, EmptyMap(), timeouts.listImages);
     *count = ParseImageStateResponse(response.data(), response.size(), images, capacity);
 }
 
@@ -202,8 +201,8 @@ void TestImage(IDevice& device, const uint8_t* hash, const SmpTimeouts& timeouts
     body.WriteText("confirm");
     body.WriteBool(false);
     ManagementLock lock(&device);
-    const auto response = Exchange(device, kSmpOpWrite, kSmpGroupImage, kSmpImageState,
-                                   body.Bytes(), timeouts.testImage);
+    const auto response =
+        Exchange(device, kSmpOpWrite, kSmpGroupImage, kSmpImageState, body.Bytes(), timeouts.testImage);
     if (ParseSmpResult(response) != 0) throw ApiException("Test image failed.", -1);
 }
 
@@ -213,15 +212,15 @@ void ConfirmImage(IDevice& device, const SmpTimeouts& timeouts) {
     body.WriteText("confirm");
     body.WriteBool(true);
     ManagementLock lock(&device);
-    const auto response = Exchange(device, kSmpOpWrite, kSmpGroupImage,
-                                   kSmpImageState, body.Bytes(), timeouts.confirmImage);
+    const auto response =
+        Exchange(device, kSmpOpWrite, kSmpGroupImage, kSmpImageState, body.Bytes(), timeouts.confirmImage);
     if (ParseSmpResult(response) != 0) throw ApiException("Confirm image failed.", -1);
 }
 
 void EraseImage(IDevice& device, const SmpTimeouts& timeouts) {
     ManagementLock lock(&device);
-    const auto response = Exchange(device, kSmpOpWrite, kSmpGroupImage, kSmpImageErase,
-                                   EmptyMap(), timeouts.eraseImage);
+    const auto response =
+        Exchange(device, kSmpOpWrite, kSmpGroupImage, kSmpImageErase, EmptyMap(), timeouts.eraseImage);
     if (ParseSmpResult(response) != 0) throw ApiException("Erase image failed.", -1);
 }
 
@@ -232,8 +231,7 @@ void ResetDevice(IDevice& device, const SmpTimeouts& timeouts) {
     if (SmpErrorCode(response) != 0) throw ApiException("Reset device failed.", -1);
 }
 
-void Echo(IDevice& device, const char* message, char* response, uint32_t* responseSize,
-          const SmpTimeouts& timeouts) {
+void Echo(IDevice& device, const char* message, char* response, uint32_t* responseSize, const SmpTimeouts& timeouts) {
     if (message == nullptr) throw ApiException("Message must not be null.", 4);
     if (response == nullptr || responseSize == nullptr) {
         throw ApiException("Response buffer and size must not be null.", 4);
@@ -247,8 +245,7 @@ void Echo(IDevice& device, const char* message, char* response, uint32_t* respon
     body.WriteText("d");
     body.WriteText(std::string_view(message, length));
     ManagementLock lock(&device);
-    const auto reply =
-        Exchange(device, kSmpOpWrite, kSmpGroupOs, kSmpOsEcho, body.Bytes(), timeouts.echo);
+    const auto reply = Exchange(device, kSmpOpWrite, kSmpGroupOs, kSmpOsEcho, body.Bytes(), timeouts.echo);
     *responseSize = ParseEchoResponse(reply.data(), reply.size(), response, *responseSize);
 }
 

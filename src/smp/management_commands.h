@@ -45,8 +45,8 @@ void WriteDiagnosticLine(const char* line);
 // on their own. Both throw ApiException for a response they cannot use.
 //
 // Fills at most `capacity` records from an image-state response and returns how many.
-uint32_t ParseImageStateResponse(const uint8_t* response, size_t length, MIVOBLE_IMAGE_STATE* images,
-                                 uint32_t capacity, DiagnosticSink sink = WriteDiagnosticLine);
+uint32_t ParseImageStateResponse(const uint8_t* response, size_t length, MIVOBLE_IMAGE_STATE* images, uint32_t capacity,
+                                 DiagnosticSink sink = WriteDiagnosticLine);
 // Copies the echoed text (cut to bufferSize - 1 bytes, NUL added) and returns its length.
 uint32_t ParseEchoResponse(const uint8_t* response, size_t length, char* buffer, uint32_t bufferSize);
 

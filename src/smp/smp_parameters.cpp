@@ -63,7 +63,8 @@ UploadPlan PlanUpload(const SmpServerParameters& parameters, size_t maxFrame, si
     const uint64_t frame = std::min<uint64_t>(parameters.bufSize, maxFrame);
     if (frame < kFirstChunkOverhead + kMinimumFirstChunk) return plan;
     const uint64_t window = parameters.bufCount > 1 ? parameters.bufCount - 1 : 1;
-    plan.window = static_cast<size_t>(std::clamp<uint64_t>(std::min<uint64_t>(window, windowLimit), 1, kMaxUploadWindow));
+    plan.window =
+        static_cast<size_t>(std::clamp<uint64_t>(std::min<uint64_t>(window, windowLimit), 1, kMaxUploadWindow));
     // Frames up to 65535 bytes: the header's length field is 16 bits.
     const uint64_t limited = std::min<uint64_t>(frame, 65535);
     plan.firstChunk = static_cast<uint32_t>(limited - kFirstChunkOverhead);

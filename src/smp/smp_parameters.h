@@ -18,9 +18,9 @@ SmpServerParameters ParseParametersResponse(const uint8_t* response, size_t leng
 
 // How an upload sends its chunks.
 struct UploadPlan {
-    size_t window = 1;         // requests in flight
-    uint32_t firstChunk = 0;   // data bytes of the chunk at offset 0
-    uint32_t laterChunk = 0;   // data bytes of any other chunk
+    size_t window = 1;        // requests in flight
+    uint32_t firstChunk = 0;  // data bytes of the chunk at offset 0
+    uint32_t laterChunk = 0;  // data bytes of any other chunk
 };
 
 inline constexpr size_t kMaxUploadWindow = 4;

@@ -100,7 +100,7 @@ void SmpResponseMatcher::DispatchLocked(std::vector<uint8_t> frame, std::vector<
 }
 
 std::optional<std::vector<uint8_t>> SmpResponseMatcher::Wait(const SmpKey& response,
-                                                            std::chrono::steady_clock::time_point deadline) {
+                                                             std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
     auto ready = [&] {
         auto entry = outstanding_.find(response);

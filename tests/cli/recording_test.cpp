@@ -80,7 +80,8 @@ std::unique_ptr<EdfRecording> NewFile(const std::string& path, RecordingFormat f
 TEST(CliRecordSizing, RecordsAndLengthsFitTheRate) {
     struct {
         uint32_t rate, perRecord;
-    } records[] = {{250, 25}, {256, 16}, {500, 50}, {512, 32}, {1000, 100}, {2000, 100}, {7, 7}, {1, 1}, {65535, 13107}};
+    } records[] = {{250, 25},   {256, 16}, {500, 50}, {512, 32},     {1000, 100},
+                   {2000, 100}, {7, 7},    {1, 1},    {65535, 13107}};
     for (const auto& c : records) {
         uint32_t n = SamplesPerRecord(c.rate);
         EXPECT_EQ(n, c.perRecord) << c.rate << " Hz";
@@ -91,15 +92,18 @@ TEST(CliRecordSizing, RecordsAndLengthsFitTheRate) {
         double seconds;
         uint32_t rate;
         uint64_t samples;
-    } lengths[] = {{0.001, 250, 25}, {1.0005, 2000, 2100}, {1.01, 250, 275}, {4, 250, 1000}, {2, 256, 512}, {1e-9, 2000, 100}};
+    } lengths[] = {{0.001, 250, 25}, {1.0005, 2000, 2100}, {1.01, 250, 275},
+                   {4, 250, 1000},   {2, 256, 512},        {1e-9, 2000, 100}};
     for (const auto& c : lengths)
-        EXPECT_EQ(RecordingTarget(c.seconds, c.rate, SamplesPerRecord(c.rate)), c.samples) << c.seconds << " s at " << c.rate;
+        EXPECT_EQ(RecordingTarget(c.seconds, c.rate, SamplesPerRecord(c.rate)), c.samples)
+            << c.seconds << " s at " << c.rate;
 }
 
 TEST(CliRecordSizing, RangesAreSymmetricAndFitTheHeader) {
     struct {
         double value, header;
-    } numbers[] = {{187500.0029, 187500}, {3276.7, 3276.7}, {0.0123456789, 0.01235}, {12345678.9, 9999999}, {-3276.7, -3276.7}};
+    } numbers[] = {
+        {187500.0029, 187500}, {3276.7, 3276.7}, {0.0123456789, 0.01235}, {12345678.9, 9999999}, {-3276.7, -3276.7}};
     for (const auto& c : numbers) EXPECT_DOUBLE_EQ(HeaderNumber(c.value), c.header) << c.value;
 
     const float scale = 0.02235174f;
@@ -206,7 +210,8 @@ struct Feed {
         items.push_back(std::move(item));
     }
     std::chrono::steady_clock::time_point At(double seconds) const {
-        return t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+        return t0 +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
     }
 };
 
@@ -227,13 +232,13 @@ TEST(CliRecorder, HolesBecomeMarkedFillOfTheirLength) {
         const char* name;
         bool counted;
         void (*script)(Feed&);
-        double endAt;                 // Finish at this time
-        const char* note;             // the annotation expected (prefix)
-        double onset, duration;       // its place, seconds
-        double seconds;               // the file's length
-        double tolerance;             // of onset and duration
+        double endAt;            // Finish at this time
+        const char* note;        // the annotation expected (prefix)
+        double onset, duration;  // its place, seconds
+        double seconds;          // the file's length
+        double tolerance;        // of onset and duration
         RecordingFormat format = RecordingFormat::Bdf;
-        uint64_t target = 0;          // samples (0: no end of its own)
+        uint64_t target = 0;  // samples (0: no end of its own)
     };
     const Case cases[] = {
         {"steady", true, [](Feed& f) { f.Stream(0, 2); }, 2.1, nullptr, 0, 0, 2.0, 0},
@@ -287,7 +292,8 @@ TEST(CliRecorder, HolesBecomeMarkedFillOfTheirLength) {
              f.Stream(t + 0.2, 2.0);  // 50 rows never arrive
          },
          8.3, "BAD_missing: 50 samples", 6.0, 0.2, 8.2, 0.35},
-        {"partial record", true, [](Feed& f) { f.Stream(0, 1.02); }, 1.2, "BAD_padding: 20 samples", 1.02, 0.08, 1.1, 1e-3},
+        {"partial record", true, [](Feed& f) { f.Stream(0, 1.02); }, 1.2, "BAD_padding: 20 samples", 1.02, 0.08, 1.1,
+         1e-3},
         {"counter goes back", true,
          [](Feed& f) {
              double t = f.Stream(0, 1.0);
@@ -338,7 +344,8 @@ TEST(CliRecorder, HolesBecomeMarkedFillOfTheirLength) {
         for (size_t i = 0; i < valid.size(); ++i) {
             bool covered = false;
             const long at = static_cast<long>(i);
-            for (const auto& m : marks) covered |= at >= std::lround(m.onset * 250) && at < std::lround((m.onset + m.duration) * 250);
+            for (const auto& m : marks)
+                covered |= at >= std::lround(m.onset * 250) && at < std::lround((m.onset + m.duration) * 250);
             EXPECT_EQ(valid[i] == 0, covered) << "sample " << i;  // fill is exactly what is marked
             unmarked += valid[i] != 0;
         }
@@ -360,19 +367,20 @@ TEST(CliRecorder, HolesBecomeMarkedFillOfTheirLength) {
 TEST(CliRecorder, RecordedTogetherStartsAtTheCommonInstant) {
     struct Case {
         const char* name;
-        double start;                  // the common instant, seconds after the feed's origin
+        double start;  // the common instant, seconds after the feed's origin
         void (*script)(Feed&);
         double endAt;
-        double firstCounter;           // counter of the file's first sample
+        double firstCounter;  // counter of the file's first sample
         std::vector<uint64_t> notedSamples;
-        const char* outage;            // an outage note from the first sample, if any
+        const char* outage;  // an outage note from the first sample, if any
     };
     const Case cases[] = {
         {"nearest row", 1.0 + 0.3 / 250, [](Feed& f) { f.Stream(0, 3); }, 3.1, 250, {0}, nullptr},
         {"nearest row after it", 1.0 + 0.7 / 250, [](Feed& f) { f.Stream(0, 3); }, 3.1, 251, {0}, nullptr},
         {"nearest row came before it", 0.96 + 0.3 / 250, [](Feed& f) { f.Stream(0, 3); }, 3.1, 240, {0}, nullptr},
         {"a note every 10 s", 0.5, [](Feed& f) { f.Stream(0, 25.6); }, 25.7, 125, {0, 2500, 5000}, nullptr},
-        {"down at the start", 1.0,
+        {"down at the start",
+         1.0,
          [](Feed& f) {
              double t = f.Stream(0, 0.5);
              f.Event(FeedItem::Kind::LinkLost, t + 0.01);
@@ -380,7 +388,10 @@ TEST(CliRecorder, RecordedTogetherStartsAtTheCommonInstant) {
              f.counter = 0;
              f.Stream(1.4, 1.0);
          },
-         2.5, 1, {101}, "BAD_link_lost: back after 0.404 s"},
+         2.5,
+         1,
+         {101},
+         "BAD_link_lost: back after 0.404 s"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

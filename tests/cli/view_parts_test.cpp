@@ -63,7 +63,8 @@ TEST(ViewAccess, RefusesForeignHostsMissingOrWrongTokensAndForeignOrigins) {
     for (const auto& c : cases) {
         Request request{c.target, c.host, std::nullopt, c.upgrade};
         if (c.origin) request.origin = *c.origin;
-        EXPECT_EQ(RefusalReason(rules, request), c.reason) << c.host << " " << c.target << " " << c.origin.value_or("-");
+        EXPECT_EQ(RefusalReason(rules, request), c.reason)
+            << c.host << " " << c.target << " " << c.origin.value_or("-");
     }
     // Port 80 may be left out of the Host, as browsers do.
     EXPECT_EQ(RefusalReason({kToken, 80}, {good, "localhost", std::nullopt, false}), "");
@@ -127,9 +128,14 @@ TEST(ViewFilters, HighPassAndNotchTakeOutWhatTheyShouldAndLeaveTheRest) {
     struct Case {
         double highPass, notch, hz, rate, low, high;
     } cases[] = {
-        {0, 50, 50, 250, 0, 0.05},     {0, 50, 10, 250, 0.95, 1.01}, {0, 60, 60, 2000, 0, 0.05},
-        {0, 60, 30, 2000, 0.95, 1.01}, {1, 0, 0.1, 250, 0, 0.05},    {1, 0, 10, 250, 0.98, 1.01},
-        {1, 50, 50, 1000, 0, 0.05},    {1, 50, 20, 1000, 0.95, 1.01},
+        {0, 50, 50, 250, 0, 0.05},
+        {0, 50, 10, 250, 0.95, 1.01},
+        {0, 60, 60, 2000, 0, 0.05},
+        {0, 60, 30, 2000, 0.95, 1.01},
+        {1, 0, 0.1, 250, 0, 0.05},
+        {1, 0, 10, 250, 0.98, 1.01},
+        {1, 50, 50, 1000, 0, 0.05},
+        {1, 50, 20, 1000, 0.95, 1.01},
         // A notch at or above half the sampling rate cannot exist: the signal passes unchanged.
         {0, 60, 25, 100, 0.99, 1.01},
     };
@@ -333,5 +339,6 @@ TEST(ViewAmplifier, CountsReconnectsFilledInAndRowsThatGaveWay) {
     for (const char* part : {"\"rows\":15", "\"battery\":50", "\"link\":\"up\"", "\"reconnects\":1", "\"filled\":2",
                              "\"skipped\":5", "{\"up\":false,\"row\":15,"})
         EXPECT_NE(status.find(part), std::string::npos) << part << " in " << status;
-    EXPECT_EQ(amplifier.DescriptionJson(), "{\"name\":\"MV-1\",\"rate\":100,\"unit\":\"\xC2\xB5V\",\"channels\":[\"ch1\"]}");
+    EXPECT_EQ(amplifier.DescriptionJson(),
+              "{\"name\":\"MV-1\",\"rate\":100,\"unit\":\"\xC2\xB5V\",\"channels\":[\"ch1\"]}");
 }

@@ -83,12 +83,13 @@ TEST(LslBridge, RowsBecomeRegularSamplesAndFilledRunsBecomeMarkers) {
         for (int64_t k = 0; k < 500; ++k) Deliver(bridge, s, k, k < 100 || k > 102);
         bridge.Finish();
         ASSERT_EQ(sink.samples.size(), 500u);
-        for (size_t k = 0; k < 500; ++k) ASSERT_EQ(sink.samples[k], [&] {
-            auto row = s.Row(static_cast<int64_t>(k), k < 100 || k > 102);
-            std::vector<float> picked;
-            for (uint32_t col : layout.columns) picked.push_back(row[col]);
-            return picked;
-        }()) << k;
+        for (size_t k = 0; k < 500; ++k)
+            ASSERT_EQ(sink.samples[k], [&] {
+                auto row = s.Row(static_cast<int64_t>(k), k < 100 || k > 102);
+                std::vector<float> picked;
+                for (uint32_t col : layout.columns) picked.push_back(row[col]);
+                return picked;
+            }()) << k;
         ExpectRegular(sink.times);
         ASSERT_EQ(sink.markers.size(), 1u);
         EXPECT_EQ(sink.markers[0].first, "3 samples filled in");

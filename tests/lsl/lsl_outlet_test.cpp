@@ -30,7 +30,9 @@ LslFunctions FakeLsl() {
     api.get_desc = [](LslStreamInfo) { return reinterpret_cast<LslXml>(&xml); };
     api.append_child = [](LslXml e, const char*) { return e; };
     api.append_child_value = [](LslXml e, const char*, const char*) { return e; };
-    api.create_outlet = [](LslStreamInfo, int32_t, int32_t) { return reinterpret_cast<LslOutlet>(&g_slots[g_created++]); };
+    api.create_outlet = [](LslStreamInfo, int32_t, int32_t) {
+        return reinterpret_cast<LslOutlet>(&g_slots[g_created++]);
+    };
     api.get_info = [](LslOutlet) { return LslStreamInfo{}; };
     api.have_consumers = [](LslOutlet o) { return static_cast<int32_t>(g_withConsumers.count(Slot(o))); };
     api.destroy_outlet = [](LslOutlet o) { g_destroyed.push_back(Slot(o)); };

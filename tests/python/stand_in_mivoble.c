@@ -26,10 +26,17 @@ enum {
     CALL_COUNT
 };
 
-static const char* const call_names[CALL_COUNT] = {
-    "OpenDevice",  "CloseDevice",  "Shutdown",         "GetDeviceInformation", "StartScanning",
-    "StopScanning", "RegisterDeviceDiscoveredCallback", "RegisterDataAvailableCallback",
-    "RegisterConnectionStateCallback", "SendFrame", "SetActiveLayout"};
+static const char* const call_names[CALL_COUNT] = {"OpenDevice",
+                                                   "CloseDevice",
+                                                   "Shutdown",
+                                                   "GetDeviceInformation",
+                                                   "StartScanning",
+                                                   "StopScanning",
+                                                   "RegisterDeviceDiscoveredCallback",
+                                                   "RegisterDataAvailableCallback",
+                                                   "RegisterConnectionStateCallback",
+                                                   "SendFrame",
+                                                   "SetActiveLayout"};
 
 /* Python calls in here without its interpreter lock, from several threads:
  * every function holds this lock for its whole body (GUARD), except while it

@@ -27,7 +27,8 @@ public:
         std::lock_guard lock(mutex_);
         const unsigned count = ++counts_[check];
         if (count <= kPrintedPerCheck) std::fprintf(stderr, "stress: FAIL %s: %s\n", check, text);
-        if (count == kPrintedPerCheck + 1) std::fprintf(stderr, "stress: (further '%s' failures only counted)\n", check);
+        if (count == kPrintedPerCheck + 1)
+            std::fprintf(stderr, "stress: (further '%s' failures only counted)\n", check);
     }
 
     // Counts one call and whether it succeeded.
@@ -44,7 +45,8 @@ public:
         for (const auto& [call, counts] : calls_) {
             std::fprintf(stderr, "stress: %-45s %6u calls, %6u failed\n", call.c_str(), counts.first, counts.second);
         }
-        for (const auto& [check, count] : counts_) std::fprintf(stderr, "stress: check '%s' failed %u times\n", check.c_str(), count);
+        for (const auto& [check, count] : counts_)
+            std::fprintf(stderr, "stress: check '%s' failed %u times\n", check.c_str(), count);
         return counts_.empty();
     }
 

@@ -124,8 +124,10 @@ void CheckResult(const char* call, int32_t result) {
                        result == MIVOBLE_ERROR_DEVICE || result == MIVOBLE_ERROR_INVALID_ARGUMENT;
     const char* text = MIVOBLE_GetLastErrorText();
     if (!known) Findings::Instance().Fail("results", "%s returned %d", call, result);
-    if (text == nullptr || text[0] == '\0') Findings::Instance().Fail("results", "%s returned %d with no text", call, result);
-    if (std::getenv("MIVOBLE_STRESS_VERBOSE")) std::fprintf(stderr, "stress: %s returned %d: %s\n", call, result, text ? text : "");
+    if (text == nullptr || text[0] == '\0')
+        Findings::Instance().Fail("results", "%s returned %d with no text", call, result);
+    if (std::getenv("MIVOBLE_STRESS_VERBOSE"))
+        std::fprintf(stderr, "stress: %s returned %d: %s\n", call, result, text ? text : "");
 }
 
 // ---- callbacks --------------------------------------------------------------------------
@@ -147,18 +149,19 @@ void RegisterData(MIVOBLE_HANDLE handle, int kind, const char* from) {
 }
 
 int32_t SendLayout(MIVOBLE_HANDLE handle, const AmplifierPlan& p, const char* from) {
-    const uint8_t layout[] = {p.nusChannels,      static_cast<uint8_t>(p.nusFrames >> 8),
-                              static_cast<uint8_t>(p.nusFrames), p.nusBytes,
-                              p.nusLittleEndian,  static_cast<uint8_t>(p.nusRate >> 8),
-                              static_cast<uint8_t>(p.nusRate)};
+    const uint8_t layout[] = {
+        p.nusChannels,     static_cast<uint8_t>(p.nusFrames >> 8), static_cast<uint8_t>(p.nusFrames), p.nusBytes,
+        p.nusLittleEndian, static_cast<uint8_t>(p.nusRate >> 8),   static_cast<uint8_t>(p.nusRate)};
     uint8_t status = 0xEE;
     int32_t result;
     {
         CallGuard guard(from, milliseconds(kFrameTimeoutMs) + kCallBound);
-        result = MIVOBLE_SendFrame(handle, kNusLayout, layout, sizeof layout, &status, nullptr, nullptr, kFrameTimeoutMs);
+        result =
+            MIVOBLE_SendFrame(handle, kNusLayout, layout, sizeof layout, &status, nullptr, nullptr, kFrameTimeoutMs);
     }
     CheckResult(from, result);
-    if (result == MIVOBLE_OK && status != 0) Findings::Instance().Fail("frames", "layout frame answered with status %u", status);
+    if (result == MIVOBLE_OK && status != 0)
+        Findings::Instance().Fail("frames", "layout frame answered with status %u", status);
     if (result != MIVOBLE_OK) return result;
     {
         CallGuard guard("MIVOBLE_SetActiveLayout", kCallBound);
@@ -172,7 +175,8 @@ int32_t SendLayout(MIVOBLE_HANDLE handle, const AmplifierPlan& p, const char* fr
 void CallFromDataCallback(MIVOBLE_HANDLE handle) {
     {
         CallGuard guard("MIVOBLE_GetLastErrorText (from a data callback)", kQuickBound);
-        if (MIVOBLE_GetLastErrorText() == nullptr) Findings::Instance().Fail("results", "MIVOBLE_GetLastErrorText returned null");
+        if (MIVOBLE_GetLastErrorText() == nullptr)
+            Findings::Instance().Fail("results", "MIVOBLE_GetLastErrorText returned null");
     }
     if (!callbackCallsAll) return;
     thread_local std::mt19937 random(std::random_device{}());
@@ -201,7 +205,8 @@ void CallFromDataCallback(MIVOBLE_HANDLE handle) {
         case 6: {
             uint8_t status = 0;
             CallGuard guard("MIVOBLE_SendFrame echo (from a data callback)", milliseconds(200) + kCallBound);
-            CheckResult("MIVOBLE_SendFrame", MIVOBLE_SendFrame(handle, kNusEcho, nullptr, 0, &status, nullptr, nullptr, 200));
+            CheckResult("MIVOBLE_SendFrame",
+                        MIVOBLE_SendFrame(handle, kNusEcho, nullptr, 0, &status, nullptr, nullptr, 200));
             break;
         }
         default: break;
@@ -221,7 +226,8 @@ void OnRows(MIVOBLE_HANDLE handle, const float* rows, uint32_t count, uint32_t w
 void OnState(MIVOBLE_HANDLE handle, uint32_t state) {
     Streams::Instance().StateReported(handle, state);
     CallGuard guard("MIVOBLE_GetLastErrorText (from a connection-state callback)", kQuickBound);
-    if (MIVOBLE_GetLastErrorText() == nullptr) Findings::Instance().Fail("results", "MIVOBLE_GetLastErrorText returned null");
+    if (MIVOBLE_GetLastErrorText() == nullptr)
+        Findings::Instance().Fail("results", "MIVOBLE_GetLastErrorText returned null");
 }
 
 // ---- threads ----------------------------------------------------------------------------
@@ -251,7 +257,8 @@ void Open(std::mt19937& random) {
     const bool newHandle = Streams::Instance().Opened(handle, plan);
     {
         CallGuard guard("MIVOBLE_RegisterConnectionStateCallback", kCallBound);
-        CheckResult("MIVOBLE_RegisterConnectionStateCallback", MIVOBLE_RegisterConnectionStateCallback(handle, OnState));
+        CheckResult("MIVOBLE_RegisterConnectionStateCallback",
+                    MIVOBLE_RegisterConnectionStateCallback(handle, OnState));
     }
     // The layout is set once per handle: a stream that stops after a reconnect must not be
     // revived by a later open of the same amplifier.
@@ -259,7 +266,8 @@ void Open(std::mt19937& random) {
         Streams::Instance().LayoutSet(handle);
     }
     std::lock_guard lock(publishedMutex);
-    const bool known = std::any_of(published.begin(), published.end(), [&](const Published& p) { return p.handle == handle; });
+    const bool known =
+        std::any_of(published.begin(), published.end(), [&](const Published& p) { return p.handle == handle; });
     if (!known) published.push_back({handle, index});
 }
 
@@ -280,7 +288,9 @@ void Close(std::mt19937& random) {
     }
     CheckResult("MIVOBLE_CloseDevice", result);
     if (result == MIVOBLE_OK) {
-        if (handle != 0) Findings::Instance().Fail("handles", "MIVOBLE_CloseDevice left the handle at %llu", static_cast<unsigned long long>(handle));
+        if (handle != 0)
+            Findings::Instance().Fail("handles", "MIVOBLE_CloseDevice left the handle at %llu",
+                                      static_cast<unsigned long long>(handle));
         Streams::Instance().Closed(victim.handle);
     }
 }
@@ -321,7 +331,8 @@ void CallbackRegistrar(unsigned seed) {
                 CheckResult("MIVOBLE_SetFramesPerCallback", MIVOBLE_SetFramesPerCallback(p.handle, 1 + random() % 64));
             } else {
                 CallGuard guard("MIVOBLE_RegisterConnectionStateCallback", kCallBound);
-                CheckResult("MIVOBLE_RegisterConnectionStateCallback", MIVOBLE_RegisterConnectionStateCallback(p.handle, OnState));
+                CheckResult("MIVOBLE_RegisterConnectionStateCallback",
+                            MIVOBLE_RegisterConnectionStateCallback(p.handle, OnState));
             }
         }
         Pause(random, 50, 600);
@@ -337,7 +348,8 @@ void SendEcho(std::mt19937& random, const Published& p) {
     int32_t result;
     {
         CallGuard guard("MIVOBLE_SendFrame", milliseconds(kFrameTimeoutMs) + kCallBound);
-        result = MIVOBLE_SendFrame(p.handle, kNusEcho, payload, length, &status, response, &responseLength, kFrameTimeoutMs);
+        result =
+            MIVOBLE_SendFrame(p.handle, kNusEcho, payload, length, &status, response, &responseLength, kFrameTimeoutMs);
     }
     CheckResult(Plans()[p.plan].legacy ? "MIVOBLE_SendFrame (legacy amplifier)" : "MIVOBLE_SendFrame", result);
     if (result != MIVOBLE_OK) return;
@@ -365,7 +377,8 @@ void DeviceUser(unsigned seed) {
                         result = MIVOBLE_ListImages(p.handle, images, &count);
                     }
                     CheckResult("MIVOBLE_ListImages", result);
-                    if (result == MIVOBLE_OK && count > 4) Findings::Instance().Fail("results", "MIVOBLE_ListImages reported %u of 4", count);
+                    if (result == MIVOBLE_OK && count > 4)
+                        Findings::Instance().Fail("results", "MIVOBLE_ListImages reported %u of 4", count);
                     break;
                 }
                 case 2: {
@@ -377,9 +390,11 @@ void DeviceUser(unsigned seed) {
                     }
                     CheckResult("MIVOBLE_GetDeviceInformation", result);
                     if (result == MIVOBLE_OK) {
-                        if (plan.name != std::string(info.serialNumber, strnlen(info.serialNumber, sizeof info.serialNumber))) {
+                        if (plan.name !=
+                            std::string(info.serialNumber, strnlen(info.serialNumber, sizeof info.serialNumber))) {
                             Findings::Instance().Fail("device-information", "serial number '%.*s' for '%s'",
-                                                      static_cast<int>(sizeof info.serialNumber), info.serialNumber, plan.name.c_str());
+                                                      static_cast<int>(sizeof info.serialNumber), info.serialNumber,
+                                                      plan.name.c_str());
                         }
                         if (plan.legacy && info.numberOfAcquiredChannels != plan.legacyWidth) {
                             Findings::Instance().Fail("device-information", "%u channels for '%s'",
@@ -410,10 +425,12 @@ std::atomic<bool> discoveredRegistered{false}, listChangedRegistered{false};
 
 void OnDiscovered(const char* names, uint32_t count) {
     Findings::Instance().Called("(device-discovered callback)", true);
-    if (!discoveredRegistered) Findings::Instance().Fail("callbacks", "device-discovered callback after its unregistration returned");
+    if (!discoveredRegistered)
+        Findings::Instance().Fail("callbacks", "device-discovered callback after its unregistration returned");
     if (count > 64) Findings::Instance().Fail("callbacks", "device-discovered callback with %u names", count);
     for (uint32_t i = 0; i < count && i < 64; ++i) {
-        if (std::memchr(names + size_t{i} * MIVOBLE_DEVICENAME_LENGTH_MAX, 0, MIVOBLE_DEVICENAME_LENGTH_MAX) == nullptr) {
+        if (std::memchr(names + size_t{i} * MIVOBLE_DEVICENAME_LENGTH_MAX, 0, MIVOBLE_DEVICENAME_LENGTH_MAX) ==
+            nullptr) {
             Findings::Instance().Fail("callbacks", "device-discovered name slot %u is not terminated", i);
         }
     }
@@ -421,7 +438,8 @@ void OnDiscovered(const char* names, uint32_t count) {
 
 void OnListChanged(uint32_t) {
     Findings::Instance().Called("(list-changed callback)", true);
-    if (!listChangedRegistered) Findings::Instance().Fail("callbacks", "list-changed callback after its unregistration returned");
+    if (!listChangedRegistered)
+        Findings::Instance().Fail("callbacks", "list-changed callback after its unregistration returned");
 }
 
 void DiscoveryUser(unsigned seed) {
@@ -429,7 +447,8 @@ void DiscoveryUser(unsigned seed) {
     while (running) {
         const bool discovered = random() % 2 == 0;
         std::atomic<bool>& registered = discovered ? discoveredRegistered : listChangedRegistered;
-        const char* call = discovered ? "MIVOBLE_RegisterDeviceDiscoveredCallback" : "MIVOBLE_RegisterDeviceListChangedCallback";
+        const char* call =
+            discovered ? "MIVOBLE_RegisterDeviceDiscoveredCallback" : "MIVOBLE_RegisterDeviceListChangedCallback";
         const bool set = !registered;
         if (set) registered = true;  // before the call: the callback may run as soon as it is set
         int32_t result;
@@ -465,7 +484,8 @@ milliseconds steadyBound{100 + 1400};
 
 // Calls on the steady pair: count and longest time, by call.
 std::mutex& steadyMutex = *new std::mutex;
-std::map<std::string, std::pair<unsigned, milliseconds>>& steadyCalls = *new std::map<std::string, std::pair<unsigned, milliseconds>>;
+std::map<std::string, std::pair<unsigned, milliseconds>>& steadyCalls =
+    *new std::map<std::string, std::pair<unsigned, milliseconds>>;
 
 // One call on the steady pair: it must succeed, and once the run is under way (`timed`)
 // within steadyBound.
@@ -480,7 +500,9 @@ int32_t SteadyCall(const char* call, const Steady& s, Call&& make, bool timed = 
     const auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
     const char* name = Plans()[s.plan].name.c_str();
     Findings::Instance().Called(call, result == MIVOBLE_OK);
-    if (result != MIVOBLE_OK) Findings::Instance().Fail("steady", "%s on '%s' returned %d: %s", call, name, result, MIVOBLE_GetLastErrorText());
+    if (result != MIVOBLE_OK)
+        Findings::Instance().Fail("steady", "%s on '%s' returned %d: %s", call, name, result,
+                                  MIVOBLE_GetLastErrorText());
     if (timed && took > steadyBound) {
         Findings::Instance().Fail("steady-latency", "%s on '%s' took %lld ms (bound %lld ms)", call, name,
                                   static_cast<long long>(took.count()), static_cast<long long>(steadyBound.count()));
@@ -492,7 +514,9 @@ int32_t SteadyCall(const char* call, const Steady& s, Call&& make, bool timed = 
     return result;
 }
 
-void OnSteadyRow(MIVOBLE_HANDLE handle, const float* row, uint32_t width) { Streams::Instance().Rows(handle, row, 1, width); }
+void OnSteadyRow(MIVOBLE_HANDLE handle, const float* row, uint32_t width) {
+    Streams::Instance().Rows(handle, row, 1, width);
+}
 void OnSteadyRows(MIVOBLE_HANDLE handle, const float* rows, uint32_t count, uint32_t width) {
     Streams::Instance().Rows(handle, rows, count, width);
 }
@@ -503,13 +527,15 @@ void OpenSteady() {
         const AmplifierPlan& plan = Plans()[index];
         Steady s{0, index};
         // Before the run: opening and setting up is not timed.
-        if (SteadyCall("MIVOBLE_OpenDevice (steady)", s, [&] { return MIVOBLE_OpenDevice(plan.name.c_str(), &s.handle); }, false) !=
-            MIVOBLE_OK) {
+        if (SteadyCall(
+                "MIVOBLE_OpenDevice (steady)", s, [&] { return MIVOBLE_OpenDevice(plan.name.c_str(), &s.handle); },
+                false) != MIVOBLE_OK) {
             continue;
         }
         Streams::Instance().Opened(s.handle, plan);
-        SteadyCall("MIVOBLE_RegisterConnectionStateCallback (steady)", s,
-                   [&] { return MIVOBLE_RegisterConnectionStateCallback(s.handle, OnState); }, false);
+        SteadyCall(
+            "MIVOBLE_RegisterConnectionStateCallback (steady)", s,
+            [&] { return MIVOBLE_RegisterConnectionStateCallback(s.handle, OnState); }, false);
         if (!plan.legacy) {
             if (SendLayout(s.handle, plan, "MIVOBLE_SendFrame (steady layout)") == MIVOBLE_OK) {
                 Streams::Instance().LayoutSet(s.handle);
@@ -517,13 +543,19 @@ void OpenSteady() {
                 Findings::Instance().Fail("steady", "the layout of '%s' was not set", plan.name.c_str());
             }
         }
-        SteadyCall("MIVOBLE_SetFramesPerCallback (steady)", s, [&] { return MIVOBLE_SetFramesPerCallback(s.handle, 16); }, false);
+        SteadyCall(
+            "MIVOBLE_SetFramesPerCallback (steady)", s, [&] { return MIVOBLE_SetFramesPerCallback(s.handle, 16); },
+            false);
         Streams::Instance().RegistrationBegins(s.handle);
-        const char* call = plan.legacy ? "MIVOBLE_RegisterDataAvailableBatchedCallback (steady)" : "MIVOBLE_RegisterDataAvailableCallback (steady)";
-        const int32_t result = SteadyCall(call, s, [&] {
-            return plan.legacy ? MIVOBLE_RegisterDataAvailableBatchedCallback(s.handle, OnSteadyRows)
-                               : MIVOBLE_RegisterDataAvailableCallback(s.handle, OnSteadyRow);
-        }, false);
+        const char* call = plan.legacy ? "MIVOBLE_RegisterDataAvailableBatchedCallback (steady)"
+                                       : "MIVOBLE_RegisterDataAvailableCallback (steady)";
+        const int32_t result = SteadyCall(
+            call, s,
+            [&] {
+                return plan.legacy ? MIVOBLE_RegisterDataAvailableBatchedCallback(s.handle, OnSteadyRows)
+                                   : MIVOBLE_RegisterDataAvailableCallback(s.handle, OnSteadyRow);
+            },
+            false);
         Streams::Instance().RegistrationEnded(s.handle, true, result);
         steady.push_back(s);
     }
@@ -538,11 +570,12 @@ void SteadyUser(unsigned seed) {
         switch (random() % (plan.legacy ? 2 : 4)) {
             case 0: {
                 MIVOBLE_DEVICE_INFORMATION info;
-                if (SteadyCall("MIVOBLE_GetDeviceInformation (steady)", s, [&] { return MIVOBLE_GetDeviceInformation(s.handle, &info); }) ==
-                        MIVOBLE_OK &&
+                if (SteadyCall("MIVOBLE_GetDeviceInformation (steady)", s,
+                               [&] { return MIVOBLE_GetDeviceInformation(s.handle, &info); }) == MIVOBLE_OK &&
                     plan.name != std::string(info.serialNumber, strnlen(info.serialNumber, sizeof info.serialNumber))) {
-                    Findings::Instance().Fail("steady", "serial number '%.*s' for '%s'", static_cast<int>(sizeof info.serialNumber),
-                                              info.serialNumber, plan.name.c_str());
+                    Findings::Instance().Fail("steady", "serial number '%.*s' for '%s'",
+                                              static_cast<int>(sizeof info.serialNumber), info.serialNumber,
+                                              plan.name.c_str());
                 }
                 break;
             }
@@ -557,9 +590,11 @@ void SteadyUser(unsigned seed) {
                 const uint8_t payload[] = {0x5A, static_cast<uint8_t>(random())};
                 uint8_t status = 0xEE, response[8];
                 uint16_t length = sizeof response;
-                if (SteadyCall("MIVOBLE_SendFrame (steady)", s, [&] {
-                        return MIVOBLE_SendFrame(s.handle, kNusEcho, payload, sizeof payload, &status, response, &length, kFrameTimeoutMs);
-                    }) == MIVOBLE_OK &&
+                if (SteadyCall("MIVOBLE_SendFrame (steady)", s,
+                               [&] {
+                                   return MIVOBLE_SendFrame(s.handle, kNusEcho, payload, sizeof payload, &status,
+                                                            response, &length, kFrameTimeoutMs);
+                               }) == MIVOBLE_OK &&
                     (status != 0 || length != sizeof payload || std::memcmp(response, payload, sizeof payload) != 0)) {
                     Findings::Instance().Fail("steady", "echo on '%s' answered with status %u and %u bytes that differ",
                                               plan.name.c_str(), status, length);
@@ -569,7 +604,8 @@ void SteadyUser(unsigned seed) {
             default: {
                 MIVOBLE_IMAGE_STATE images[4];
                 uint32_t count = 4;
-                SteadyCall("MIVOBLE_ListImages (steady)", s, [&] { return MIVOBLE_ListImages(s.handle, images, &count); });
+                SteadyCall("MIVOBLE_ListImages (steady)", s,
+                           [&] { return MIVOBLE_ListImages(s.handle, images, &count); });
                 break;
             }
         }
@@ -597,7 +633,8 @@ bool EnvIs(const char* name, const char* value, bool fallback) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const unsigned seconds = EnvNumber("MIVOBLE_STRESS_SECONDS", argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 60);
+    const unsigned seconds =
+        EnvNumber("MIVOBLE_STRESS_SECONDS", argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 60);
     const unsigned seed = EnvNumber("MIVOBLE_STRESS_SEED", static_cast<unsigned>(std::random_device{}()));
     callbackCallsAll = EnvIs("MIVOBLE_STRESS_CALLBACK_CALLS", "all", true);
     replaceCallbacks = EnvIs("MIVOBLE_STRESS_REPLACE_CALLBACKS", "1", true);
@@ -605,8 +642,8 @@ int main(int argc, char** argv) {
     const bool exitOpen = EnvIs("MIVOBLE_STRESS_EXIT_OPEN", "1", true);
     setenv("MIVOBLE_BACKEND", "sim", 1);
     setenv("MIVOBLE_SIM", kSimulator, 1);
-    std::fprintf(stderr, "stress: %u s, seed %u, calls from data callbacks: %s, exit with handles open: %s\n", seconds, seed,
-                 callbackCallsAll ? "all" : "MIVOBLE_GetLastErrorText only", exitOpen ? "yes" : "no");
+    std::fprintf(stderr, "stress: %u s, seed %u, calls from data callbacks: %s, exit with handles open: %s\n", seconds,
+                 seed, callbackCallsAll ? "all" : "MIVOBLE_GetLastErrorText only", exitOpen ? "yes" : "no");
 
     steadyBound = milliseconds(EnvNumber("MIVOBLE_STRESS_STEADY_MS", static_cast<unsigned>(steadyBound.count())));
 
@@ -641,8 +678,8 @@ int main(int argc, char** argv) {
             losses += totals.losses;
         } else if (totals.losses != 0 || totals.filledRows != 0) {
             // The steady pair keeps its link and every sample.
-            Findings::Instance().Fail("steady", "'%s' lost its link %llu times and had %llu rows filled in", plan.name.c_str(),
-                                      static_cast<unsigned long long>(totals.losses),
+            Findings::Instance().Fail("steady", "'%s' lost its link %llu times and had %llu rows filled in",
+                                      plan.name.c_str(), static_cast<unsigned long long>(totals.losses),
                                       static_cast<unsigned long long>(totals.filledRows));
         }
     }

@@ -94,8 +94,9 @@ void Streams::StateReported(MIVOBLE_HANDLE handle, uint32_t state) {
     State& s = it->second;
     Totals& totals = totals_[s.plan.name];
     if (std::getenv("MIVOBLE_STRESS_VERBOSE")) {
-        std::fprintf(stderr, "stress: '%s' handle %llu reported %s after %llu rows of this amplifier\n", s.plan.name.c_str(),
-                     static_cast<unsigned long long>(handle), state == MIVOBLE_CONNECTION_LOST ? "LOST" : "CONNECTED",
+        std::fprintf(stderr, "stress: '%s' handle %llu reported %s after %llu rows of this amplifier\n",
+                     s.plan.name.c_str(), static_cast<unsigned long long>(handle),
+                     state == MIVOBLE_CONNECTION_LOST ? "LOST" : "CONNECTED",
                      static_cast<unsigned long long>(totals.rows));
     }
     if (state == MIVOBLE_CONNECTION_LOST) {
@@ -142,22 +143,27 @@ void Streams::CheckRowLocked(MIVOBLE_HANDLE handle, State& s, const float* row, 
         return;
     }
     const float valid = row[width - 1];
-    if (valid != 0.0f && valid != 1.0f) Findings::Instance().Fail("rows", "valid flag %g from '%s'", valid, p.name.c_str());
+    if (valid != 0.0f && valid != 1.0f)
+        Findings::Instance().Fail("rows", "valid flag %g from '%s'", valid, p.name.c_str());
     if (valid == 0.0f) ++totals.filledRows;
     if (!p.legacy) return;
 
     // Counter column: one on from the row before (a filled-in row counts on as well), modulo
     // the frame numbers' wrap; 1 on the first row of a new link.
     const float c = row[p.counterColumn];
-    const float expected = s.haveLast ? std::fmod(s.last + 1.0f, static_cast<float>(MIVOBLE_FRAME_COUNTER_MODULUS)) : 1.0f;
+    const float expected =
+        s.haveLast ? std::fmod(s.last + 1.0f, static_cast<float>(MIVOBLE_FRAME_COUNTER_MODULUS)) : 1.0f;
     const char* what = nullptr;
     if (s.afterStop) {
         // A new subscription, or the old one going on: either way the rows between reached no callback.
     } else if (s.newLink) {
-        if (c != 1.0f) what = s.haveLast && c == expected ? "continues the lost link after its loss was reported"
-                                                          : "does not start the new link at 1";
+        if (c != 1.0f)
+            what = s.haveLast && c == expected ? "continues the lost link after its loss was reported"
+                                               : "does not start the new link at 1";
     } else if (c != expected && !(s.reconnecting && c == 1.0f)) {
-        what = c == s.last ? "duplicated" : c < s.last ? "went back: duplicated or reordered" : "skipped without filled-in rows";
+        what = c == s.last  ? "duplicated"
+               : c < s.last ? "went back: duplicated or reordered"
+                            : "skipped without filled-in rows";
     }
     if (what) {
         char when[96];
@@ -168,8 +174,8 @@ void Streams::CheckRowLocked(MIVOBLE_HANDLE handle, State& s, const float* row, 
             std::snprintf(when, sizeof when, ", %lld ms after a data-callback registration returned",
                           static_cast<long long>(since.count()));
         }
-        Findings::Instance().Fail("counter", "'%s' handle %llu: row with counter %.0f after %.0f (%s%s)", p.name.c_str(),
-                                  static_cast<unsigned long long>(handle), c, s.last, what, when);
+        Findings::Instance().Fail("counter", "'%s' handle %llu: row with counter %.0f after %.0f (%s%s)",
+                                  p.name.c_str(), static_cast<unsigned long long>(handle), c, s.last, what, when);
     }
     s.last = c;
     s.haveLast = true;
@@ -190,12 +196,12 @@ void Streams::CheckSilence() {
             auto ago = [&](Clock::time_point t) {
                 return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(now - t).count());
             };
-            Findings::Instance().Fail("stream-silent",
-                                      "'%s' handle %llu delivered no row for %lld ms while connected with a data callback "
-                                      "(connected %lld ms ago after %u reconnects, callback %lld ms ago, layout %lld ms ago)",
-                                      s.plan.name.c_str(), static_cast<unsigned long long>(handle),
-                                      static_cast<long long>(silent.count()), ago(*s.connectedSince), s.reconnects,
-                                      ago(*s.callbackSince), ago(*s.layoutSince));
+            Findings::Instance().Fail(
+                "stream-silent",
+                "'%s' handle %llu delivered no row for %lld ms while connected with a data callback "
+                "(connected %lld ms ago after %u reconnects, callback %lld ms ago, layout %lld ms ago)",
+                s.plan.name.c_str(), static_cast<unsigned long long>(handle), static_cast<long long>(silent.count()),
+                ago(*s.connectedSince), s.reconnects, ago(*s.callbackSince), ago(*s.layoutSince));
         }
     }
 }

@@ -74,10 +74,10 @@ private:
         // Counter continuity (legacy).
         bool haveLast = false;
         float last = 0.0f;
-        bool newLink = true;      // the next row is the first of a new link (or of the handle): 1
+        bool newLink = true;        // the next row is the first of a new link (or of the handle): 1
         bool reconnecting = false;  // between a reported loss and the reconnect: an attempt that
                                     // failed after its stream began leaves another start at 1
-        bool afterStop = false;   // a NULL registration returned since the last row: any counter
+        bool afterStop = false;     // a NULL registration returned since the last row: any counter
         int registering = 0;
         Clock::time_point lastRegistration{};  // when a registration last returned
         // Liveness.

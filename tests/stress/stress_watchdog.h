@@ -68,9 +68,7 @@ public:
         return owner.slot;
     }
 
-    static int64_t NowMs() {
-        return std::chrono::duration_cast<Milliseconds>(Clock::now().time_since_epoch()).count();
-    }
+    static int64_t NowMs() { return std::chrono::duration_cast<Milliseconds>(Clock::now().time_since_epoch()).count(); }
 
 private:
     void Run() {

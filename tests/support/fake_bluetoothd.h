@@ -45,10 +45,8 @@ public:
         if (pid_ == 0) {
             setpgid(0, 0);
             dup2(out[1], STDOUT_FILENO);
-            if (simConfig)
-                setenv("MIVOBLE_SIM", simConfig->c_str(), 1);
-            else
-                unsetenv("MIVOBLE_SIM");
+            if (simConfig) setenv("MIVOBLE_SIM", simConfig->c_str(), 1);
+            else unsetenv("MIVOBLE_SIM");
             for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
             execv(executable.c_str(), argv.data());
             _exit(127);
@@ -97,7 +95,8 @@ private:
         std::string text;
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (true) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             pollfd p{out_, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -132,7 +131,8 @@ inline std::string FakeBluetoothdExecutable() {
 class FakeBluetoothd : public ChildWithAddress {
 public:
     explicit FakeBluetoothd(const std::optional<std::string>& simConfig, std::vector<std::string> options = {})
-        : ChildWithAddress(FakeBluetoothdExecutable(), WithPrivateBus(std::move(options)), "DBUS_SYSTEM_BUS_ADDRESS=", simConfig) {}
+        : ChildWithAddress(FakeBluetoothdExecutable(), WithPrivateBus(std::move(options)),
+                           "DBUS_SYSTEM_BUS_ADDRESS=", simConfig) {}
     // Serving on an existing bus.
     FakeBluetoothd(const std::string& busAddress, const std::optional<std::string>& simConfig)
         : ChildWithAddress(FakeBluetoothdExecutable(), {"--bus", busAddress}, "DBUS_SYSTEM_BUS_ADDRESS=", simConfig) {}
@@ -148,11 +148,12 @@ private:
 class PrivateBus : public ChildWithAddress {
 public:
     PrivateBus()
-        : ChildWithAddress("/usr/bin/dbus-daemon",
-                           {"--nofork", "--print-address=1",
-                            "--config-file=" + FakeBluetoothdExecutable().substr(0, FakeBluetoothdExecutable().rfind('/')) +
-                                "/bus-config.xml"},
-                           "unix:", std::nullopt) {}
+        : ChildWithAddress(
+              "/usr/bin/dbus-daemon",
+              {"--nofork", "--print-address=1",
+               "--config-file=" + FakeBluetoothdExecutable().substr(0, FakeBluetoothdExecutable().rfind('/')) +
+                   "/bus-config.xml"},
+              "unix:", std::nullopt) {}
     std::string BusAddress() const { return "unix:" + Address(); }
 };
 
@@ -160,10 +161,8 @@ public:
 // bluetoothd serving them (kept until process exit) and the bluez backend pointed at it.
 inline void UseAmplifiers(const std::optional<std::string>& simConfig) {
     if (!ThroughBluez()) {
-        if (simConfig)
-            setenv("MIVOBLE_SIM", simConfig->c_str(), 1);
-        else
-            unsetenv("MIVOBLE_SIM");
+        if (simConfig) setenv("MIVOBLE_SIM", simConfig->c_str(), 1);
+        else unsetenv("MIVOBLE_SIM");
         setenv("MIVOBLE_BACKEND", "sim", 1);
         return;
     }

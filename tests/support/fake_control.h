@@ -15,7 +15,8 @@ namespace Mivo::BLE::Testing {
 
 class FakeControl {
 public:
-    explicit FakeControl(const std::string& busAddress) : bus_(sdbus::createSessionBusConnectionWithAddress(busAddress)) {
+    explicit FakeControl(const std::string& busAddress)
+        : bus_(sdbus::createSessionBusConnectionWithAddress(busAddress)) {
         root_ = sdbus::createProxy(*bus_, "org.bluez", "/");
         bus_->enterEventLoopAsync();
     }
@@ -31,12 +32,15 @@ public:
     }
     void DropLink(const std::string& amplifier) { Call("DropLink", amplifier); }
     void SetAdvertising(const std::string& amplifier, bool on) { Call("SetAdvertising", amplifier, on); }
-    void SetKnob(const std::string& amplifier, const std::string& key, const std::string& value) { Call("SetKnob", amplifier, key, value); }
+    void SetKnob(const std::string& amplifier, const std::string& key, const std::string& value) {
+        Call("SetKnob", amplifier, key, value);
+    }
     void Delay(const std::string& amplifier, const std::string& operation, uint32_t ms, const std::string& uuid) {
         Call("Delay", amplifier, operation, ms, uuid);
     }
     void ClearFaults(const std::string& amplifier) { Call("ClearFaults", amplifier); }
-    void AnswerAttError(const std::string& amplifier, const std::string& operation, const std::string& uuid, uint8_t code) {
+    void AnswerAttError(const std::string& amplifier, const std::string& operation, const std::string& uuid,
+                        uint8_t code) {
         Call("AnswerAttError", amplifier, operation, uuid, code);
     }
 
@@ -70,7 +74,9 @@ public:
     // The path of the characteristic with `uuid` (lower-case, 128-bit) below `device`; empty when none.
     std::string CharacteristicPath(const std::string& device, const std::string& uuid) {
         std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>> objects;
-        root_->callMethod("GetManagedObjects").onInterface("org.freedesktop.DBus.ObjectManager").storeResultsTo(objects);
+        root_->callMethod("GetManagedObjects")
+            .onInterface("org.freedesktop.DBus.ObjectManager")
+            .storeResultsTo(objects);
         for (auto& [path, interfaces] : objects) {
             if (path.rfind(device + "/", 0) != 0) continue;
             auto c = interfaces.find("org.bluez.GattCharacteristic1");
@@ -86,8 +92,10 @@ public:
                      std::chrono::milliseconds timeout) {
         auto state = std::make_shared<Watched>();
         auto proxy = sdbus::createProxy(*bus_, "org.bluez", path);
-        proxy->uponSignal("PropertiesChanged").onInterface("org.freedesktop.DBus.Properties")
-            .call([state, iface, name, value](const std::string& changedIface, const std::map<std::string, sdbus::Variant>& changed,
+        proxy->uponSignal("PropertiesChanged")
+            .onInterface("org.freedesktop.DBus.Properties")
+            .call([state, iface, name, value](const std::string& changedIface,
+                                              const std::map<std::string, sdbus::Variant>& changed,
                                               const std::vector<std::string>&) {
                 auto it = changed.find(name);
                 if (changedIface != iface || it == changed.end() || it->second.get<bool>() != value) return;
@@ -98,7 +106,10 @@ public:
         proxy->finishRegistration();
         sdbus::Variant now;
         try {
-            proxy->callMethod("Get").onInterface("org.freedesktop.DBus.Properties").withArguments(iface, name).storeResultsTo(now);
+            proxy->callMethod("Get")
+                .onInterface("org.freedesktop.DBus.Properties")
+                .withArguments(iface, name)
+                .storeResultsTo(now);
             if (now.get<bool>() == value) return true;
         } catch (const sdbus::Error&) {
         }

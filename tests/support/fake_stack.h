@@ -281,23 +281,16 @@ public:
         });
         auto value = [this, &step]() -> T { return step.value ? *step.value : defaultValue_(); };
         switch (step.kind) {
-            case Step<T>::Kind::Complete:
-                op->Complete(value());
-                break;
+            case Step<T>::Kind::Complete: op->Complete(value()); break;
             case Step<T>::Kind::CompleteAsync:
             case Step<T>::Kind::CompleteAfter: {
                 T v = value();
                 loop_->PostAfter(step.delay, [op, v]() mutable { op->Complete(std::move(v)); });
                 break;
             }
-            case Step<T>::Kind::Fail:
-                op->Fail(step.error);
-                break;
-            case Step<T>::Kind::Cancelled:
-                op->MarkCanceled();
-                break;
-            case Step<T>::Kind::Hang:
-                break;
+            case Step<T>::Kind::Fail: op->Fail(step.error); break;
+            case Step<T>::Kind::Cancelled: op->MarkCanceled(); break;
+            case Step<T>::Kind::Hang: break;
         }
         return op;
     }
@@ -507,7 +500,10 @@ public:
     using ReadResult = Platform::IGattCharacteristic::ReadResult;
 
     FakeCharacteristic(std::shared_ptr<EventLoop> loop, Platform::Uuid uuid)
-        : read(loop, [this] { return ReadResult{Platform::GattStatus::Success, Value()}; }),
+        : read(loop,
+               [this] {
+                   return ReadResult{Platform::GattStatus::Success, Value()};
+               }),
           write(loop, [] { return Platform::GattStatus::Success; }),
           cccd(loop, [] { return Platform::GattStatus::Success; }),
           loop_(std::move(loop)),
@@ -584,7 +580,10 @@ public:
     using CharacteristicsResult = Platform::IGattService::CharacteristicsResult;
 
     FakeService(std::shared_ptr<EventLoop> loop, Platform::Uuid uuid)
-        : getCharacteristics(loop, [this] { return CharacteristicsResult{Platform::GattStatus::Success, List()}; }),
+        : getCharacteristics(loop,
+                             [this] {
+                                 return CharacteristicsResult{Platform::GattStatus::Success, List()};
+                             }),
           loop_(std::move(loop)),
           uuid_(uuid) {}
 
@@ -618,7 +617,10 @@ public:
     using ServicesResult = Platform::IBluetoothLEDevice::ServicesResult;
 
     FakeDevice(std::shared_ptr<EventLoop> loop, uint64_t address)
-        : getServices(loop, [this] { return ServicesResult{Platform::GattStatus::Success, List()}; }),
+        : getServices(loop,
+                      [this] {
+                          return ServicesResult{Platform::GattStatus::Success, List()};
+                      }),
           loop_(std::move(loop)),
           address_(address) {}
 

@@ -27,8 +27,12 @@ int16_t SimulatedRssi(uint64_t address, uint64_t count) {
 }  // namespace
 
 Adapter::Adapter(Context& context, std::string name, int index, bool powered, std::function<void()> powerChanged)
-    : context_(context), name_(std::move(name)), path_("/org/bluez/" + name_), address_(AdapterAddress(index)),
-      powerChanged_(std::move(powerChanged)), powered_(powered) {}
+    : context_(context),
+      name_(std::move(name)),
+      path_("/org/bluez/" + name_),
+      address_(AdapterAddress(index)),
+      powerChanged_(std::move(powerChanged)),
+      powered_(powered) {}
 
 Adapter::~Adapter() {
     if (watcher_ && advertToken_) watcher_->RemoveReceived(advertToken_);
@@ -77,7 +81,8 @@ void Adapter::Register() {
     object_->registerProperty("Name").onInterface(I).withGetter([] { return std::string("mivoble-fake"); });
     object_->registerProperty("Alias").onInterface(I).withGetter([] { return std::string("mivoble-fake"); });
     object_->registerProperty("Class").onInterface(I).withGetter([] { return uint32_t{0x7c0104}; });
-    object_->registerProperty("Powered").onInterface(I)
+    object_->registerProperty("Powered")
+        .onInterface(I)
         .withGetter([this, &props] {
             std::lock_guard<std::mutex> lock(props);
             return powered_;
@@ -102,27 +107,41 @@ void Adapter::Register() {
 
     Context* context = &context_;
     std::weak_ptr<Adapter> weak = weak_from_this();
-    object_->registerMethod("SetDiscoveryFilter").onInterface(I).withInputParamNames("filter")
+    object_->registerMethod("SetDiscoveryFilter")
+        .onInterface(I)
+        .withInputParamNames("filter")
         .implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result, PropertyMap options) {
             std::optional<Filter> filter;
             if (!options.empty()) filter = ParseFilter(options);
             auto sender = CurrentSender(*object);
-            PostTo(*context, weak, [reply = Hold(std::move(result)), sender, filter](Adapter& a) { a.SetDiscoveryFilter(reply, sender, filter); });
+            PostTo(*context, weak, [reply = Hold(std::move(result)), sender, filter](Adapter& a) {
+                a.SetDiscoveryFilter(reply, sender, filter);
+            });
         });
-    object_->registerMethod("StartDiscovery").onInterface(I).implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
-        auto sender = CurrentSender(*object);
-        PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Adapter& a) { a.StartDiscovery(reply, sender); });
-    });
-    object_->registerMethod("StopDiscovery").onInterface(I).implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
-        auto sender = CurrentSender(*object);
-        PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Adapter& a) { a.StopDiscovery(reply, sender); });
-    });
+    object_->registerMethod("StartDiscovery")
+        .onInterface(I)
+        .implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
+            auto sender = CurrentSender(*object);
+            PostTo(*context, weak,
+                   [reply = Hold(std::move(result)), sender](Adapter& a) { a.StartDiscovery(reply, sender); });
+        });
+    object_->registerMethod("StopDiscovery")
+        .onInterface(I)
+        .implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
+            auto sender = CurrentSender(*object);
+            PostTo(*context, weak,
+                   [reply = Hold(std::move(result)), sender](Adapter& a) { a.StopDiscovery(reply, sender); });
+        });
     object_->registerMethod("GetDiscoveryFilters").onInterface(I).withOutputParamNames("filters").implementedAs([] {
-        return std::vector<std::string>{"UUIDs", "RSSI", "Pathloss", "Transport", "DuplicateData", "Discoverable", "Pattern"};
+        return std::vector<std::string>{"UUIDs",         "RSSI",         "Pathloss", "Transport",
+                                        "DuplicateData", "Discoverable", "Pattern"};
     });
-    object_->registerMethod("RemoveDevice").onInterface(I).withInputParamNames("device")
+    object_->registerMethod("RemoveDevice")
+        .onInterface(I)
+        .withInputParamNames("device")
         .implementedAs([context, weak](sdbus::Result<>&& result, sdbus::ObjectPath path) {
-            PostTo(*context, weak, [reply = Hold(std::move(result)), path](Adapter& a) { a.RemoveDevice(reply, path); });
+            PostTo(*context, weak,
+                   [reply = Hold(std::move(result)), path](Adapter& a) { a.RemoveDevice(reply, path); });
         });
     object_->finishRegistration();
     object_->emitInterfacesAddedSignal({I});
@@ -242,7 +261,8 @@ void Adapter::StartDiscovery(Reply<> reply, const std::string& sender) {
 
 void Adapter::StopDiscovery(Reply<> reply, const std::string& sender) {
     auto it = sessions_.find(sender);
-    if (it == sessions_.end() || !it->second.discovering) return reply->returnError(Errors::Failed("No discovery started"));
+    if (it == sessions_.end() || !it->second.discovering)
+        return reply->returnError(Errors::Failed("No discovery started"));
     auto before = MergedFilter();
     it->second.discovering = false;
     if (!it->second.filter) sessions_.erase(it);

@@ -8,7 +8,9 @@ namespace Mivo::FakeBluez {
 
 namespace {
 
-sdbus::Error NoAmplifier(const std::string& name) { return {"io.mivoble.Sim1.Error.NoAmplifier", "No amplifier '" + name + "'"}; }
+sdbus::Error NoAmplifier(const std::string& name) {
+    return {"io.mivoble.Sim1.Error.NoAmplifier", "No amplifier '" + name + "'"};
+}
 sdbus::Error BadValue(const std::string& text) { return {"io.mivoble.Sim1.Error.InvalidArguments", text}; }
 
 long Number(const std::string& key, const std::string& value) {
@@ -37,7 +39,8 @@ void Control::SetPowered(const std::string& adapter, bool on) {
 
 std::shared_ptr<Sim::Amplifier> Control::Find(const std::string& amplifier) {
     uint64_t address;
-    auto found = Sim::ParseAddress(amplifier, address) ? context_.stack->FindByAddress(address) : context_.stack->Find(amplifier);
+    auto found = Sim::ParseAddress(amplifier, address) ? context_.stack->FindByAddress(address)
+                                                       : context_.stack->Find(amplifier);
     if (!found) throw NoAmplifier(amplifier);
     return found;
 }
@@ -67,46 +70,74 @@ void Control::SetKnob(const std::string& amplifier, const std::string& key, cons
 
 void Control::Register(sdbus::IObject& root) {
     auto* I = kControlInterface;
-    root.registerMethod("DropLink").onInterface(I).withInputParamNames("amplifier").implementedAs([this](const std::string& name) {
-        Find(name)->DropLink();
-    });
-    root.registerMethod("RefuseConnects").onInterface(I).withInputParamNames("amplifier", "count")
+    root.registerMethod("DropLink")
+        .onInterface(I)
+        .withInputParamNames("amplifier")
+        .implementedAs([this](const std::string& name) { Find(name)->DropLink(); });
+    root.registerMethod("RefuseConnects")
+        .onInterface(I)
+        .withInputParamNames("amplifier", "count")
         .implementedAs([this](const std::string& name, int32_t count) { Find(name)->RefuseConnects(count); });
-    root.registerMethod("Hang").onInterface(I).withInputParamNames("amplifier", "operation", "characteristic")
+    root.registerMethod("Hang")
+        .onInterface(I)
+        .withInputParamNames("amplifier", "operation", "characteristic")
         .implementedAs([this](const std::string& name, const std::string& operation, const std::string& uuid) {
             Find(name)->Hang(operation, uuid);
         });
-    root.registerMethod("Delay").onInterface(I).withInputParamNames("amplifier", "operation", "milliseconds", "characteristic")
-        .implementedAs([this](const std::string& name, const std::string& operation, uint32_t ms, const std::string& uuid) {
-            Find(name)->Delay(operation, Sim::Milliseconds(ms), uuid);
-        });
-    root.registerMethod("ClearFaults").onInterface(I).withInputParamNames("amplifier").implementedAs([this](const std::string& name) {
-        Find(name)->ClearFaults();
-    });
-    root.registerMethod("SetAdvertising").onInterface(I).withInputParamNames("amplifier", "on")
+    root.registerMethod("Delay")
+        .onInterface(I)
+        .withInputParamNames("amplifier", "operation", "milliseconds", "characteristic")
+        .implementedAs([this](const std::string& name, const std::string& operation, uint32_t ms,
+                              const std::string& uuid) { Find(name)->Delay(operation, Sim::Milliseconds(ms), uuid); });
+    root.registerMethod("ClearFaults")
+        .onInterface(I)
+        .withInputParamNames("amplifier")
+        .implementedAs([this](const std::string& name) { Find(name)->ClearFaults(); });
+    root.registerMethod("SetAdvertising")
+        .onInterface(I)
+        .withInputParamNames("amplifier", "on")
         .implementedAs([this](const std::string& name, bool on) { Find(name)->SetAdvertising(on); });
-    root.registerMethod("SetKnob").onInterface(I).withInputParamNames("amplifier", "key", "value")
-        .implementedAs([this](const std::string& name, const std::string& key, const std::string& value) { SetKnob(name, key, value); });
-    root.registerMethod("SendNusUnsolicited").onInterface(I).withInputParamNames("amplifier", "value")
-        .implementedAs([this](const std::string& name, const std::vector<uint8_t>& value) { Find(name)->SendNusUnsolicited(value); });
-    root.registerMethod("SetPowered").onInterface(I).withInputParamNames("on").implementedAs([this](bool on) { SetPowered("", on); });
-    root.registerMethod("SetAdapterPowered").onInterface(I).withInputParamNames("adapter", "on")
-        .implementedAs([this](const std::string& adapter, bool on) { SetPowered(adapter, on); });
-    root.registerMethod("AnswerAttError").onInterface(I).withInputParamNames("amplifier", "operation", "characteristic", "code")
-        .implementedAs([this](const std::string& name, const std::string& operation, const std::string& uuidText, uint8_t code) {
-            Platform::Uuid uuid;
-            if (operation != Sim::kOpRead && operation != Sim::kOpWrite) throw BadValue("Operation must be ReadValueAsync or WriteValueAsync");
-            if (!Sim::Detail::ParseUuidText(uuidText, uuid)) throw BadValue("Bad UUID '" + uuidText + "'");
-            auto address = Find(name)->Address();
-            std::lock_guard<std::mutex> lock(context_.faults);
-            context_.attErrors.push_back({address, operation, uuid, code});
+    root.registerMethod("SetKnob")
+        .onInterface(I)
+        .withInputParamNames("amplifier", "key", "value")
+        .implementedAs([this](const std::string& name, const std::string& key, const std::string& value) {
+            SetKnob(name, key, value);
         });
+    root.registerMethod("SendNusUnsolicited")
+        .onInterface(I)
+        .withInputParamNames("amplifier", "value")
+        .implementedAs([this](const std::string& name, const std::vector<uint8_t>& value) {
+            Find(name)->SendNusUnsolicited(value);
+        });
+    root.registerMethod("SetPowered").onInterface(I).withInputParamNames("on").implementedAs([this](bool on) {
+        SetPowered("", on);
+    });
+    root.registerMethod("SetAdapterPowered")
+        .onInterface(I)
+        .withInputParamNames("adapter", "on")
+        .implementedAs([this](const std::string& adapter, bool on) { SetPowered(adapter, on); });
+    root.registerMethod("AnswerAttError")
+        .onInterface(I)
+        .withInputParamNames("amplifier", "operation", "characteristic", "code")
+        .implementedAs(
+            [this](const std::string& name, const std::string& operation, const std::string& uuidText, uint8_t code) {
+                Platform::Uuid uuid;
+                if (operation != Sim::kOpRead && operation != Sim::kOpWrite)
+                    throw BadValue("Operation must be ReadValueAsync or WriteValueAsync");
+                if (!Sim::Detail::ParseUuidText(uuidText, uuid)) throw BadValue("Bad UUID '" + uuidText + "'");
+                auto address = Find(name)->Address();
+                std::lock_guard<std::mutex> lock(context_.faults);
+                context_.attErrors.push_back({address, operation, uuid, code});
+            });
     root.registerMethod("Amplifiers").onInterface(I).withOutputParamNames("amplifiers").implementedAs([this] {
         std::vector<sdbus::Struct<std::string, std::string>> out;
         for (auto& a : context_.stack->Amplifiers()) out.emplace_back(a->Name(), Sim::FormatAddress(a->Address()));
         return out;
     });
-    root.registerMethod("Counters").onInterface(I).withInputParamNames("amplifier").withOutputParamNames("counters")
+    root.registerMethod("Counters")
+        .onInterface(I)
+        .withInputParamNames("amplifier")
+        .withOutputParamNames("counters")
         .implementedAs([this](const std::string& name) {
             auto a = Find(name);
             PropertyMap c;

@@ -27,7 +27,10 @@ std::string DashedAddress(uint64_t address) {
 }  // namespace
 
 Device::Device(Context& context, std::string adapterPath, uint64_t address, std::string name)
-    : context_(context), adapterPath_(std::move(adapterPath)), path_(adapterPath_ + "/" + DeviceNodeName(address)), address_(address),
+    : context_(context),
+      adapterPath_(std::move(adapterPath)),
+      path_(adapterPath_ + "/" + DeviceNodeName(address)),
+      address_(address),
       name_(std::move(name)) {}
 
 Device::~Device() {
@@ -59,7 +62,8 @@ void Device::Register() {
     object_->registerProperty("Adapter").onInterface(I).withGetter([adapter] { return sdbus::ObjectPath(adapter); });
     object_->registerProperty("Paired").onInterface(I).withGetter([] { return false; });
     object_->registerProperty("Bonded").onInterface(I).withGetter([] { return false; });
-    object_->registerProperty("Trusted").onInterface(I)
+    object_->registerProperty("Trusted")
+        .onInterface(I)
         .withGetter([this, &props] {
             std::lock_guard<std::mutex> lock(props);
             return trusted_;
@@ -159,13 +163,15 @@ void Device::Connect(Reply<> reply) {
     if (link_ == Link::Connecting) return reply->returnError(context_.behaviour.ConnectInProgress());
     pendingConnect_ = reply;
     // Many controllers abort a connection they are asked to make during an active scan.
-    if (discovering_ && context_.behaviour.connectFailsWhileDiscovering) return FailConnect(context_.behaviour.ConnectAbortText(), false);
+    if (discovering_ && context_.behaviour.connectFailsWhileDiscovering)
+        return FailConnect(context_.behaviour.ConnectAbortText(), false);
     link_ = Link::Connecting;
     uint64_t attempt = ++attempt_;
     if (seam_) return StartServices(attempt);
-    WhenDone(context_, context_.stack->FromBluetoothAddressAsync(address_), weak_from_this(), [attempt](Device& d, const auto& op) {
-        d.OnSeamDevice(attempt, op->Status() == AsyncStatus::Completed ? op->GetResults() : nullptr);
-    });
+    WhenDone(context_, context_.stack->FromBluetoothAddressAsync(address_), weak_from_this(),
+             [attempt](Device& d, const auto& op) {
+                 d.OnSeamDevice(attempt, op->Status() == AsyncStatus::Completed ? op->GetResults() : nullptr);
+             });
 }
 
 void Device::OnSeamDevice(uint64_t attempt, std::shared_ptr<Platform::IBluetoothLEDevice> device) {
@@ -174,14 +180,14 @@ void Device::OnSeamDevice(uint64_t attempt, std::shared_ptr<Platform::IBluetooth
     seam_ = std::move(device);
     Context* context = &context_;
     std::weak_ptr<Device> weak = weak_from_this();
-    statusToken_ = seam_->AddConnectionStatusChanged([context, weak] {
-        PostTo(*context, weak, [](Device& d) { d.OnStatusChanged(); });
-    });
+    statusToken_ = seam_->AddConnectionStatusChanged(
+        [context, weak] { PostTo(*context, weak, [](Device& d) { d.OnStatusChanged(); }); });
     StartServices(attempt);
 }
 
 void Device::StartServices(uint64_t attempt) {
-    WhenDone(context_, seam_->GetGattServicesAsync(), weak_from_this(), [attempt](Device& d, const auto& op) { d.OnServices(attempt, op); });
+    WhenDone(context_, seam_->GetGattServicesAsync(), weak_from_this(),
+             [attempt](Device& d, const auto& op) { d.OnServices(attempt, op); });
 }
 
 void Device::FailConnect(const std::string& text, bool wasUp) {
@@ -254,7 +260,9 @@ void Device::OnServices(uint64_t attempt, const Platform::AsyncOp<Platform::IBlu
                 last = --gather->left == 0;
             }
             if (last)
-                PostTo(*context, weak, [attempt, gather](Device& d) { d.OnCharacteristics(attempt, gather->services, gather->results); });
+                PostTo(*context, weak, [attempt, gather](Device& d) {
+                    d.OnCharacteristics(attempt, gather->services, gather->results);
+                });
         });
     }
 }
@@ -313,8 +321,8 @@ void Device::BuildGatt(const std::vector<std::shared_ptr<Platform::IGattService>
             auto service = std::make_shared<Service>(context_, servicePath, path_, services[i]->GetUuid());
             for (auto& c : results[i].characteristics) {
                 auto uuid = c->GetUuid();
-                auto characteristic =
-                    std::make_shared<Characteristic>(context_, servicePath + "/char" + Hex4(handle), servicePath, uuid, address_);
+                auto characteristic = std::make_shared<Characteristic>(context_, servicePath + "/char" + Hex4(handle),
+                                                                       servicePath, uuid, address_);
                 handle += Sim::PropertiesOf(uuid).notify ? 3 : 2;
                 service->Characteristics().push_back(characteristic);
             }
@@ -323,7 +331,8 @@ void Device::BuildGatt(const std::vector<std::shared_ptr<Platform::IGattService>
         for (auto& s : gatt_) s->Register();
     }
     for (size_t i = 0; i < services.size(); ++i)
-        for (size_t k = 0; k < results[i].characteristics.size(); ++k) gatt_[i]->Characteristics()[k]->Bind(results[i].characteristics[k]);
+        for (size_t k = 0; k < results[i].characteristics.size(); ++k)
+            gatt_[i]->Characteristics()[k]->Bind(results[i].characteristics[k]);
 }
 
 void Device::RemoveGatt() {

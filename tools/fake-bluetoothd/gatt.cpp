@@ -45,17 +45,17 @@ std::string TypeOption(const PropertyMap& options) {
 // What bluetoothd answers for an ATT error of the peripheral (its create_gatt_dbus_error).
 sdbus::Error AttErrorReply(uint8_t code) {
     switch (code) {
-    case 0x00: return Errors::Failed("Operation failed");
-    case 0x02: return Errors::NotPermitted("Read not permitted");
-    case 0x03: return Errors::NotPermitted("Write not permitted");
-    case 0x05:
-    case 0x0c:
-    case 0x0f: return Errors::NotPermitted("Not paired");
-    case 0x06: return Errors::NotSupported();
-    case 0x07: return Errors::InvalidArguments("Invalid offset");
-    case 0x08: return Errors::NotAuthorized();
-    case 0x0d: return Errors::InvalidArguments("Invalid Length");
-    default: break;
+        case 0x00: return Errors::Failed("Operation failed");
+        case 0x02: return Errors::NotPermitted("Read not permitted");
+        case 0x03: return Errors::NotPermitted("Write not permitted");
+        case 0x05:
+        case 0x0c:
+        case 0x0f: return Errors::NotPermitted("Not paired");
+        case 0x06: return Errors::NotSupported();
+        case 0x07: return Errors::InvalidArguments("Invalid offset");
+        case 0x08: return Errors::NotAuthorized();
+        case 0x0d: return Errors::InvalidArguments("Invalid Length");
+        default: break;
     }
     char text[48];
     std::snprintf(text, sizeof text, "Operation failed with ATT error: 0x%02x", code);
@@ -66,10 +66,10 @@ sdbus::Error AttErrorReply(uint8_t code) {
 // a value it will not take is too long, anything else is not permitted.
 sdbus::Error StatusError(GattStatus status, bool write, size_t length = 0) {
     switch (status) {
-    case GattStatus::Unreachable: return Errors::Failed(Errors::kNotConnected);
-    case GattStatus::ProtocolError: return AttErrorReply(!write ? 0x02 : length > kMaxAttValue ? 0x0d : 0x03);
-    case GattStatus::AccessDenied: return AttErrorReply(0x08);
-    case GattStatus::Success: break;
+        case GattStatus::Unreachable: return Errors::Failed(Errors::kNotConnected);
+        case GattStatus::ProtocolError: return AttErrorReply(!write ? 0x02 : length > kMaxAttValue ? 0x0d : 0x03);
+        case GattStatus::AccessDenied: return AttErrorReply(0x08);
+        case GattStatus::Success: break;
     }
     return Errors::Failed("Operation failed");
 }
@@ -103,16 +103,22 @@ void Descriptor::Register() {
     object_->registerProperty("Value").onInterface(kDescriptorInterface).withGetter([] { return Bytes{}; });
     auto weak = owner_.weak_from_this();
     Context* context = &context_;
-    object_->registerMethod("ReadValue").onInterface(kDescriptorInterface).withInputParamNames("options").withOutputParamNames("value")
+    object_->registerMethod("ReadValue")
+        .onInterface(kDescriptorInterface)
+        .withInputParamNames("options")
+        .withOutputParamNames("value")
         .implementedAs([context, weak](sdbus::Result<Bytes>&& result, PropertyMap options) {
             OffsetOption(options);
             PostTo(*context, weak, [reply = Hold(std::move(result))](Characteristic& c) { c.ReadCccd(reply); });
         });
-    object_->registerMethod("WriteValue").onInterface(kDescriptorInterface).withInputParamNames("value", "options")
+    object_->registerMethod("WriteValue")
+        .onInterface(kDescriptorInterface)
+        .withInputParamNames("value", "options")
         .implementedAs([context, weak](sdbus::Result<>&& result, Bytes value, PropertyMap options) {
             OffsetOption(options);
             TypeOption(options);
-            PostTo(*context, weak, [reply = Hold(std::move(result)), value](Characteristic& c) { c.WriteCccd(reply, value); });
+            PostTo(*context, weak,
+                   [reply = Hold(std::move(result)), value](Characteristic& c) { c.WriteCccd(reply, value); });
         });
     object_->finishRegistration();
     object_->emitInterfacesAddedSignal({kDescriptorInterface});
@@ -126,8 +132,13 @@ void Descriptor::Unregister() {
 
 // ---- Characteristic ----
 
-Characteristic::Characteristic(Context& context, std::string path, std::string servicePath, Platform::Uuid uuid, uint64_t deviceAddress)
-    : context_(context), path_(std::move(path)), servicePath_(std::move(servicePath)), uuid_(uuid), deviceAddress_(deviceAddress),
+Characteristic::Characteristic(Context& context, std::string path, std::string servicePath, Platform::Uuid uuid,
+                               uint64_t deviceAddress)
+    : context_(context),
+      path_(std::move(path)),
+      servicePath_(std::move(servicePath)),
+      uuid_(uuid),
+      deviceAddress_(deviceAddress),
       flags_(Sim::PropertiesOf(uuid)) {}
 
 Characteristic::~Characteristic() {
@@ -178,48 +189,75 @@ void Characteristic::Register() {
             return notifyAcquired_;
         });
     }
-    object_->registerMethod("ReadValue").onInterface(I).withInputParamNames("options").withOutputParamNames("value")
+    object_->registerMethod("ReadValue")
+        .onInterface(I)
+        .withInputParamNames("options")
+        .withOutputParamNames("value")
         .implementedAs([context, weak](sdbus::Result<Bytes>&& result, PropertyMap options) {
             uint16_t offset = OffsetOption(options);
-            PostTo(*context, weak, [reply = Hold(std::move(result)), offset](Characteristic& c) { c.Read(reply, offset); });
+            PostTo(*context, weak,
+                   [reply = Hold(std::move(result)), offset](Characteristic& c) { c.Read(reply, offset); });
         });
-    object_->registerMethod("WriteValue").onInterface(I).withInputParamNames("value", "options")
+    object_->registerMethod("WriteValue")
+        .onInterface(I)
+        .withInputParamNames("value", "options")
         .implementedAs([context, weak](sdbus::Result<>&& result, Bytes value, PropertyMap options) {
             OffsetOption(options);
             auto type = TypeOption(options);
-            PostTo(*context, weak, [reply = Hold(std::move(result)), value = std::move(value), type](Characteristic& c) {
-                c.Write(reply, value, type);
-            });
+            PostTo(*context, weak,
+                   [reply = Hold(std::move(result)), value = std::move(value), type](Characteristic& c) {
+                       c.Write(reply, value, type);
+                   });
         });
-    object_->registerMethod("StartNotify").onInterface(I).implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
-        auto sender = CurrentSender(*object);
-        PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Characteristic& c) { c.StartNotify(reply, sender); });
-    });
-    object_->registerMethod("StopNotify").onInterface(I).implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
-        auto sender = CurrentSender(*object);
-        PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Characteristic& c) { c.StopNotify(reply, sender); });
-    });
+    object_->registerMethod("StartNotify")
+        .onInterface(I)
+        .implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
+            auto sender = CurrentSender(*object);
+            PostTo(*context, weak,
+                   [reply = Hold(std::move(result)), sender](Characteristic& c) { c.StartNotify(reply, sender); });
+        });
+    object_->registerMethod("StopNotify")
+        .onInterface(I)
+        .implementedAs([object = object_.get(), context, weak](sdbus::Result<>&& result) {
+            auto sender = CurrentSender(*object);
+            PostTo(*context, weak,
+                   [reply = Hold(std::move(result)), sender](Characteristic& c) { c.StopNotify(reply, sender); });
+        });
     if (flags_.writeWithoutResponse) {
-        object_->registerMethod("AcquireWrite").onInterface(I).withInputParamNames("options").withOutputParamNames("fd", "mtu")
+        object_->registerMethod("AcquireWrite")
+            .onInterface(I)
+            .withInputParamNames("options")
+            .withOutputParamNames("fd", "mtu")
             .implementedAs([context, weak](sdbus::Result<sdbus::UnixFd, uint16_t>&& result, PropertyMap) {
                 PostTo(*context, weak, [reply = Hold(std::move(result))](Characteristic& c) { c.AcquireWrite(reply); });
             });
     }
     if (CanNotify()) {
-        object_->registerMethod("AcquireNotify").onInterface(I).withInputParamNames("options").withOutputParamNames("fd", "mtu")
-            .implementedAs([object = object_.get(), context, weak](sdbus::Result<sdbus::UnixFd, uint16_t>&& result, PropertyMap) {
-                auto sender = CurrentSender(*object);
-                PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Characteristic& c) { c.AcquireNotify(reply, sender); });
-            });
+        object_->registerMethod("AcquireNotify")
+            .onInterface(I)
+            .withInputParamNames("options")
+            .withOutputParamNames("fd", "mtu")
+            .implementedAs(
+                [object = object_.get(), context, weak](sdbus::Result<sdbus::UnixFd, uint16_t>&& result, PropertyMap) {
+                    auto sender = CurrentSender(*object);
+                    PostTo(*context, weak, [reply = Hold(std::move(result)), sender](Characteristic& c) {
+                        c.AcquireNotify(reply, sender);
+                    });
+                });
     }
     object_->finishRegistration();
     object_->emitInterfacesAddedSignal({I});
     if (CanNotify()) {
-        cccd_ = std::make_unique<Descriptor>(context_, path_ + "/desc" + [&] {
-            char text[8];
-            std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(std::stoul(path_.substr(path_.size() - 4), nullptr, 16) + 2));
-            return std::string(text);
-        }(), *this);
+        cccd_ = std::make_unique<Descriptor>(
+            context_,
+            path_ + "/desc" +
+                [&] {
+                    char text[8];
+                    std::snprintf(text, sizeof text, "%04x",
+                                  static_cast<unsigned>(std::stoul(path_.substr(path_.size() - 4), nullptr, 16) + 2));
+                    return std::string(text);
+                }(),
+            *this);
         cccd_->Register();
     }
 }
@@ -306,7 +344,8 @@ void Characteristic::ReleaseSender(const std::string& sender) {
 
 void Characteristic::Read(Reply<Bytes> reply, uint16_t offset) {
     if (!seam_) return reply->returnError(Errors::Failed(Errors::kNotConnected));
-    if (auto code = context_.TakeAttError(deviceAddress_, Sim::kOpRead, uuid_)) return reply->returnError(AttErrorReply(*code));
+    if (auto code = context_.TakeAttError(deviceAddress_, Sim::kOpRead, uuid_))
+        return reply->returnError(AttErrorReply(*code));
     if (read_) {
         if (read_->offset != offset) return reply->returnError(Errors::InProgress());
         read_->waiters.push_back(reply);  // the same read answers both, as BlueZ does
@@ -314,7 +353,8 @@ void Characteristic::Read(Reply<Bytes> reply, uint16_t offset) {
     }
     read_ = PendingRead{offset, {reply}};
     uint64_t link = link_;
-    WhenDone(context_, seam_->ReadValueAsync(), weak_from_this(), [link](Characteristic& c, const auto& op) { c.FinishRead(link, op); });
+    WhenDone(context_, seam_->ReadValueAsync(), weak_from_this(),
+             [link](Characteristic& c, const auto& op) { c.FinishRead(link, op); });
 }
 
 void Characteristic::FinishRead(uint64_t link, const Platform::AsyncOp<Platform::IGattCharacteristic::ReadResult>& op) {
@@ -363,7 +403,8 @@ void Characteristic::Write(Reply<> reply, Bytes value, const std::string& type) 
     }
     if (!request) return reply->returnError(Errors::NotSupported());
     if (writePending_) return reply->returnError(Errors::InProgress());
-    if (auto code = context_.TakeAttError(deviceAddress_, Sim::kOpWrite, uuid_)) return reply->returnError(AttErrorReply(*code));
+    if (auto code = context_.TakeAttError(deviceAddress_, Sim::kOpWrite, uuid_))
+        return reply->returnError(AttErrorReply(*code));
     writePending_ = true;
     context_.CountWrite(deviceAddress_, false);
     const size_t length = value.size();
@@ -383,10 +424,12 @@ void Characteristic::Write(Reply<> reply, Bytes value, const std::string& type) 
 // ---- notify ----
 
 void Characteristic::SetCccd(bool on, std::function<void(bool ok)> done) {
-    auto op = seam_->WriteClientCharacteristicConfigurationDescriptorAsync(on ? Platform::CccdValue::Notify : Platform::CccdValue::None);
+    auto op = seam_->WriteClientCharacteristicConfigurationDescriptorAsync(on ? Platform::CccdValue::Notify
+                                                                              : Platform::CccdValue::None);
     uint64_t link = link_;
     WhenDone(context_, op, weak_from_this(), [link, done = std::move(done)](Characteristic& c, const auto& finished) {
-        done(link == c.link_ && finished->Status() == AsyncStatus::Completed && finished->GetResults() == GattStatus::Success);
+        done(link == c.link_ && finished->Status() == AsyncStatus::Completed &&
+             finished->GetResults() == GattStatus::Success);
     });
 }
 
@@ -493,7 +536,8 @@ void Characteristic::AcquireNotify(Reply<sdbus::UnixFd, uint16_t> reply, const s
     if (socket_ >= 0) return reply->returnError(Errors::NotPermitted("Notify acquired"));
     if (!notifySenders_.empty() || cccdPending_) return reply->returnError(Errors::InProgress());
     int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) return reply->returnError(Errors::Failed("Operation failed"));
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+        return reply->returnError(Errors::Failed("Operation failed"));
     socket_ = fds[0];
     acquiredBy_ = sender;
     sdbus::UnixFd theirs(fds[1], sdbus::adopt_fd);
@@ -526,7 +570,8 @@ void Characteristic::AcquireWrite(Reply<sdbus::UnixFd, uint16_t> reply) {
     if (!seam_) return reply->returnError(Errors::Failed(Errors::kNotConnected));
     if (writeSocket_ >= 0) return reply->returnError(Errors::NotPermitted("Write acquired"));
     int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) return reply->returnError(Errors::Failed("Operation failed"));
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+        return reply->returnError(Errors::Failed("Operation failed"));
     writeSocket_ = fds[0];
     sdbus::UnixFd theirs(fds[1], sdbus::adopt_fd);
     // Each packet the client writes is one write command to the peripheral.
@@ -578,7 +623,8 @@ void Characteristic::OnValue(const Bytes& value) {
             StopIfUnused();
         }
     }
-    if (!notifySenders_.empty()) EmitPropertiesChanged(*object_, kCharacteristicInterface, {{"Value", sdbus::Variant(value)}});
+    if (!notifySenders_.empty())
+        EmitPropertiesChanged(*object_, kCharacteristicInterface, {{"Value", sdbus::Variant(value)}});
 }
 
 // ---- CCCD descriptor ----
@@ -609,9 +655,13 @@ void Service::Register() {
     auto uuid = UuidString(uuid_);
     auto device = devicePath_;
     object_->registerProperty("UUID").onInterface(kServiceInterface).withGetter([uuid] { return uuid; });
-    object_->registerProperty("Device").onInterface(kServiceInterface).withGetter([device] { return sdbus::ObjectPath(device); });
+    object_->registerProperty("Device").onInterface(kServiceInterface).withGetter([device] {
+        return sdbus::ObjectPath(device);
+    });
     object_->registerProperty("Primary").onInterface(kServiceInterface).withGetter([] { return true; });
-    object_->registerProperty("Includes").onInterface(kServiceInterface).withGetter([] { return std::vector<sdbus::ObjectPath>{}; });
+    object_->registerProperty("Includes").onInterface(kServiceInterface).withGetter([] {
+        return std::vector<sdbus::ObjectPath>{};
+    });
     object_->finishRegistration();
     object_->emitInterfacesAddedSignal({kServiceInterface});
     for (auto& c : characteristics_) c->Register();

@@ -35,7 +35,8 @@ private:
 
 class Characteristic : public std::enable_shared_from_this<Characteristic> {
 public:
-    Characteristic(Context& context, std::string path, std::string servicePath, Platform::Uuid uuid, uint64_t deviceAddress);
+    Characteristic(Context& context, std::string path, std::string servicePath, Platform::Uuid uuid,
+                   uint64_t deviceAddress);
     ~Characteristic();
     void Register();    // strand: register this object and its descriptor
     void Unregister();  // strand

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "adapter.h"
-#include "log/log.h"
-#include "mivoble/mivoble.h"
 #include "context.h"
 #include "control.h"
+#include "log/log.h"
+#include "mivoble/mivoble.h"
 #include "private_bus.h"
 
 using namespace Mivo;
@@ -116,7 +116,9 @@ bool Parse(int argc, char** argv, Options& o) {
             o.behaviour.version = *version;
         } else if (a == "--report-cycle-ms") {
             std::string text;
-            if (!value(text) || text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 7) return false;
+            if (!value(text) || text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+                text.size() > 7)
+                return false;
             o.behaviour.reportCycle = std::chrono::milliseconds(std::stol(text));
         } else if (a == "--connect-while-discovering") {
             std::string text;
@@ -141,7 +143,8 @@ bool Parse(int argc, char** argv, Options& o) {
         }
     }
     for (auto& name : o.behaviour.unpowered)
-        if (std::find(o.behaviour.adapters.begin(), o.behaviour.adapters.end(), name) == o.behaviour.adapters.end()) return false;
+        if (std::find(o.behaviour.adapters.begin(), o.behaviour.adapters.end(), name) == o.behaviour.adapters.end())
+            return false;
     return o.privateBus != !o.bus.empty();
 }
 
@@ -204,7 +207,8 @@ int main(int argc, char** argv) {
     PrivateBus daemon;
     std::string address = options.bus;
     try {
-        if (options.privateBus) address = daemon.Start(options.busConfig.empty() ? DefaultBusConfig() : options.busConfig);
+        if (options.privateBus)
+            address = daemon.Start(options.busConfig.empty() ? DefaultBusConfig() : options.busConfig);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mivoble-fake-bluetoothd: %s\n", e.what());
         return 1;
@@ -215,7 +219,8 @@ int main(int argc, char** argv) {
     try {
         bus = sdbus::createSystemBusConnection();
     } catch (const sdbus::Error& e) {
-        std::fprintf(stderr, "mivoble-fake-bluetoothd: cannot connect to %s: %s\n", address.c_str(), e.getMessage().c_str());
+        std::fprintf(stderr, "mivoble-fake-bluetoothd: cannot connect to %s: %s\n", address.c_str(),
+                     e.getMessage().c_str());
         return 1;
     }
 
@@ -229,11 +234,17 @@ int main(int argc, char** argv) {
             root->addObjectManager();
             // bluetoothctl registers an agent when it starts interactively.
             bluez = sdbus::createObject(*bus, "/org/bluez");
-            bluez->registerMethod("RegisterAgent").onInterface("org.bluez.AgentManager1").withInputParamNames("agent", "capability")
+            bluez->registerMethod("RegisterAgent")
+                .onInterface("org.bluez.AgentManager1")
+                .withInputParamNames("agent", "capability")
                 .implementedAs([](sdbus::ObjectPath, std::string) {});
-            bluez->registerMethod("UnregisterAgent").onInterface("org.bluez.AgentManager1").withInputParamNames("agent")
+            bluez->registerMethod("UnregisterAgent")
+                .onInterface("org.bluez.AgentManager1")
+                .withInputParamNames("agent")
                 .implementedAs([](sdbus::ObjectPath) {});
-            bluez->registerMethod("RequestDefaultAgent").onInterface("org.bluez.AgentManager1").withInputParamNames("agent")
+            bluez->registerMethod("RequestDefaultAgent")
+                .onInterface("org.bluez.AgentManager1")
+                .withInputParamNames("agent")
                 .implementedAs([](sdbus::ObjectPath) {});
             bluez->finishRegistration();
             if (context->stack->AdapterPresent()) {
@@ -260,14 +271,15 @@ int main(int argc, char** argv) {
         });
         // A client that leaves the bus loses its discovery and notify sessions.
         std::vector<std::weak_ptr<Adapter>> weakAdapters(adapters.begin(), adapters.end());
-        bus->addMatch("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
-                      [ctx = context.get(), weakAdapters](sdbus::Message& message) {
-                          std::string name, oldOwner, newOwner;
-                          message >> name >> oldOwner >> newOwner;
-                          if (name.empty() || name[0] != ':' || !newOwner.empty()) return;
-                          for (auto& weak : weakAdapters) PostTo(*ctx, weak, [name](Adapter& a) { a.SenderLeft(name); });
-                      },
-                      sdbus::floating_slot);
+        bus->addMatch(
+            "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
+            [ctx = context.get(), weakAdapters](sdbus::Message& message) {
+                std::string name, oldOwner, newOwner;
+                message >> name >> oldOwner >> newOwner;
+                if (name.empty() || name[0] != ':' || !newOwner.empty()) return;
+                for (auto& weak : weakAdapters) PostTo(*ctx, weak, [name](Adapter& a) { a.SenderLeft(name); });
+            },
+            sdbus::floating_slot);
         bus->requestName("org.bluez");
     } catch (const sdbus::Error& e) {
         std::fprintf(stderr, "mivoble-fake-bluetoothd: %s: %s\n", e.getName().c_str(), e.getMessage().c_str());

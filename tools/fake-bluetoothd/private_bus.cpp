@@ -26,7 +26,8 @@ std::string PrivateBus::Start(const std::string& configFile) {
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::dup2(pipeFds[1], 3);  // dup2 clears close-on-exec on the copy
         std::string config = "--config-file=" + configFile;
-        ::execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", "--nopidfile", "--print-address=3", static_cast<char*>(nullptr));
+        ::execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", "--nopidfile", "--print-address=3",
+                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
     pid_ = pid;

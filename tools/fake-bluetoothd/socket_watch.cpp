@@ -71,7 +71,8 @@ void SocketWatch::Loop() {
             for (;;) {
                 ssize_t got = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
                 if (got > 0) {
-                    if (it->second.packet) it->second.packet(std::vector<uint8_t>(buffer.begin(), buffer.begin() + got));
+                    if (it->second.packet)
+                        it->second.packet(std::vector<uint8_t>(buffer.begin(), buffer.begin() + got));
                     continue;
                 }
                 if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) gone = true;

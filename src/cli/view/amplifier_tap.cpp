@@ -25,8 +25,7 @@ void AmplifierTap::AddRows(const float* rows, uint32_t count, uint32_t width) {
     for (uint32_t r = 0; r < count; ++r) {
         const float* row = rows + static_cast<size_t>(r) * width;
         // A row of another width than at open (a layout set by someone else) keeps the columns it has.
-        for (uint32_t column : columns_)
-            waiting_.values.push_back(column + 2 < width ? row[column] : std::nanf(""));
+        for (uint32_t column : columns_) waiting_.values.push_back(column + 2 < width ? row[column] : std::nanf(""));
         waiting_.valid.push_back(row[width - 1] != 0.0f ? 1 : 0);
         waiting_.battery = row[width - 2];
     }

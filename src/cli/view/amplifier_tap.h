@@ -23,7 +23,7 @@ struct TapTake {
     uint64_t skipped = 0;       // rows that gave way before these (the server thread fell behind)
     std::vector<float> values;  // rows × signal channels
     std::vector<uint8_t> valid;
-    float battery = -1;         // of the newest row; -1 when no row came
+    float battery = -1;  // of the newest row; -1 when no row came
     std::vector<LinkChange> changes;
     void Clear();
 };

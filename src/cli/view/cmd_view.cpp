@@ -88,10 +88,8 @@ int RunView(const ViewOptions& options, Context& context) {
     std::fprintf(stderr, "serving the view of %s at the URL above (Ctrl-C ends it)\n", names.c_str());
     if (!options.noBrowser) {
         std::string why = View::OpenInBrowser(server.Url());
-        if (why.empty())
-            std::fprintf(stderr, "opening it in your browser\n");
-        else
-            std::fprintf(stderr, "no browser opened: %s; open the URL above in a browser\n", why.c_str());
+        if (why.empty()) std::fprintf(stderr, "opening it in your browser\n");
+        else std::fprintf(stderr, "no browser opened: %s; open the URL above in a browser\n", why.c_str());
     }
     std::fflush(stderr);
 
@@ -121,7 +119,8 @@ void AddView(CLI::App& app, Context& context) {
     auto* sub = app.add_subcommand("view", "live traces of amplifiers in the browser (a page on 127.0.0.1)");
     sub->add_option("NAME", options->names, "amplifier names")->required();
     sub->add_option("--port", options->port, "port on 127.0.0.1 (default: a free one)")->check(CLI::Range(0, 65535));
-    sub->add_option("--seconds", options->seconds, "time window the page starts with, 1 to 60 s (changeable on the page)")
+    sub->add_option("--seconds", options->seconds,
+                    "time window the page starts with, 1 to 60 s (changeable on the page)")
         ->check(CLI::Range(View::kMinSeconds, View::kMaxSeconds));
     sub->add_flag("--no-browser", options->noBrowser, "only print the URL; do not open a browser");
     sub->callback([options, &context] { context.action = [options, &context] { return RunView(*options, context); }; });

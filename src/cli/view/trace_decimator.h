@@ -58,8 +58,8 @@ private:
     uint32_t rowsPerColumn_ = 1;
     DisplayFilters filters_;
     bool afresh_ = true;
-    uint64_t cursor_ = 0;     // next row to filter
-    uint64_t sendFrom_ = 0;   // first row that goes into a column
+    uint64_t cursor_ = 0;    // next row to filter
+    uint64_t sendFrom_ = 0;  // first row that goes into a column
     // The column being filled.
     uint32_t filled_ = 0;
     bool columnValid_ = true;

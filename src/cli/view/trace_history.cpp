@@ -7,7 +7,10 @@
 namespace Mivo::Cli::View {
 
 TraceHistory::TraceHistory(size_t channels, size_t capacityRows)
-    : channels_(channels), capacity_(std::max<size_t>(capacityRows, 1)), values_(capacity_ * channels), valid_(capacity_) {}
+    : channels_(channels),
+      capacity_(std::max<size_t>(capacityRows, 1)),
+      values_(capacity_ * channels),
+      valid_(capacity_) {}
 
 void TraceHistory::Append(const float* values, const uint8_t* valid, size_t rows) {
     // Only the newest capacity rows can be kept.

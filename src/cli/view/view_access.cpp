@@ -15,7 +15,8 @@ std::string NewToken() {
     while (filled < bytes.size()) {
         ssize_t n = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error(std::string("no random bytes for the view token: ") + std::strerror(errno));
+        if (n <= 0)
+            throw std::runtime_error(std::string("no random bytes for the view token: ") + std::strerror(errno));
         filled += static_cast<size_t>(n);
     }
     static const char digits[] = "0123456789abcdef";
@@ -80,8 +81,7 @@ bool LoopbackAuthority(std::string_view authority, uint16_t port) {
     std::string_view host = authority;
     if (host.size() > suffix.size() && host.substr(host.size() - suffix.size()) == suffix)
         host.remove_suffix(suffix.size());
-    else if (port != 80)
-        return false;
+    else if (port != 80) return false;
     return host == "127.0.0.1" || EqualNoCase(host, "localhost");
 }
 

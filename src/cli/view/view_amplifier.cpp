@@ -56,8 +56,8 @@ std::string ViewAmplifier::StatusJson(std::chrono::steady_clock::time_point now,
     for (size_t i = 0; i < changes_.size(); ++i) {
         const auto& c = changes_[i];
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(c.at.time_since_epoch()).count();
-        json += (i ? "," : "") + std::string("{\"up\":") + (c.up ? "true" : "false") + ",\"row\":" +
-                std::to_string(c.row) + ",\"time\":" + std::to_string(ms) + "}";
+        json += (i ? "," : "") + std::string("{\"up\":") + (c.up ? "true" : "false") +
+                ",\"row\":" + std::to_string(c.row) + ",\"time\":" + std::to_string(ms) + "}";
     }
     return json + "]}";
 }

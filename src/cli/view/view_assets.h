@@ -7,8 +7,8 @@
 namespace Mivo::Cli::View {
 
 struct Asset {
-    std::string_view path;         // URL path, "/" for the page itself
-    std::string_view mediaType;    // all are UTF-8 text
+    std::string_view path;       // URL path, "/" for the page itself
+    std::string_view mediaType;  // all are UTF-8 text
     std::string_view body;
 };
 

@@ -58,7 +58,7 @@ class PageSession;
 struct Shared {
     ServerLimits limits;
     AccessRules rules;
-    std::string page;                  // the page, with the token in its links
+    std::string page;  // the page, with the token in its links
     std::string contentPolicy;
     std::vector<ViewAmplifier*> amplifiers;
     ViewSettings defaults;
@@ -99,8 +99,12 @@ struct Outgoing {
 class PageSession : public Session, public std::enable_shared_from_this<PageSession> {
 public:
     PageSession(tcp::socket socket, std::shared_ptr<Shared> shared, std::unique_ptr<Slot> slot)
-        : ws_(std::move(socket)), closeTimer_(ws_.get_executor()), shared_(std::move(shared)), slot_(std::move(slot)),
-          id_(shared_->nextPage++), settings_(shared_->defaults) {}
+        : ws_(std::move(socket)),
+          closeTimer_(ws_.get_executor()),
+          shared_(std::move(shared)),
+          slot_(std::move(slot)),
+          id_(shared_->nextPage++),
+          settings_(shared_->defaults) {}
 
     ~PageSession() override {
         if (accepted_)
@@ -142,7 +146,8 @@ public:
             if (!columns.empty()) Send(std::move(columns), true);
         }
         if (!status.empty())
-            Send("{\"type\":\"status\",\"dropped\":" + std::to_string(dropped_) + ",\"amplifiers\":" + status + "}", false);
+            Send("{\"type\":\"status\",\"dropped\":" + std::to_string(dropped_) + ",\"amplifiers\":" + status + "}",
+                 false);
     }
 
 private:
@@ -169,16 +174,15 @@ private:
         Say("page " + std::to_string(id_) + " connected");
         for (size_t a = 0; a < shared_->amplifiers.size(); ++a) {
             const auto& amplifier = *shared_->amplifiers[a];
-            decimators_.emplace_back(static_cast<uint8_t>(a), amplifier.History().Channels(), amplifier.Description().rate);
+            decimators_.emplace_back(static_cast<uint8_t>(a), amplifier.History().Channels(),
+                                     amplifier.Description().rate);
             decimators_.back().Configure(settings_, amplifier.History());
         }
         Send(shared_->hello, false);
         Read();
     }
 
-    void Read() {
-        ws_.async_read(incoming_, beast::bind_front_handler(&PageSession::OnRead, shared_from_this()));
-    }
+    void Read() { ws_.async_read(incoming_, beast::bind_front_handler(&PageSession::OnRead, shared_from_this())); }
 
     void OnRead(beast::error_code ec, size_t) {
         if (ec) {
@@ -212,7 +216,8 @@ private:
     void Send(std::string message, bool binary) {
         if (closed_) return;
         const auto& limits = shared_->limits;
-        if (!queue_.empty() && (queue_.size() >= limits.queueMessages || queued_ + message.size() > limits.queueBytes)) {
+        if (!queue_.empty() &&
+            (queue_.size() >= limits.queueMessages || queued_ + message.size() > limits.queueBytes)) {
             if (dropped_++ == 0) Say("page " + std::to_string(id_) + " is not keeping up: updates to it are dropped");
             return;
         }
@@ -263,7 +268,8 @@ public:
         parser_.emplace();
         parser_->header_limit(8 * 1024);
         stream_.expires_after(shared_->limits.requestTimeout);
-        http::async_read(stream_, buffer_, *parser_, beast::bind_front_handler(&HttpSession::OnRead, shared_from_this()));
+        http::async_read(stream_, buffer_, *parser_,
+                         beast::bind_front_handler(&HttpSession::OnRead, shared_from_this()));
     }
 
     void Close() override { stream_.close(); }
@@ -281,8 +287,8 @@ private:
                         websocket::is_upgrade(request)};
         if (origin != request.end()) checked.origin = View(origin->value());
         if (auto reason = RefusalReason(shared_->rules, checked); !reason.empty()) {
-            Say("refused " + std::string(View(request.method_string())) + " " + std::string(TargetPath(checked.target)) +
-                ": " + reason);
+            Say("refused " + std::string(View(request.method_string())) + " " +
+                std::string(TargetPath(checked.target)) + ": " + reason);
             return Respond(http::status::forbidden, "forbidden: " + reason + "\n", false);
         }
         if (request.method() != http::verb::get)
@@ -318,15 +324,14 @@ private:
         response->keep_alive(keepAlive);
         response->body() = std::move(body);
         response->prepare_payload();
-        http::async_write(stream_, *response,
-                          [self = shared_from_this(), response](beast::error_code ec, size_t) {
-                              if (ec || !response->keep_alive()) {
-                                  beast::error_code ignored;
-                                  self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-                                  return;
-                              }
-                              self->Read();
-                          });
+        http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code ec, size_t) {
+            if (ec || !response->keep_alive()) {
+                beast::error_code ignored;
+                self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                return;
+            }
+            self->Read();
+        });
     }
 
     beast::tcp_stream stream_;
@@ -439,9 +444,10 @@ void ViewServer::Start(std::vector<ViewAmplifier*> amplifiers, double seconds) {
     const std::string port = std::to_string(Port());
     for (const auto& asset : Assets())
         if (asset.path == "/") shared.page = WithToken(asset.body, shared.rules.token);
-    shared.contentPolicy = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-                           "connect-src ws://127.0.0.1:" + port + " ws://localhost:" + port +
-                           "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+    shared.contentPolicy =
+        "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+        "connect-src ws://127.0.0.1:" +
+        port + " ws://localhost:" + port + "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
     char number[32];
     std::snprintf(number, sizeof number, "%g", seconds);
     shared.hello = std::string("{\"type\":\"hello\",\"seconds\":") + number + ",\"amplifiers\":[";

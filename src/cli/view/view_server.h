@@ -16,15 +16,15 @@
 namespace Mivo::Cli::View {
 
 struct ServerLimits {
-    size_t connections = 32;                  // open TCP connections at once; more are closed at once
-    size_t pages = 8;                         // WebSocket clients at once; more get 503
-    size_t queueMessages = 64;                // messages waiting for one page
-    size_t queueBytes = 8u << 20;             // bytes waiting for one page
-    size_t messageBytes = 1024;               // longest message a page may send
-    int sendBuffer = 128 * 1024;              // kernel send buffer of a page's socket
-    std::chrono::milliseconds tick{33};       // how often new columns go out
-    std::chrono::seconds requestTimeout{10};  // to receive one HTTP request
-    std::chrono::seconds pageTimeout{30};     // a page that answers no ping for this long is closed
+    size_t connections = 32;                       // open TCP connections at once; more are closed at once
+    size_t pages = 8;                              // WebSocket clients at once; more get 503
+    size_t queueMessages = 64;                     // messages waiting for one page
+    size_t queueBytes = 8u << 20;                  // bytes waiting for one page
+    size_t messageBytes = 1024;                    // longest message a page may send
+    int sendBuffer = 128 * 1024;                   // kernel send buffer of a page's socket
+    std::chrono::milliseconds tick{33};            // how often new columns go out
+    std::chrono::seconds requestTimeout{10};       // to receive one HTTP request
+    std::chrono::seconds pageTimeout{30};          // a page that answers no ping for this long is closed
     std::chrono::milliseconds closeTimeout{5000};  // a page that asked to close is cut off after this
 };
 

@@ -28,7 +28,8 @@ std::variant<ViewSettings, std::string> ParseViewSettings(std::string_view text,
             return "unknown setting '" + std::string(key) + "'";
         if (!seen.insert(key).second) return "'" + std::string(key) + "' given twice";
         double value = 0;
-        if (!Number(valueText, value)) return "'" + std::string(key) + "' needs a number, not '" + std::string(valueText) + "'";
+        if (!Number(valueText, value))
+            return "'" + std::string(key) + "' needs a number, not '" + std::string(valueText) + "'";
         if (key == "seconds") {
             if (value < kMinSeconds || value > kMaxSeconds) return "seconds must be between 1 and 60";
             settings.seconds = value;

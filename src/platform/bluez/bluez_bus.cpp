@@ -93,11 +93,13 @@ void BluezBus::Start() {
         "type='signal'," + sender + "interface='org.freedesktop.DBus.ObjectManager',member='InterfacesRemoved'",
         on(&BluezBus::HandleInterfacesRemoved, "InterfacesRemoved")));
     matches_.push_back(connection_->addMatch(
-        "type='signal'," + sender + "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path_namespace='/org/bluez'",
+        "type='signal'," + sender +
+            "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path_namespace='/org/bluez'",
         on(&BluezBus::HandlePropertiesChanged, "PropertiesChanged")));
-    matches_.push_back(connection_->addMatch(
-        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.bluez'",
-        on(&BluezBus::HandleNameOwnerChanged, "NameOwnerChanged")));
+    matches_.push_back(
+        connection_->addMatch("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='"
+                              "NameOwnerChanged',arg0='org.bluez'",
+                              on(&BluezBus::HandleNameOwnerChanged, "NameOwnerChanged")));
     loop_ = std::thread([this] {
         loopId_ = std::this_thread::get_id();
         try {
@@ -147,12 +149,14 @@ sdbus::IProxy& BluezBus::ProxyFor(const std::string& path) {
 }
 
 sdbus::PendingAsyncCall BluezBus::Call(const std::string& path, const std::string& iface, const std::string& method,
-                                       const ArgsWriter& args, std::chrono::milliseconds timeout, ReplyHandler handler) {
+                                       const ArgsWriter& args, std::chrono::milliseconds timeout,
+                                       ReplyHandler handler) {
     auto shared = std::make_shared<ReplyHandler>(std::move(handler));
     try {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (shutdown_) throw sdbus::Error("org.freedesktop.DBus.Error.Disconnected", "The Bluetooth stack is shut down.");
+            if (shutdown_)
+                throw sdbus::Error("org.freedesktop.DBus.Error.Disconnected", "The Bluetooth stack is shut down.");
         }
         auto& proxy = ProxyFor(path);
         auto call = proxy.createMethodCall(iface, method);
@@ -384,10 +388,8 @@ void BluezBus::SetValueRoute(const std::string& characteristicPath, const void* 
 void BluezBus::ClearValueRoutes(const void* owner) {
     std::lock_guard<std::mutex> lock(routesMutex_);
     for (auto it = routes_.begin(); it != routes_.end();) {
-        if (it->second.owner == owner)
-            it = routes_.erase(it);
-        else
-            ++it;
+        if (it->second.owner == owner) it = routes_.erase(it);
+        else ++it;
     }
 }
 
@@ -437,6 +439,5 @@ bool BluezBus::ReleaseLink(const std::string& path, const void* owner) {
     linkOwners_.erase(it);
     return true;
 }
-
 
 }  // namespace Mivo::BLE::Platform::Bluez

@@ -53,8 +53,8 @@ public:
     // Calls a method of an org.bluez object. The handler runs once: on the loop thread with
     // the reply or error, or on this thread when the call could not be sent. Cancelling the
     // returned handle drops the reply.
-    sdbus::PendingAsyncCall Call(const std::string& path, const std::string& iface, const std::string& method, const ArgsWriter& args,
-                                 std::chrono::milliseconds timeout, ReplyHandler handler);
+    sdbus::PendingAsyncCall Call(const std::string& path, const std::string& iface, const std::string& method,
+                                 const ArgsWriter& args, std::chrono::milliseconds timeout, ReplyHandler handler);
     // Replaces the cache by a GetManagedObjects snapshot; `done` gets the error or nullptr.
     sdbus::PendingAsyncCall Refresh(std::function<void(const sdbus::Error*)> done);
 

@@ -27,7 +27,8 @@ bool ConnectMayBeRetried(const sdbus::Error& error) {
     const std::string& text = error.getMessage();
     if (name == "org.bluez.Error.InProgress") return true;
     return name == "org.bluez.Error.Failed" &&
-           (text == "le-connection-abort-by-local" || text == "Software caused connection abort" || text == "Operation already in progress");
+           (text == "le-connection-abort-by-local" || text == "Software caused connection abort" ||
+            text == "Operation already in progress");
 }
 
 bool HasFlag(const Props& props, const std::string& flag) {
@@ -48,7 +49,8 @@ uint16_t MtuOf(const std::optional<Props>& characteristic) {
 
 // ---- BluezDevice ----
 
-std::shared_ptr<BluezDevice> BluezDevice::Create(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address, const BluezTiming& timing) {
+std::shared_ptr<BluezDevice> BluezDevice::Create(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address,
+                                                 const BluezTiming& timing) {
     auto device = std::make_shared<BluezDevice>(std::move(bus), std::move(path), address, timing);
     device->reported_ = device->LinkUp() ? ConnectionStatus::Connected : ConnectionStatus::Disconnected;
     device->listenerId_ = device->bus_->AddListener(std::weak_ptr<BluezBus::Listener>(device));
@@ -72,9 +74,13 @@ BluezDevice::~BluezDevice() {
 
 bool BluezDevice::LinkUp() { return bus_->Property<bool>(path_, kDevice1, "Connected").value_or(false); }
 
-ConnectionStatus BluezDevice::GetConnectionStatus() { return LinkUp() ? ConnectionStatus::Connected : ConnectionStatus::Disconnected; }
+ConnectionStatus BluezDevice::GetConnectionStatus() {
+    return LinkUp() ? ConnectionStatus::Connected : ConnectionStatus::Disconnected;
+}
 
-EventToken BluezDevice::AddConnectionStatusChanged(std::function<void()> handler) { return statusChanged_.Add(std::move(handler)); }
+EventToken BluezDevice::AddConnectionStatusChanged(std::function<void()> handler) {
+    return statusChanged_.Add(std::move(handler));
+}
 
 void BluezDevice::RemoveConnectionStatusChanged(EventToken token) { statusChanged_.Remove(token); }
 
@@ -96,7 +102,8 @@ std::shared_ptr<CharacteristicCore> BluezDevice::CoreFor(const std::string& char
         // No ATT value is longer than 512 bytes: anything longer is not a notification.
         if (value.size() > kMaxAttributeValue) {
             if (!c->oversizeLogged.exchange(true))
-                LogMessage(kLogWarn, "bluez: ignoring a Value of %s longer than any ATT value (%zu bytes)", c->path.c_str(), value.size());
+                LogMessage(kLogWarn, "bluez: ignoring a Value of %s longer than any ATT value (%zu bytes)",
+                           c->path.c_str(), value.size());
             return;
         }
         c->valueChanged.Fire(value);
@@ -175,12 +182,11 @@ void BluezDevice::SendConnect(const std::shared_ptr<ServicesWait>& wait) {
         wait->settling = false;
     }
     std::weak_ptr<BluezDevice> weak = weak_from_this();
-    auto pending = bus_->Call(path_, kDevice1, "Connect", nullptr, timing_.call, [weak, wait](sdbus::MethodReply*, const sdbus::Error* error) {
-        if (auto self = weak.lock())
-            self->OnConnectReply(wait, error);
-        else
-            wait->op->Complete(ServicesResult{GattStatus::Unreachable, {}});
-    });
+    auto pending = bus_->Call(path_, kDevice1, "Connect", nullptr, timing_.call,
+                              [weak, wait](sdbus::MethodReply*, const sdbus::Error* error) {
+                                  if (auto self = weak.lock()) self->OnConnectReply(wait, error);
+                                  else wait->op->Complete(ServicesResult{GattStatus::Unreachable, {}});
+                              });
     std::lock_guard<std::mutex> lock(mutex_);
     wait->connect = pending;
 }
@@ -201,17 +207,16 @@ void BluezDevice::OnConnectReply(const std::shared_ptr<ServicesWait>& wait, cons
                    error->getName().c_str(), error->getMessage().c_str());
         // An aborted connect shows as Connected true, then false: the retry waits for the
         // false (or for the bound, when BlueZ sends nothing more).
-        if (!LinkUp() && error->getName() == "org.bluez.Error.Failed" && error->getMessage() != "Operation already in progress")
+        if (!LinkUp() && error->getName() == "org.bluez.Error.Failed" &&
+            error->getMessage() != "Operation already in progress")
             return SendConnect(wait);
         std::weak_ptr<BluezDevice> weak = weak_from_this();
         auto id = bus_->Timer().After(timing_.connectSettle, [weak, wait] {
             if (auto self = weak.lock()) self->RetryAfterSettling(wait);
         });
         std::lock_guard<std::mutex> lock(mutex_);
-        if (wait_ == wait && wait->settling)
-            wait->timer = id;
-        else
-            bus_->Timer().Cancel(id);
+        if (wait_ == wait && wait->settling) wait->timer = id;
+        else bus_->Timer().Cancel(id);
         return;
     }
     EndConnecting(wait);
@@ -273,21 +278,22 @@ void BluezDevice::CompleteResolved(const std::shared_ptr<ServicesWait>& wait) {
         return;
     }
     std::weak_ptr<BluezDevice> weak = weak_from_this();
-    auto pending = bus_->Call(probe, kGattCharacteristic1, "AcquireWrite", [](sdbus::MethodCall& call) { call << Props{}; }, timing_.call,
-                              [weak, wait](sdbus::MethodReply* reply, const sdbus::Error* error) {
-                                  auto self = weak.lock();
-                                  if (!self) return;
-                                  if (!error) {
-                                      sdbus::UnixFd fd;
-                                      uint16_t mtu = 0;
-                                      try {
-                                          *reply >> fd >> mtu;
-                                          self->SetLinkMtu(mtu);
-                                      } catch (const sdbus::Error&) {
-                                      }
-                                  }
-                                  if (self->TakeWait(wait)) wait->op->Complete(self->Enumerate());
-                              });
+    auto pending = bus_->Call(
+        probe, kGattCharacteristic1, "AcquireWrite", [](sdbus::MethodCall& call) { call << Props{}; }, timing_.call,
+        [weak, wait](sdbus::MethodReply* reply, const sdbus::Error* error) {
+            auto self = weak.lock();
+            if (!self) return;
+            if (!error) {
+                sdbus::UnixFd fd;
+                uint16_t mtu = 0;
+                try {
+                    *reply >> fd >> mtu;
+                    self->SetLinkMtu(mtu);
+                } catch (const sdbus::Error&) {
+                }
+            }
+            if (self->TakeWait(wait)) wait->op->Complete(self->Enumerate());
+        });
     std::lock_guard<std::mutex> lock(mutex_);
     if (wait_ == wait) wait->connect = pending;
 }
@@ -407,12 +413,13 @@ void BluezDevice::Close() {
             linkDown_ = done;
         }
         if (!LinkUp()) done->Complete(true);
-        bus_->Call(path_, kDevice1, "Disconnect", nullptr, timing_.call, [done, path = path_](sdbus::MethodReply*, const sdbus::Error* error) {
-            if (!error) return;
-            LogMessage(kLogWarn, "bluez: Disconnect of %s failed: %s: %s", path.c_str(), error->getName().c_str(),
-                       error->getMessage().c_str());
-            done->Complete(false);
-        });
+        bus_->Call(path_, kDevice1, "Disconnect", nullptr, timing_.call,
+                   [done, path = path_](sdbus::MethodReply*, const sdbus::Error* error) {
+                       if (!error) return;
+                       LogMessage(kLogWarn, "bluez: Disconnect of %s failed: %s: %s", path.c_str(),
+                                  error->getName().c_str(), error->getMessage().c_str());
+                       done->Complete(false);
+                   });
         // The loop thread cannot wait for its own reply.
         if (!bus_->OnLoopThread() && done->WaitFor(timing_.close) == AsyncStatus::Started)
             LogMessage(kLogWarn, "bluez: %s still connected %lld ms after Disconnect", path_.c_str(),
@@ -472,7 +479,8 @@ AsyncOp<IGattService::CharacteristicsResult> BluezService::GetCharacteristicsAsy
     for (auto& [path, cached] : known) {
         pending.push_back(device_->Bus()->Call(
             path, kProperties, "GetAll", [](sdbus::MethodCall& call) { call << std::string(kGattCharacteristic1); },
-            device_->Timing().call, [gather, finish, device, path = path](sdbus::MethodReply* reply, const sdbus::Error* error) {
+            device_->Timing().call,
+            [gather, finish, device, path = path](sdbus::MethodReply* reply, const sdbus::Error* error) {
                 Props props;
                 bool ok = !error;
                 if (ok) {
@@ -482,8 +490,7 @@ AsyncOp<IGattService::CharacteristicsResult> BluezService::GetCharacteristicsAsy
                         ok = false;
                     }
                 }
-                if (ok)
-                    device->Bus()->MergeProperties(path, kGattCharacteristic1, props);
+                if (ok) device->Bus()->MergeProperties(path, kGattCharacteristic1, props);
                 else
                     LogMessage(kLogWarn, "bluez: characteristic %s left out: %s", path.c_str(),
                                error ? error->getMessage().c_str() : "properties of the wrong type");
@@ -521,8 +528,8 @@ class CallWhileBusy : public std::enable_shared_from_this<CallWhileBusy<T>> {
 public:
     static void Start(const std::shared_ptr<BluezDevice>& device, AsyncOp<T> op, std::string path, std::string method,
                       BluezBus::ArgsWriter args, BluezBus::ReplyHandler handler) {
-        auto call = std::make_shared<CallWhileBusy>(device->Bus(), device->Timing(), std::move(op), std::move(path), std::move(method),
-                                                    std::move(args), std::move(handler));
+        auto call = std::make_shared<CallWhileBusy>(device->Bus(), device->Timing(), std::move(op), std::move(path),
+                                                    std::move(method), std::move(args), std::move(handler));
         std::weak_ptr<CallWhileBusy> weak = call;
         call->op_->OnCancel([weak] {
             if (auto self = weak.lock()) self->Cancel();
@@ -530,17 +537,23 @@ public:
         call->Attempt();
     }
 
-    CallWhileBusy(std::shared_ptr<BluezBus> bus, BluezTiming timing, AsyncOp<T> op, std::string path, std::string method,
-                  BluezBus::ArgsWriter args, BluezBus::ReplyHandler handler)
-        : bus_(std::move(bus)), timing_(std::move(timing)), op_(std::move(op)), path_(std::move(path)), method_(std::move(method)),
-          args_(std::move(args)), handler_(std::move(handler)) {}
+    CallWhileBusy(std::shared_ptr<BluezBus> bus, BluezTiming timing, AsyncOp<T> op, std::string path,
+                  std::string method, BluezBus::ArgsWriter args, BluezBus::ReplyHandler handler)
+        : bus_(std::move(bus)),
+          timing_(std::move(timing)),
+          op_(std::move(op)),
+          path_(std::move(path)),
+          method_(std::move(method)),
+          args_(std::move(args)),
+          handler_(std::move(handler)) {}
 
 private:
     void Attempt() {
         auto self = this->shared_from_this();
         auto pending = bus_->Call(path_, kGattCharacteristic1, method_, args_, timing_.call,
                                   [self](sdbus::MethodReply* reply, const sdbus::Error* error) {
-                                      if (error && Busy(*error) && self->op_->Status() == AsyncStatus::Started) return self->Later();
+                                      if (error && Busy(*error) && self->op_->Status() == AsyncStatus::Started)
+                                          return self->Later();
                                       self->handler_(reply, error);
                                   });
         std::lock_guard<std::mutex> lock(mutex_);
@@ -578,10 +591,8 @@ private:
 template <typename T>
 void FailOrStatus(const AsyncOp<T>& op, const sdbus::Error& error, const std::function<void(GattStatus)>& status) {
     auto failure = MapGattError(error.getName(), error.getMessage());
-    if (failure.isStatus)
-        status(failure.status);
-    else
-        op->Fail(failure.error);
+    if (failure.isStatus) status(failure.status);
+    else op->Fail(failure.error);
 }
 
 }  // namespace
@@ -591,7 +602,8 @@ AsyncOp<IGattCharacteristic::ReadResult> BluezCharacteristic::ReadValueAsync() {
     CallWhileBusy<ReadResult>::Start(
         device_, op, core_->path, "ReadValue", [](sdbus::MethodCall& call) { call << Props{}; },
         [op](sdbus::MethodReply* reply, const sdbus::Error* error) {
-            if (error) return FailOrStatus(op, *error, [op](GattStatus status) { op->Complete(ReadResult{status, {}}); });
+            if (error)
+                return FailOrStatus(op, *error, [op](GattStatus status) { op->Complete(ReadResult{status, {}}); });
             ReadResult result;
             try {
                 *reply >> result.value;
@@ -604,17 +616,19 @@ AsyncOp<IGattCharacteristic::ReadResult> BluezCharacteristic::ReadValueAsync() {
     return op;
 }
 
-AsyncOp<GattStatus> BluezCharacteristic::CallForStatus(const std::shared_ptr<BluezDevice>& device, const std::string& path,
-                                                       const std::string& method, BluezBus::ArgsWriter args, std::function<void(bool)> after) {
+AsyncOp<GattStatus> BluezCharacteristic::CallForStatus(const std::shared_ptr<BluezDevice>& device,
+                                                       const std::string& path, const std::string& method,
+                                                       BluezBus::ArgsWriter args, std::function<void(bool)> after) {
     auto op = MakeAsyncOperation<GattStatus>();
-    CallWhileBusy<GattStatus>::Start(device, op, path, method, std::move(args), [op, after = std::move(after)](sdbus::MethodReply*, const sdbus::Error* error) {
-        if (after) after(!error);
-        if (!error) {
-            op->Complete(GattStatus::Success);
-            return;
-        }
-        FailOrStatus(op, *error, [op](GattStatus status) { op->Complete(status); });
-    });
+    CallWhileBusy<GattStatus>::Start(device, op, path, method, std::move(args),
+                                     [op, after = std::move(after)](sdbus::MethodReply*, const sdbus::Error* error) {
+                                         if (after) after(!error);
+                                         if (!error) {
+                                             op->Complete(GattStatus::Success);
+                                             return;
+                                         }
+                                         FailOrStatus(op, *error, [op](GattStatus status) { op->Complete(status); });
+                                     });
     return op;
 }
 
@@ -677,7 +691,8 @@ AsyncOp<GattStatus> BluezCharacteristic::AcquireNotify() {
     auto core = core_;
     auto device = device_;
     auto pending = device_->Bus()->Call(
-        core_->path, kGattCharacteristic1, "AcquireNotify", [](sdbus::MethodCall& call) { call << Props{}; }, device_->Timing().call,
+        core_->path, kGattCharacteristic1, "AcquireNotify", [](sdbus::MethodCall& call) { call << Props{}; },
+        device_->Timing().call,
         [op, core, device](sdbus::MethodReply* reply, const sdbus::Error* error) {
             if (op->Status() != AsyncStatus::Started) return;  // given up: the socket closes here
             sdbus::UnixFd fd;
@@ -692,14 +707,14 @@ AsyncOp<GattStatus> BluezCharacteristic::AcquireNotify() {
             }
             if (!acquired || fd.get() < 0) {
                 if (error && error->getMessage() == "Notify acquired")
-                    LogMessage(kLogWarn, "bluez: another client holds the notifications of %s (Notify acquired)", core->path.c_str());
+                    LogMessage(kLogWarn, "bluez: another client holds the notifications of %s (Notify acquired)",
+                               core->path.c_str());
                 else
-                    LogMessage(kLogDebug, "bluez: AcquireNotify on %s refused (%s); using StartNotify", core->path.c_str(),
-                               error ? error->getName().c_str() : "bad reply");
+                    LogMessage(kLogDebug, "bluez: AcquireNotify on %s refused (%s); using StartNotify",
+                               core->path.c_str(), error ? error->getName().c_str() : "bad reply");
                 auto started = BluezCharacteristic(device, core, Uuid{}).StartNotify();
                 started->SetCompleted([op, started](AsyncStatus status) {
-                    if (status == AsyncStatus::Completed)
-                        op->Complete(started->GetResults());
+                    if (status == AsyncStatus::Completed) op->Complete(started->GetResults());
                     else if (status == AsyncStatus::Error) {
                         try {
                             started->GetResults();

@@ -23,13 +23,15 @@ struct CharacteristicCore {
     explicit CharacteristicCore(std::string p) : path(std::move(p)) {}
     const std::string path;
     EventSource<const Bytes&> valueChanged;
-    std::atomic<bool> notifying{false};      // a StartNotify session: Value changes are notifications
-    std::atomic<uint64_t> acquired{0};       // an AcquireNotify socket in the bus's reader
-    std::atomic<bool> stream{false};         // the sample stream: AcquireNotify where BlueZ grants it
+    std::atomic<bool> notifying{false};  // a StartNotify session: Value changes are notifications
+    std::atomic<uint64_t> acquired{0};   // an AcquireNotify socket in the bus's reader
+    std::atomic<bool> stream{false};     // the sample stream: AcquireNotify where BlueZ grants it
     std::atomic<bool> oversizeLogged{false};
 };
 
-class BluezDevice final : public IBluetoothLEDevice, public BluezBus::Listener, public std::enable_shared_from_this<BluezDevice> {
+class BluezDevice final : public IBluetoothLEDevice,
+                          public BluezBus::Listener,
+                          public std::enable_shared_from_this<BluezDevice> {
 public:
     static std::shared_ptr<BluezDevice> Create(std::shared_ptr<BluezBus> bus, std::string path, uint64_t address,
                                                const BluezTiming& timing);
@@ -129,8 +131,9 @@ public:
     void PreferStreamDelivery() override { core_->stream = true; }
 
     // A call answered with a status; calls BlueZ answers "busy" are made again (see BluezTiming).
-    static AsyncOp<GattStatus> CallForStatus(const std::shared_ptr<BluezDevice>& device, const std::string& path, const std::string& method,
-                                             BluezBus::ArgsWriter args, std::function<void(bool)> after = nullptr);
+    static AsyncOp<GattStatus> CallForStatus(const std::shared_ptr<BluezDevice>& device, const std::string& path,
+                                             const std::string& method, BluezBus::ArgsWriter args,
+                                             std::function<void(bool)> after = nullptr);
 
 private:
     AsyncOp<GattStatus> StartNotify();

@@ -14,7 +14,8 @@ Props DiscoveryFilter(bool on) {
 
 }  // namespace
 
-void BluezDiscovery::Acquire(const std::string& adapter, BluezTiming timing, std::function<void(const sdbus::Error*)> started) {
+void BluezDiscovery::Acquire(const std::string& adapter, BluezTiming timing,
+                             std::function<void(const sdbus::Error*)> started) {
     {
         std::unique_lock<std::mutex> lock(mutex_);
         ++holders_;
@@ -61,8 +62,8 @@ void BluezDiscovery::Resume() {
         if (--pauses_ != 0 || holders_ == 0 || running_) return;
         StartLocked([adapter = adapter_](const sdbus::Error* error) {
             if (error)
-                LogMessage(kLogWarn, "bluez: discovery on %s did not resume: %s: %s", adapter.c_str(), error->getName().c_str(),
-                           error->getMessage().c_str());
+                LogMessage(kLogWarn, "bluez: discovery on %s did not resume: %s: %s", adapter.c_str(),
+                           error->getName().c_str(), error->getMessage().c_str());
         });
     }
     Send();
@@ -87,14 +88,18 @@ void BluezDiscovery::Send() {
 void BluezDiscovery::StartLocked(std::function<void(const sdbus::Error*)> started) {
     running_ = true;
     calls_.push_back([this, adapter = adapter_, timing = timing_, started = std::move(started)] {
-        bus_.Call(adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << DiscoveryFilter(true); }, timing.call,
-                  [](sdbus::MethodReply*, const sdbus::Error* error) {
-                      if (error)
-                          LogMessage(kLogWarn, "bluez: SetDiscoveryFilter failed: %s: %s", error->getName().c_str(), error->getMessage().c_str());
+        bus_.Call(
+            adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << DiscoveryFilter(true); },
+            timing.call,
+            [](sdbus::MethodReply*, const sdbus::Error* error) {
+                if (error)
+                    LogMessage(kLogWarn, "bluez: SetDiscoveryFilter failed: %s: %s", error->getName().c_str(),
+                               error->getMessage().c_str());
+            });
+        bus_.Call(adapter, kAdapter1, "StartDiscovery", nullptr, timing.call,
+                  [started](sdbus::MethodReply*, const sdbus::Error* error) {
+                      started(error && error->getName() != "org.bluez.Error.InProgress" ? error : nullptr);
                   });
-        bus_.Call(adapter, kAdapter1, "StartDiscovery", nullptr, timing.call, [started](sdbus::MethodReply*, const sdbus::Error* error) {
-            started(error && error->getName() != "org.bluez.Error.InProgress" ? error : nullptr);
-        });
     });
 }
 
@@ -102,11 +107,13 @@ void BluezDiscovery::StopLocked(std::function<void()> stopped) {
     running_ = false;
     calls_.push_back([this, adapter = adapter_, timing = timing_, stopped = std::move(stopped)] {
         // "No discovery started" after a power cycle is fine: stopped is stopped.
-        bus_.Call(adapter, kAdapter1, "StopDiscovery", nullptr, timing.call, [stopped](sdbus::MethodReply*, const sdbus::Error*) {
-            if (stopped) stopped();
-        });
-        bus_.Call(adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << DiscoveryFilter(false); }, timing.call,
-                  [](sdbus::MethodReply*, const sdbus::Error*) {});
+        bus_.Call(adapter, kAdapter1, "StopDiscovery", nullptr, timing.call,
+                  [stopped](sdbus::MethodReply*, const sdbus::Error*) {
+                      if (stopped) stopped();
+                  });
+        bus_.Call(
+            adapter, kAdapter1, "SetDiscoveryFilter", [](sdbus::MethodCall& call) { call << DiscoveryFilter(false); },
+            timing.call, [](sdbus::MethodReply*, const sdbus::Error*) {});
     });
 }
 

@@ -43,10 +43,8 @@ void NotifyReader::Stop() {
         (void)!write(wake_, &one, sizeof one);
     }
     if (thread_.joinable()) {
-        if (thread_.get_id() == std::this_thread::get_id())
-            thread_.detach();
-        else
-            thread_.join();
+        if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
+        else thread_.join();
     }
 }
 

@@ -30,7 +30,8 @@ bool MergeReplyProperties(sdbus::MethodReply& reply, BluezBus& bus, const std::s
     try {
         reply >> props;
     } catch (const sdbus::Error& e) {
-        op->Fail(PlatformError{-1, std::string("BlueZ sent ") + what + " properties of the wrong type: " + e.getMessage()});
+        op->Fail(
+            PlatformError{-1, std::string("BlueZ sent ") + what + " properties of the wrong type: " + e.getMessage()});
         return false;
     }
     bus.MergeProperties(path, iface, props);
@@ -41,15 +42,14 @@ bool MergeReplyProperties(sdbus::MethodReply& reply, BluezBus& bus, const std::s
 // mapped error otherwise.
 template <typename T>
 void CompleteAbsentOrFail(const AsyncOp<std::shared_ptr<T>>& op, const sdbus::Error& error) {
-    if (MeansAbsent(error.getName()))
-        op->Complete(nullptr);
-    else
-        op->Fail(MapError(error.getName(), error.getMessage()));
+    if (MeansAbsent(error.getName())) op->Complete(nullptr);
+    else op->Fail(MapError(error.getName(), error.getMessage()));
 }
 
 class BluezRadio final : public IRadio {
 public:
-    BluezRadio(std::shared_ptr<BluezBus> bus, std::string adapter) : bus_(std::move(bus)), adapter_(std::move(adapter)) {}
+    BluezRadio(std::shared_ptr<BluezBus> bus, std::string adapter)
+        : bus_(std::move(bus)), adapter_(std::move(adapter)) {}
     RadioState State() override {
         auto powered = bus_->Property<bool>(adapter_, kAdapter1, "Powered");
         if (!powered) return RadioState::Unknown;
@@ -95,9 +95,12 @@ private:
 // (left behind by another process, or opened here) no longer advertises: it is reported when
 // the scan starts and once per cycle while connected, under its Serial Number String, since
 // bluetoothd replaces Name by the GAP Device Name once connected.
-class BluezWatcher final : public IAdvertisementWatcher, public BluezBus::Listener, public std::enable_shared_from_this<BluezWatcher> {
+class BluezWatcher final : public IAdvertisementWatcher,
+                           public BluezBus::Listener,
+                           public std::enable_shared_from_this<BluezWatcher> {
 public:
-    BluezWatcher(std::shared_ptr<BluezBus> bus, BluezTiming timing) : bus_(std::move(bus)), timing_(std::move(timing)) {}
+    BluezWatcher(std::shared_ptr<BluezBus> bus, BluezTiming timing)
+        : bus_(std::move(bus)), timing_(std::move(timing)) {}
     ~BluezWatcher() override {
         if (bus_) {
             bus_->RemoveListener(listenerId_);
@@ -113,7 +116,9 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         mode_ = mode;
     }
-    EventToken AddReceived(std::function<void(const AdvertisementEvent&)> handler) override { return received_.Add(std::move(handler)); }
+    EventToken AddReceived(std::function<void(const AdvertisementEvent&)> handler) override {
+        return received_.Add(std::move(handler));
+    }
     void RemoveReceived(EventToken token) override { received_.Remove(token); }
     WatcherStatus Status() override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -140,10 +145,8 @@ public:
             holdsDiscovery_ = true;
         }
         bus_->Discovery().Acquire(adapter, timing_, [started](const sdbus::Error* error) {
-            if (error)
-                started->Fail(MapError(error->getName(), error->getMessage()));
-            else
-                started->Complete(true);
+            if (error) started->Fail(MapError(error->getName(), error->getMessage()));
+            else started->Complete(true);
         });
         if (bus_->OnLoopThread()) {
             started->Cancel();
@@ -273,7 +276,8 @@ private:
                 LogMessage(kLogWarn, "bluez: ignoring device %s without a valid Address", path.c_str());
             return;
         }
-        if (!Get<bool>(props, "Connected").value_or(false)) return Fire(*value, Get<std::string>(props, "Name").value_or(""));
+        if (!Get<bool>(props, "Connected").value_or(false))
+            return Fire(*value, Get<std::string>(props, "Name").value_or(""));
         ReportConnected(path, *value, Get<std::string>(props, "Name").value_or(""));
     }
 
@@ -299,28 +303,30 @@ private:
             if (!reading_.insert(path).second) return;
         }
         std::weak_ptr<BluezWatcher> weak = weak_from_this();
-        bus_->Call(serialPath, kGattCharacteristic1, "ReadValue", [](sdbus::MethodCall& call) { call << Props{}; }, timing_.call,
-                   [weak, path, address, name](sdbus::MethodReply* reply, const sdbus::Error* error) {
-                       auto self = weak.lock();
-                       if (!self) return;
-                       std::vector<uint8_t> bytes;
-                       bool ok = !error;
-                       if (ok) {
-                           try {
-                               *reply >> bytes;
-                           } catch (const sdbus::Error&) {
-                               ok = false;
-                           }
-                       }
-                       std::string serial(bytes.begin(), bytes.end());
-                       serial = serial.substr(0, serial.find('\0'));
-                       {
-                           std::lock_guard<std::mutex> lock(self->mutex_);
-                           self->reading_.erase(path);
-                           if (ok && !serial.empty()) self->serials_[path] = serial;
-                       }
-                       self->Fire(address, ok && !serial.empty() ? serial : name);
-                   });
+        bus_->Call(
+            serialPath, kGattCharacteristic1, "ReadValue", [](sdbus::MethodCall& call) { call << Props{}; },
+            timing_.call,
+            [weak, path, address, name](sdbus::MethodReply* reply, const sdbus::Error* error) {
+                auto self = weak.lock();
+                if (!self) return;
+                std::vector<uint8_t> bytes;
+                bool ok = !error;
+                if (ok) {
+                    try {
+                        *reply >> bytes;
+                    } catch (const sdbus::Error&) {
+                        ok = false;
+                    }
+                }
+                std::string serial(bytes.begin(), bytes.end());
+                serial = serial.substr(0, serial.find('\0'));
+                {
+                    std::lock_guard<std::mutex> lock(self->mutex_);
+                    self->reading_.erase(path);
+                    if (ok && !serial.empty()) self->serials_[path] = serial;
+                }
+                self->Fire(address, ok && !serial.empty() ? serial : name);
+            });
     }
 
     void Fire(uint64_t address, const std::string& name) {
@@ -364,8 +370,8 @@ public:
         }
         bus->Discovery().Acquire(adapter, timing, [path](const sdbus::Error* error) {
             if (error)
-                LogMessage(kLogWarn, "bluez: discovery to find %s failed: %s: %s", path.c_str(), error->getName().c_str(),
-                           error->getMessage().c_str());
+                LogMessage(kLogWarn, "bluez: discovery to find %s failed: %s: %s", path.c_str(),
+                           error->getName().c_str(), error->getMessage().c_str());
         });
         {
             std::lock_guard<std::mutex> lock(finder->mutex_);
@@ -374,8 +380,13 @@ public:
         if (bus->HasInterface(path, kDevice1)) finder->Finish(true);
     }
 
-    DeviceFinder(std::shared_ptr<BluezBus> bus, std::string adapter, std::string path, BluezTiming timing, std::function<void(bool)> done)
-        : bus_(std::move(bus)), adapter_(std::move(adapter)), path_(std::move(path)), timing_(std::move(timing)), done_(std::move(done)) {}
+    DeviceFinder(std::shared_ptr<BluezBus> bus, std::string adapter, std::string path, BluezTiming timing,
+                 std::function<void(bool)> done)
+        : bus_(std::move(bus)),
+          adapter_(std::move(adapter)),
+          path_(std::move(path)),
+          timing_(std::move(timing)),
+          done_(std::move(done)) {}
 
     void OnInterfacesAdded(const std::string& path, const Interfaces& added) override {
         if (path == path_ && added.count(kDevice1)) Finish(true);
@@ -413,8 +424,8 @@ private:
 
 // Fresh properties from BlueZ: the object exists only while BlueZ knows the device. An
 // absent one is looked for once by discovery.
-void LookUpDevice(const AsyncOp<std::shared_ptr<IBluetoothLEDevice>>& op, const std::shared_ptr<BluezBus>& bus, const BluezTiming& timing,
-                  const std::string& adapter, uint64_t address, bool mayFind) {
+void LookUpDevice(const AsyncOp<std::shared_ptr<IBluetoothLEDevice>>& op, const std::shared_ptr<BluezBus>& bus,
+                  const BluezTiming& timing, const std::string& adapter, uint64_t address, bool mayFind) {
     std::string path = DevicePath(adapter, address);
     auto pending = bus->Call(
         path, kProperties, "GetAll", [](sdbus::MethodCall& call) { call << std::string(kDevice1); }, timing.call,
@@ -428,8 +439,7 @@ void LookUpDevice(const AsyncOp<std::shared_ptr<IBluetoothLEDevice>>& op, const 
                     DeviceFinder::Find(bus, adapter, path, timing, [op, bus, timing, adapter, address](bool found) {
                         if (found && op->Status() == AsyncStatus::Started)
                             LookUpDevice(op, bus, timing, adapter, address, false);
-                        else
-                            op->Complete(nullptr);
+                        else op->Complete(nullptr);
                     });
                 }
                 return;
@@ -445,7 +455,8 @@ public:
     explicit BluezStack(const BluezTiming& timing) : timing_(timing) {
         std::string failure;
         bus_ = BluezBus::Connect(failure, timing.adapter);
-        if (!bus_) LogMessage(kLogWarn, "bluez: no D-Bus system bus (%s); no Bluetooth adapter available", failure.c_str());
+        if (!bus_)
+            LogMessage(kLogWarn, "bluez: no D-Bus system bus (%s); no Bluetooth adapter available", failure.c_str());
     }
     ~BluezStack() override {
         pool_.Shutdown();
@@ -527,7 +538,8 @@ std::shared_ptr<IStack> CreateBluezStack() {
     const std::string path = notify ? notify : "";
     if (path == "signal") timing.acquireNotify = false;
     else if (!path.empty() && path != "acquire")
-        LogMessage(kLogError, "bluez: unknown MIVOBLE_BLUEZ_NOTIFY '%s' (acquire or signal); using acquire", path.c_str());
+        LogMessage(kLogError, "bluez: unknown MIVOBLE_BLUEZ_NOTIFY '%s' (acquire or signal); using acquire",
+                   path.c_str());
     if (const char* adapter = std::getenv("MIVOBLE_ADAPTER")) timing.adapter = adapter;
     return Bluez::MakeBluezStack(timing);
 }

@@ -35,10 +35,8 @@ void DeadlineTimer::Stop() {
     }
     s_->wake.notify_all();
     if (!thread_.joinable()) return;
-    if (thread_.get_id() == std::this_thread::get_id())
-        thread_.detach();
-    else
-        thread_.join();
+    if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
+    else thread_.join();
 }
 
 void DeadlineTimer::Loop(const std::shared_ptr<State>& s) {

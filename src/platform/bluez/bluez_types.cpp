@@ -73,12 +73,14 @@ GattFailure MapGattError(const std::string& name, const std::string& message) {
     // The peripheral's own ATT errors, as bluetoothd words them.
     static const std::string kAttError = "Operation failed with ATT error: 0x";
     if (name == "org.bluez.Error.Failed" && message.compare(0, kAttError.size(), kAttError) == 0) {
-        f.error = PlatformError{-7, "The device refused the request with ATT error 0x" + message.substr(kAttError.size()) + "."};
+        f.error = PlatformError{
+            -7, "The device refused the request with ATT error 0x" + message.substr(kAttError.size()) + "."};
         return f;
     }
     if (name == "org.bluez.Error.InvalidArguments" && (message == "Invalid offset" || message == "Invalid Length")) {
-        f.error = PlatformError{-7, message == "Invalid offset" ? "The device refused the request: invalid offset (ATT error 0x07)."
-                                                                 : "The device refused the value: invalid length (ATT error 0x0d)."};
+        f.error = PlatformError{-7, message == "Invalid offset"
+                                        ? "The device refused the request: invalid offset (ATT error 0x07)."
+                                        : "The device refused the value: invalid length (ATT error 0x0d)."};
         return f;
     }
     auto status = [&f](GattStatus s) {
@@ -86,7 +88,8 @@ GattFailure MapGattError(const std::string& name, const std::string& message) {
         f.status = s;
         return f;
     };
-    if (name == "org.bluez.Error.NotPermitted" || name == "org.bluez.Error.NotAuthorized") return status(GattStatus::AccessDenied);
+    if (name == "org.bluez.Error.NotPermitted" || name == "org.bluez.Error.NotAuthorized")
+        return status(GattStatus::AccessDenied);
     if (name == "org.bluez.Error.NotConnected" || name == "org.freedesktop.DBus.Error.UnknownObject" ||
         name == "org.freedesktop.DBus.Error.UnknownMethod" || name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
         name == "org.freedesktop.DBus.Error.NameHasNoOwner" || name == "org.freedesktop.DBus.Error.Disconnected" ||

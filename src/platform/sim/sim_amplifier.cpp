@@ -30,7 +30,8 @@ AmplifierCore::AmplifierCore(AmplifierConfig config, std::weak_ptr<StackCore> st
       dropNotifyEvery_(config.dropNotifyEvery),
       corruptNext_(config.corrupt),
       shortenNext_(config.shorten),
-      smp_(SmpServer::Options{config.slotSize, config.smpRcZero, config.smpParams, config.smpBufCount, config.smpBufSize}),
+      smp_(SmpServer::Options{config.slotSize, config.smpRcZero, config.smpParams, config.smpBufCount,
+                              config.smpBufSize}),
       smpSplit_(std::max<size_t>(1, config.smpSplit)),
       link_("sim-link"),
       events_("sim-events") {
@@ -42,22 +43,26 @@ AmplifierCore::AmplifierCore(AmplifierConfig config, std::weak_ptr<StackCore> st
     if (!config.delay.empty()) {  // "Op:ms" or "Op:UUID:ms", checked by the configuration reader
         auto first = config.delay.find(':'), last = config.delay.rfind(':');
         long ms = std::strtol(config.delay.c_str() + last + 1, nullptr, 10);
-        Delay(config.delay.substr(0, first), Milliseconds(ms), first == last ? "" : config.delay.substr(first + 1, last - first - 1));
+        Delay(config.delay.substr(0, first), Milliseconds(ms),
+              first == last ? "" : config.delay.substr(first + 1, last - first - 1));
     }
     if (!config.nus.empty()) {
         NusResponseScript every;
         every.requests = std::numeric_limits<int>::max();
-        if (config.nus.rfind("late:", 0) == 0) every.delay = Milliseconds(std::strtol(config.nus.c_str() + 5, nullptr, 10));
+        if (config.nus.rfind("late:", 0) == 0)
+            every.delay = Milliseconds(std::strtol(config.nus.c_str() + 5, nullptr, 10));
         else if (config.nus == "never") every.never = true;
         else if (config.nus == "badcrc") every.badCrc = true;
         else if (config.nus == "trailing") every.trailing = {0x00};
-        else if (config.nus == "unsolicited") every.unsolicited = Wire::BuildResponseFrame(0x7E, 0x00, {});  // an event frame of its own
+        else if (config.nus == "unsolicited")
+            every.unsolicited = Wire::BuildResponseFrame(0x7E, 0x00, {});  // an event frame of its own
         ScriptNusResponse(every);
     }
     if (config.gen == Generation::Legacy) {
         const size_t payload = static_cast<size_t>(config.channels + (config.counter ? 1 : 0)) * config.frames * 3;
         if (payload > PacketPayloadLocked())
-            LogMessage(kLogWarn, "sim: '%s' sample payloads of %zu bytes exceed one packet (MTU %zu - 3); they go out cut",
+            LogMessage(kLogWarn,
+                       "sim: '%s' sample payloads of %zu bytes exceed one packet (MTU %zu - 3); they go out cut",
                        config.name.c_str(), payload, config.mtu);
     }
 }
@@ -131,7 +136,8 @@ void AmplifierCore::Hang(const std::string& operation, const std::string& charac
     Fault f;
     f.operation = operation;
     f.hang = true;
-    if (!KnownOperation(operation)) LogMessage(kLogWarn, "sim: hang of unknown operation '%s' has no effect", operation.c_str());
+    if (!KnownOperation(operation))
+        LogMessage(kLogWarn, "sim: hang of unknown operation '%s' has no effect", operation.c_str());
     if (!characteristic.empty()) {
         Uuid u;
         if (!ParseUuidText(characteristic, u)) {
@@ -148,7 +154,8 @@ void AmplifierCore::Delay(const std::string& operation, Milliseconds delay, cons
     Fault f;
     f.operation = operation;
     f.delay = delay;
-    if (!KnownOperation(operation)) LogMessage(kLogWarn, "sim: delay of unknown operation '%s' has no effect", operation.c_str());
+    if (!KnownOperation(operation))
+        LogMessage(kLogWarn, "sim: delay of unknown operation '%s' has no effect", operation.c_str());
     if (!characteristic.empty()) {
         Uuid u;
         if (!ParseUuidText(characteristic, u)) {

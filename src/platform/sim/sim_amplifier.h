@@ -34,7 +34,22 @@
 namespace Mivo::BLE::Sim::Detail {
 
 // Characteristics of the virtual GATT table.
-enum class Attr { Model, Serial, Firmware, Hardware, Maker, Battery, Sample, AmpConfig, ChannelConfig, PayloadConfig, FilterConfig, NusRx, NusTx, Smp };
+enum class Attr {
+    Model,
+    Serial,
+    Firmware,
+    Hardware,
+    Maker,
+    Battery,
+    Sample,
+    AmpConfig,
+    ChannelConfig,
+    PayloadConfig,
+    FilterConfig,
+    NusRx,
+    NusTx,
+    Smp
+};
 
 struct ServiceDef {
     Platform::Uuid uuid;
@@ -84,7 +99,8 @@ public:
     void Connect(std::shared_ptr<SimDevice> device, Platform::AsyncOp<Platform::IBluetoothLEDevice::ServicesResult> op,
                  std::function<Platform::IBluetoothLEDevice::ServicesResult()> services);
     void Detach(const SimDevice* device);
-    void Read(std::shared_ptr<SimDevice> device, Attr attr, Platform::AsyncOp<Platform::IGattCharacteristic::ReadResult> op);
+    void Read(std::shared_ptr<SimDevice> device, Attr attr,
+              Platform::AsyncOp<Platform::IGattCharacteristic::ReadResult> op);
     void Write(std::shared_ptr<SimDevice> device, Attr attr, Bytes value, Platform::WriteOption option,
                Platform::AsyncOp<Platform::GattStatus> op);
     void WriteCccd(std::shared_ptr<SimDevice> device, Attr attr, Platform::CccdValue value,
@@ -99,7 +115,8 @@ public:
     // Accepts an operation: applies hang/delay, paces it on the link, runs `work` on the
     // link thread and completes the operation with its result on the completion pool.
     template <typename T>
-    void RunOperation(const std::string& name, std::optional<Attr> attr, Platform::AsyncOp<T> op, std::function<T()> work) {
+    void RunOperation(const std::string& name, std::optional<Attr> attr, Platform::AsyncOp<T> op,
+                      std::function<T()> work) {
         if (IsShutDown()) {
             op->Fail(Platform::PlatformError{-1, "The device is no longer available."});
             return;
@@ -154,7 +171,8 @@ public:
     struct Counters {
         int connects = 0, refused = 0, resets = 0;
         bool connected = false, streaming = false;
-        size_t notificationsSent = 0, notificationsDropped = 0, notificationsCut = 0, advertisements = 0, nusRequests = 0, smpRequests = 0, pending = 0;
+        size_t notificationsSent = 0, notificationsDropped = 0, notificationsCut = 0, advertisements = 0,
+               nusRequests = 0, smpRequests = 0, pending = 0;
     };
     Counters GetCounters();
     bool IsShutDown();
@@ -267,9 +285,9 @@ private:
     SmpServer smp_;
     Bytes smpBuffer_;
     size_t smpSplit_ = 1;
-    std::map<int64_t, size_t> airUsed_;         // SMP bytes booked per connection event (by index)
+    std::map<int64_t, size_t> airUsed_;                 // SMP bytes booked per connection event (by index)
     Clock::time_point serverFree_{}, lastSmpNotify_{};  // SMP server busy until; last response piece
-    Clock::time_point lastSmpWrite_{};  // event of the last SMP write command: later ones never overtake it
+    Clock::time_point lastSmpWrite_{};           // event of the last SMP write command: later ones never overtake it
     std::deque<Clock::time_point> serverQueue_;  // when each request in the server's buffers is done
 
     // counters

@@ -12,14 +12,14 @@ using namespace Platform;
 std::optional<Bytes> AmplifierCore::ReadValueLocked(Attr attr) {
     auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
     switch (attr) {
-    case Attr::Model: return text(config_.model);
-    case Attr::Serial: return text(name_);
-    case Attr::Firmware: return text(firmware_);
-    case Attr::Hardware: return text(config_.hw);
-    case Attr::Maker: return text(config_.maker);
-    case Attr::Battery: return Bytes{battery_};
-    case Attr::AmpConfig: return Wire::EncodeAmplifierRecord(AmpRecordLocked());
-    default: return std::nullopt;  // not readable
+        case Attr::Model: return text(config_.model);
+        case Attr::Serial: return text(name_);
+        case Attr::Firmware: return text(firmware_);
+        case Attr::Hardware: return text(config_.hw);
+        case Attr::Maker: return text(config_.maker);
+        case Attr::Battery: return Bytes{battery_};
+        case Attr::AmpConfig: return Wire::EncodeAmplifierRecord(AmpRecordLocked());
+        default: return std::nullopt;  // not readable
     }
 }
 

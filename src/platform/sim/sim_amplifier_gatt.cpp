@@ -33,20 +33,20 @@ Uuid SmpService() { return Uuid::FromGroups(0x8D53DC1D, 0x1DB7, 0x4CD3, 0x868B, 
 
 Uuid UuidOf(Attr attr) {
     switch (attr) {
-    case Attr::Model: return Uuid::FromShort(0x2A24);
-    case Attr::Serial: return Uuid::FromShort(0x2A25);
-    case Attr::Firmware: return Uuid::FromShort(0x2A26);
-    case Attr::Hardware: return Uuid::FromShort(0x2A27);
-    case Attr::Maker: return Uuid::FromShort(0x2A29);
-    case Attr::Battery: return Uuid::FromShort(0x2A19);
-    case Attr::Sample: return Mivo(0xB5211406);
-    case Attr::AmpConfig: return Mivo(0xB5211407);
-    case Attr::PayloadConfig: return Mivo(0xB5211408);
-    case Attr::ChannelConfig: return Mivo(0xB5211409);
-    case Attr::FilterConfig: return Mivo(0xB521140A);
-    case Attr::NusRx: return Nus(0x6E400002);
-    case Attr::NusTx: return Nus(0x6E400003);
-    case Attr::Smp: return Uuid::FromGroups(0xDA2E7828, 0xFBCE, 0x4E01, 0xAE9E, 0x261174997C48ull);
+        case Attr::Model: return Uuid::FromShort(0x2A24);
+        case Attr::Serial: return Uuid::FromShort(0x2A25);
+        case Attr::Firmware: return Uuid::FromShort(0x2A26);
+        case Attr::Hardware: return Uuid::FromShort(0x2A27);
+        case Attr::Maker: return Uuid::FromShort(0x2A29);
+        case Attr::Battery: return Uuid::FromShort(0x2A19);
+        case Attr::Sample: return Mivo(0xB5211406);
+        case Attr::AmpConfig: return Mivo(0xB5211407);
+        case Attr::PayloadConfig: return Mivo(0xB5211408);
+        case Attr::ChannelConfig: return Mivo(0xB5211409);
+        case Attr::FilterConfig: return Mivo(0xB521140A);
+        case Attr::NusRx: return Nus(0x6E400002);
+        case Attr::NusTx: return Nus(0x6E400003);
+        case Attr::Smp: return Uuid::FromGroups(0xDA2E7828, 0xFBCE, 0x4E01, 0xAE9E, 0x261174997C48ull);
     }
     return {};
 }
@@ -96,19 +96,25 @@ namespace Mivo::BLE::Sim {
 CharacteristicProperties PropertiesOf(const Platform::Uuid& characteristic) {
     using Detail::Attr;
     CharacteristicProperties p;
-    for (Attr a : {Attr::Model, Attr::Serial, Attr::Firmware, Attr::Hardware, Attr::Maker, Attr::Battery, Attr::Sample, Attr::AmpConfig,
-                   Attr::ChannelConfig, Attr::PayloadConfig, Attr::FilterConfig, Attr::NusRx, Attr::NusTx, Attr::Smp}) {
+    for (Attr a : {Attr::Model, Attr::Serial, Attr::Firmware, Attr::Hardware, Attr::Maker, Attr::Battery, Attr::Sample,
+                   Attr::AmpConfig, Attr::ChannelConfig, Attr::PayloadConfig, Attr::FilterConfig, Attr::NusRx,
+                   Attr::NusTx, Attr::Smp}) {
         if (Detail::UuidOf(a) != characteristic) continue;
         switch (a) {
-        case Attr::Model: case Attr::Serial: case Attr::Firmware: case Attr::Hardware: case Attr::Maker: case Attr::AmpConfig:
-            p.read = true;
-            break;
-        case Attr::Battery: p.read = p.notify = true; break;
-        case Attr::Sample: case Attr::ChannelConfig: case Attr::PayloadConfig: case Attr::FilterConfig: case Attr::NusTx:
-            p.notify = true;
-            break;
-        case Attr::NusRx: p.write = p.writeWithoutResponse = true; break;
-        case Attr::Smp: p.writeWithoutResponse = p.notify = true; break;
+            case Attr::Model:
+            case Attr::Serial:
+            case Attr::Firmware:
+            case Attr::Hardware:
+            case Attr::Maker:
+            case Attr::AmpConfig: p.read = true; break;
+            case Attr::Battery: p.read = p.notify = true; break;
+            case Attr::Sample:
+            case Attr::ChannelConfig:
+            case Attr::PayloadConfig:
+            case Attr::FilterConfig:
+            case Attr::NusTx: p.notify = true; break;
+            case Attr::NusRx: p.write = p.writeWithoutResponse = true; break;
+            case Attr::Smp: p.writeWithoutResponse = p.notify = true; break;
         }
     }
     return p;
@@ -122,14 +128,17 @@ namespace Mivo::BLE::Sim::Detail {
 
 std::vector<ServiceDef> AmplifierCore::Services() {
     std::vector<ServiceDef> services;
-    services.push_back({Uuids::DeviceInformation(), {Attr::Model, Attr::Serial, Attr::Firmware, Attr::Hardware, Attr::Maker}});
+    services.push_back(
+        {Uuids::DeviceInformation(), {Attr::Model, Attr::Serial, Attr::Firmware, Attr::Hardware, Attr::Maker}});
     services.push_back({Uuids::BatteryService(), {Attr::Battery}});
     Generation gen = config_.gen;
     if (gen == Generation::Legacy || gen == Generation::Both)
-        services.push_back({Uuids::DataService(), {Attr::Sample, Attr::AmpConfig, Attr::PayloadConfig, Attr::ChannelConfig, Attr::FilterConfig}});
-    else if (gen == Generation::Nus)
-        services.push_back({Uuids::DataService(), {Attr::Sample}});
-    if (gen == Generation::Nus || gen == Generation::Both) services.push_back({Uuids::NusService(), {Attr::NusRx, Attr::NusTx}});
+        services.push_back(
+            {Uuids::DataService(),
+             {Attr::Sample, Attr::AmpConfig, Attr::PayloadConfig, Attr::ChannelConfig, Attr::FilterConfig}});
+    else if (gen == Generation::Nus) services.push_back({Uuids::DataService(), {Attr::Sample}});
+    if (gen == Generation::Nus || gen == Generation::Both)
+        services.push_back({Uuids::NusService(), {Attr::NusRx, Attr::NusTx}});
     services.push_back({Uuids::SmpService(), {Attr::Smp}});
     return services;
 }
@@ -165,10 +174,12 @@ void AmplifierCore::Read(std::shared_ptr<SimDevice> device, Attr attr, AsyncOp<I
     });
 }
 
-void AmplifierCore::Write(std::shared_ptr<SimDevice> device, Attr attr, Bytes value, WriteOption option, AsyncOp<GattStatus> op) {
+void AmplifierCore::Write(std::shared_ptr<SimDevice> device, Attr attr, Bytes value, WriteOption option,
+                          AsyncOp<GattStatus> op) {
     // Both kinds are accepted by the writable characteristics; an SMP write command is queued
     // by the host's stack and rides the link's packet budget.
-    if (attr == Attr::Smp && option == WriteOption::WithoutResponse) return WriteSmpCommand(device, std::move(value), op);
+    if (attr == Attr::Smp && option == WriteOption::WithoutResponse)
+        return WriteSmpCommand(device, std::move(value), op);
     std::weak_ptr<AmplifierCore> weak = weak_from_this();
     RunOperation<GattStatus>(kOpWrite, attr, op, [weak, device, attr, option, value = std::move(value)] {
         auto self = weak.lock();
@@ -181,8 +192,9 @@ void AmplifierCore::Write(std::shared_ptr<SimDevice> device, Attr attr, Bytes va
             limit = self->PacketPayloadLocked();
         }
         if (value.size() > limit) {
-            LogMessage(kLogWarn, "sim: '%s' refuses a write %s response of %zu bytes (at most %zu)", self->Name().c_str(),
-                       option == WriteOption::WithoutResponse ? "without" : "with", value.size(), limit);
+            LogMessage(kLogWarn, "sim: '%s' refuses a write %s response of %zu bytes (at most %zu)",
+                       self->Name().c_str(), option == WriteOption::WithoutResponse ? "without" : "with", value.size(),
+                       limit);
             return GattStatus::ProtocolError;
         }
         auto now = Clock::now();
@@ -199,7 +211,8 @@ void AmplifierCore::WriteCccd(std::shared_ptr<SimDevice> device, Attr attr, Cccd
         auto self = weak.lock();
         if (!self || !self->IsAttached(device.get())) return GattStatus::Unreachable;
         bool notifiable = attr == Attr::Battery || attr == Attr::Sample || attr == Attr::ChannelConfig ||
-                          attr == Attr::PayloadConfig || attr == Attr::FilterConfig || attr == Attr::NusTx || attr == Attr::Smp;
+                          attr == Attr::PayloadConfig || attr == Attr::FilterConfig || attr == Attr::NusTx ||
+                          attr == Attr::Smp;
         if (!notifiable) return GattStatus::ProtocolError;
         self->OnCccd(attr, value == CccdValue::Notify, Clock::now());
         return GattStatus::Success;

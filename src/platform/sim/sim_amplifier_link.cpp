@@ -123,8 +123,8 @@ void AmplifierCore::Connect(std::shared_ptr<SimDevice> device, AsyncOp<IBluetoot
                     notify = true;
                 }
             } else {
-                bool reachable = available && self->advertising_ && self->connectable_ && device->BluetoothAddress() == self->address_ &&
-                                 now >= self->rebootingUntil_;
+                bool reachable = available && self->advertising_ && self->connectable_ &&
+                                 device->BluetoothAddress() == self->address_ && now >= self->rebootingUntil_;
                 if (reachable && self->refuseRemaining_ > 0) {
                     --self->refuseRemaining_;
                     ++self->refused_;

@@ -33,36 +33,38 @@ void AmplifierCore::HandleNus(const Bytes& value, Clock::time_point at) {
         uint8_t status = 0;
         Bytes payload;
         switch (request->command) {
-        case kNusEcho: payload = request->payload; break;
-        case kNusAnswer: payload = {0x2A}; break;
-        case kNusLayout: {
-            const Bytes& p = request->payload;
-            bool ok = p.size() == 7;
-            SampleLayout l;
-            if (ok) {
-                l.channels = p[0];
-                l.frames = (p[1] << 8) | p[2];
-                l.bytesPerSample = p[3];
-                l.littleEndian = p[4] != 0;
-                l.rate = (p[5] << 8) | p[6];
-                ok = l.channels >= 1 && l.frames >= 1 && (l.bytesPerSample == 3 || l.bytesPerSample == 4) && p[4] <= 1 && l.rate >= 1 &&
-                     static_cast<size_t>(l.channels) * static_cast<size_t>(l.frames) * static_cast<size_t>(l.bytesPerSample) <=
-                         PacketPayloadLocked();  // a payload goes out in one notification
-            }
-            if (ok) {
-                nusLayout_ = l;
-                tickBase_ = at;  // the stream goes on at the new rate from here
-                ticksSinceBase_ = 0;
-                if (streaming_) {
-                    ++streamEpoch_;
-                    ScheduleNextTickLocked();
+            case kNusEcho: payload = request->payload; break;
+            case kNusAnswer: payload = {0x2A}; break;
+            case kNusLayout: {
+                const Bytes& p = request->payload;
+                bool ok = p.size() == 7;
+                SampleLayout l;
+                if (ok) {
+                    l.channels = p[0];
+                    l.frames = (p[1] << 8) | p[2];
+                    l.bytesPerSample = p[3];
+                    l.littleEndian = p[4] != 0;
+                    l.rate = (p[5] << 8) | p[6];
+                    ok = l.channels >= 1 && l.frames >= 1 && (l.bytesPerSample == 3 || l.bytesPerSample == 4) &&
+                         p[4] <= 1 && l.rate >= 1 &&
+                         static_cast<size_t>(l.channels) * static_cast<size_t>(l.frames) *
+                                 static_cast<size_t>(l.bytesPerSample) <=
+                             PacketPayloadLocked();  // a payload goes out in one notification
                 }
-            } else {
-                status = 1;
+                if (ok) {
+                    nusLayout_ = l;
+                    tickBase_ = at;  // the stream goes on at the new rate from here
+                    ticksSinceBase_ = 0;
+                    if (streaming_) {
+                        ++streamEpoch_;
+                        ScheduleNextTickLocked();
+                    }
+                } else {
+                    status = 1;
+                }
+                break;
             }
-            break;
-        }
-        default: status = 0xFF; break;
+            default: status = 0xFF; break;
         }
         response = Wire::BuildResponseFrame(request->command, status, payload);
         if (!nusScripts_.empty()) {

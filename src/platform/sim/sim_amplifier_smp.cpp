@@ -15,8 +15,8 @@ Clock::time_point AmplifierCore::ReserveAirLocked(Clock::time_point earliest, si
     if (!connected_ || interval_.count() <= 0) return earliest;
     constexpr size_t kPacketOverhead = 7;  // L2CAP and ATT headers of each packet
     const auto step = std::chrono::duration_cast<Clock::duration>(interval_);
-    const size_t budget = std::max<size_t>(
-        1, static_cast<size_t>(uint64_t{config_.linkKbps} * 1000 / 8 * static_cast<uint64_t>(interval_.count()) / 1000000));
+    const size_t budget = std::max<size_t>(1, static_cast<size_t>(uint64_t{config_.linkKbps} * 1000 / 8 *
+                                                                  static_cast<uint64_t>(interval_.count()) / 1000000));
     const size_t cost = bytes + kPacketOverhead;
     int64_t k = (NextEventLocked(earliest) - connStart_) / step;
     // An event always carries at least one packet, however large.

@@ -54,9 +54,9 @@ Wire::AmplifierRecord AmplifierCore::AmpRecordLocked() const {
 size_t AmplifierCore::RecordCountLocked(RecordKind kind) const {
     auto r = AmpRecordLocked();
     switch (kind) {
-    case RecordKind::Channel: return r.channelCount;
-    case RecordKind::Payload: return r.valuesPerPayload;
-    case RecordKind::Filter: return r.filterCount;
+        case RecordKind::Channel: return r.channelCount;
+        case RecordKind::Payload: return r.valuesPerPayload;
+        case RecordKind::Filter: return r.filterCount;
     }
     return 0;
 }
@@ -65,24 +65,25 @@ Bytes AmplifierCore::NaturalRecordLocked(RecordKind kind, size_t index) const {
     SampleLayout l = LayoutLocked();
     size_t perFrame = static_cast<size_t>(l.channels) + (l.counter ? 1 : 0);
     switch (kind) {
-    case RecordKind::Channel: {
-        uint16_t id = static_cast<uint16_t>(index + 1);
-        bool counter = l.counter && index == static_cast<size_t>(l.channels);
-        return Wire::EncodeChannelRecord(id, counter ? kChannelTypeCounter : kChannelTypeSignal, static_cast<uint8_t>(index),
-                                         counter ? 1.0f : kSignalScale);
-    }
-    case RecordKind::Payload:
-        return Wire::EncodePayloadRecord(static_cast<uint16_t>(index % perFrame + 1), static_cast<uint16_t>(index / perFrame));
-    case RecordKind::Filter: {
-        // key, then type (1 high-pass, 2 low-pass, 3 notch), order, cut-off in 0.01 Hz, rest zero
-        static const uint32_t cutoffs[] = {10, 10000, 5000};
-        uint8_t rest[14] = {};
-        rest[0] = static_cast<uint8_t>(index % 3 + 1);
-        rest[1] = 2;
-        uint32_t c = cutoffs[index % 3];
-        for (int i = 0; i < 4; ++i) rest[2 + i] = static_cast<uint8_t>(c >> (8 * i));
-        return Wire::EncodeFilterRecord(static_cast<uint16_t>(index + 1), rest);
-    }
+        case RecordKind::Channel: {
+            uint16_t id = static_cast<uint16_t>(index + 1);
+            bool counter = l.counter && index == static_cast<size_t>(l.channels);
+            return Wire::EncodeChannelRecord(id, counter ? kChannelTypeCounter : kChannelTypeSignal,
+                                             static_cast<uint8_t>(index), counter ? 1.0f : kSignalScale);
+        }
+        case RecordKind::Payload:
+            return Wire::EncodePayloadRecord(static_cast<uint16_t>(index % perFrame + 1),
+                                             static_cast<uint16_t>(index / perFrame));
+        case RecordKind::Filter: {
+            // key, then type (1 high-pass, 2 low-pass, 3 notch), order, cut-off in 0.01 Hz, rest zero
+            static const uint32_t cutoffs[] = {10, 10000, 5000};
+            uint8_t rest[14] = {};
+            rest[0] = static_cast<uint8_t>(index % 3 + 1);
+            rest[1] = 2;
+            uint32_t c = cutoffs[index % 3];
+            for (int i = 0; i < 4; ++i) rest[2 + i] = static_cast<uint8_t>(c >> (8 * i));
+            return Wire::EncodeFilterRecord(static_cast<uint16_t>(index + 1), rest);
+        }
     }
     return {};
 }
@@ -156,8 +157,9 @@ Bytes AmplifierCore::BuildPayloadLocked(const SampleLayout& l, uint64_t firstFra
     Bytes out;
     for (int f = 0; f < l.frames; ++f) {
         for (int c = 0; c < l.channels; ++c)
-            Wire::AppendSample(out, SignalModel(config_.seed, l.rate, c, firstFrame + static_cast<uint64_t>(f), l.bytesPerSample),
-                               l.bytesPerSample, l.littleEndian);
+            Wire::AppendSample(
+                out, SignalModel(config_.seed, l.rate, c, firstFrame + static_cast<uint64_t>(f), l.bytesPerSample),
+                l.bytesPerSample, l.littleEndian);
         if (l.counter) Wire::AppendSample(out, static_cast<int32_t>(counter), 3, false);
     }
     return out;
@@ -166,7 +168,8 @@ Bytes AmplifierCore::BuildPayloadLocked(const SampleLayout& l, uint64_t firstFra
 void AmplifierCore::ScheduleNextTickLocked() {
     SampleLayout l = LayoutLocked();
     double period = static_cast<double>(std::max(1, l.frames)) / std::max(1, l.rate);
-    auto due = tickBase_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(period * static_cast<double>(ticksSinceBase_ + 1)));
+    auto due = tickBase_ + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double>(period * static_cast<double>(ticksSinceBase_ + 1)));
     due = NextEventLocked(due);
     std::weak_ptr<AmplifierCore> weak = weak_from_this();
     uint64_t epoch = streamEpoch_;

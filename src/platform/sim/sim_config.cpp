@@ -42,7 +42,8 @@ bool ParseInt(const std::string& text, long long min, long long max, long long& 
 }
 
 bool KnownOperation(const std::string& op) {
-    return op == kOpRead || op == kOpServices || op == kOpCharacteristics || op == kOpWrite || op == kOpCccd || op == kOpFromAddress;
+    return op == kOpRead || op == kOpServices || op == kOpCharacteristics || op == kOpWrite || op == kOpCccd ||
+           op == kOpFromAddress;
 }
 
 // Sets one key of `config`; returns an empty string or the reason it was refused.
@@ -50,7 +51,8 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
     long long n = 0;
     auto range = [&](long long min, long long max) -> std::string {
         if (ParseInt(value, min, max, n)) return {};
-        return "value '" + value + "' of '" + key + "' is not a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+        return "value '" + value + "' of '" + key + "' is not a whole number from " + std::to_string(min) + " to " +
+               std::to_string(max);
     };
     auto flag = [&](bool& target) -> std::string {
         if (value == "0" || value == "1") {
@@ -113,7 +115,8 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
         if (!KnownOperation(op)) return "unknown operation '" + op + "' for hang";
         if (op.size() != value.size()) {
             Platform::Uuid u;
-            if (!Detail::ParseUuidText(value.substr(op.size() + 1), u)) return "bad characteristic UUID in hang '" + value + "'";
+            if (!Detail::ParseUuidText(value.substr(op.size() + 1), u))
+                return "bad characteristic UUID in hang '" + value + "'";
         }
         config.hang = value;
         return {};
@@ -125,7 +128,8 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
     if (key == "seed") {
         uint64_t v = 0;
         auto [p, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
-        if (value.empty() || ec != std::errc() || p != value.data() + value.size()) return "seed '" + value + "' is not a whole number";
+        if (value.empty() || ec != std::errc() || p != value.data() + value.size())
+            return "seed '" + value + "' is not a whole number";
         config.seed = v;
         return {};
     }
@@ -188,9 +192,11 @@ std::string SetKey(AmplifierConfig& config, const std::string& key, const std::s
         if (!KnownOperation(op)) return "unknown operation '" + op + "' for delay";
         if (first != last) {
             Platform::Uuid u;
-            if (!Detail::ParseUuidText(value.substr(first + 1, last - first - 1), u)) return "bad characteristic UUID in delay '" + value + "'";
+            if (!Detail::ParseUuidText(value.substr(first + 1, last - first - 1), u))
+                return "bad characteristic UUID in delay '" + value + "'";
         }
-        if (!ParseInt(value.substr(last + 1), 0, 3'600'000, n)) return "delay '" + value + "' does not end in milliseconds";
+        if (!ParseInt(value.substr(last + 1), 0, 3'600'000, n))
+            return "delay '" + value + "' does not end in milliseconds";
         config.delay = value;
         return {};
     }
@@ -220,7 +226,9 @@ void Reject(const std::string& item, const std::string& reason) {
 
 }  // namespace
 
-std::string DefaultSimConfig() { return "MV-2401.00.01,gen=legacy,channels=8,counter=1,rate=250;MV-2401.00.02,gen=nus"; }
+std::string DefaultSimConfig() {
+    return "MV-2401.00.01,gen=legacy,channels=8,counter=1,rate=250;MV-2401.00.02,gen=nus";
+}
 
 bool ParseAddress(const std::string& text, uint64_t& address) {
     if (text.size() != 17) return false;

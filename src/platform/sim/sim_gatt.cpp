@@ -29,7 +29,8 @@ AsyncOp<IBluetoothLEDevice::ServicesResult> SimDevice::GetGattServicesAsync() {
             result.status = GattStatus::Unreachable;
             return result;
         }
-        for (auto& def : self->amplifier_->Services()) result.services.push_back(std::make_shared<SimService>(self, def));
+        for (auto& def : self->amplifier_->Services())
+            result.services.push_back(std::make_shared<SimService>(self, def));
         return result;
     });
     return op;

@@ -59,8 +59,10 @@ public:
     SimCharacteristic(std::shared_ptr<SimDevice> device, Attr attr) : device_(std::move(device)), attr_(attr) {}
     Platform::Uuid GetUuid() override { return UuidOf(attr_); }
     Platform::AsyncOp<ReadResult> ReadValueAsync() override;
-    Platform::AsyncOp<Platform::GattStatus> WriteValueWithResultAsync(Bytes value, Platform::WriteOption option) override;
-    Platform::AsyncOp<Platform::GattStatus> WriteClientCharacteristicConfigurationDescriptorAsync(Platform::CccdValue value) override;
+    Platform::AsyncOp<Platform::GattStatus> WriteValueWithResultAsync(Bytes value,
+                                                                      Platform::WriteOption option) override;
+    Platform::AsyncOp<Platform::GattStatus> WriteClientCharacteristicConfigurationDescriptorAsync(
+        Platform::CccdValue value) override;
     Platform::EventToken AddValueChanged(std::function<void(const Bytes&)> handler) override;
     void RemoveValueChanged(Platform::EventToken token) override;
     uint16_t GetMtu() override;

@@ -196,7 +196,8 @@ Bytes SmpServer::Upload(const CborValue& request) {
     if (off->number == 0) {
         if (chunk.size() < Wire::kImageHeaderSize) return fail(kRcInval);
         if (!len) return fail(kRcInval);
-        if (Wire::GetU32Le(reinterpret_cast<const uint8_t*>(chunk.data())) != Wire::kImageMagic) return fail(kRcUnknown);
+        if (Wire::GetU32Le(reinterpret_cast<const uint8_t*>(chunk.data())) != Wire::kImageMagic)
+            return fail(kRcUnknown);
         if (sha && sha->bytes.size() > 32) return fail(kRcInval);
         Bytes newSha = sha ? Bytes(sha->bytes.begin(), sha->bytes.end()) : Bytes{};
         if (upload_.active && sha && newSha == upload_.sha) return ok(upload_.next);  // resume

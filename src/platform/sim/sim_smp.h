@@ -25,9 +25,9 @@ public:
     explicit SmpServer(Options options);
 
     struct Result {
-        Bytes response;        // empty: no reply
-        bool reset = false;    // reboot after the reply went out
-        bool erase = false;    // the request erased flash (the caller may delay the reply)
+        Bytes response;           // empty: no reply
+        bool reset = false;       // reboot after the reply went out
+        bool erase = false;       // the request erased flash (the caller may delay the reply)
         size_t flashWritten = 0;  // image bytes written to flash (the caller paces the reply)
     };
     Result Handle(const Bytes& frame);

@@ -135,8 +135,8 @@ std::shared_ptr<Amplifier> StackCore::Add(AmplifierConfig config) {
         if (shutdown_) return nullptr;
         for (auto& a : amplifiers_) {
             if (a->Name() == config.name || a->Address() == address) {
-                LogMessage(kLogError, "sim: ignoring amplifier '%s': name or address %s already on air", config.name.c_str(),
-                           FormatAddress(address).c_str());
+                LogMessage(kLogError, "sim: ignoring amplifier '%s': name or address %s already on air",
+                           config.name.c_str(), FormatAddress(address).c_str());
                 return nullptr;
             }
         }
@@ -144,7 +144,8 @@ std::shared_ptr<Amplifier> StackCore::Add(AmplifierConfig config) {
     }
     core->Start();
     // Spread the amplifiers' first advertisements over one interval.
-    auto offset = std::chrono::milliseconds(config.adv.count() > 0 ? static_cast<long>(address % static_cast<uint64_t>(config.adv.count())) : 0);
+    auto offset = std::chrono::milliseconds(
+        config.adv.count() > 0 ? static_cast<long>(address % static_cast<uint64_t>(config.adv.count())) : 0);
     ScheduleAdvertising(core, Clock::now() + offset);
     return amplifier;
 }
@@ -219,7 +220,8 @@ void StackCore::Advertise(const std::weak_ptr<AmplifierCore>& weakAmp) {
     std::vector<std::shared_ptr<SimWatcher>> watchers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        watchers_.erase(std::remove_if(watchers_.begin(), watchers_.end(), [](auto& w) { return w.expired(); }), watchers_.end());
+        watchers_.erase(std::remove_if(watchers_.begin(), watchers_.end(), [](auto& w) { return w.expired(); }),
+                        watchers_.end());
         for (auto& w : watchers_)
             if (auto s = w.lock()) watchers.push_back(s);
     }
@@ -241,7 +243,8 @@ AsyncOp<std::shared_ptr<IBluetoothLEDevice>> StackCore::FromAddress(uint64_t add
     auto op = MakeAsyncOperation<std::shared_ptr<IBluetoothLEDevice>>();
     auto amplifier = AdapterPresent() ? FindByAddress(address) : nullptr;
     if (!amplifier) {
-        if (!SubmitCompletion([op] { op->Complete(nullptr); })) op->Fail(PlatformError{-1, "The Bluetooth stack is shut down."});
+        if (!SubmitCompletion([op] { op->Complete(nullptr); }))
+            op->Fail(PlatformError{-1, "The Bluetooth stack is shut down."});
         return op;
     }
     auto core = amplifier->Core();
@@ -264,7 +267,8 @@ AsyncOp<std::shared_ptr<IBluetoothAdapter>> StackCore::DefaultAdapter() {
     auto op = MakeAsyncOperation<std::shared_ptr<IBluetoothAdapter>>();
     std::shared_ptr<IBluetoothAdapter> adapter;
     if (AdapterPresent()) adapter = std::make_shared<SimAdapter>(weak_from_this());
-    if (!SubmitCompletion([op, adapter] { op->Complete(adapter); })) op->Fail(PlatformError{-1, "The Bluetooth stack is shut down."});
+    if (!SubmitCompletion([op, adapter] { op->Complete(adapter); }))
+        op->Fail(PlatformError{-1, "The Bluetooth stack is shut down."});
     return op;
 }
 

@@ -30,7 +30,9 @@ public:
 
     TaskId PostAt(Clock::time_point due, std::function<void()> task);
     TaskId Post(std::function<void()> task) { return PostAt(Clock::now(), std::move(task)); }
-    TaskId PostAfter(Clock::duration delay, std::function<void()> task) { return PostAt(Clock::now() + delay, std::move(task)); }
+    TaskId PostAfter(Clock::duration delay, std::function<void()> task) {
+        return PostAt(Clock::now() + delay, std::move(task));
+    }
     void Cancel(TaskId id);  // a task not yet started will not run
     void Stop();
     bool OnThisThread() const { return std::this_thread::get_id() == thread_.get_id(); }

@@ -39,7 +39,8 @@ uint16_t Crc16CcittFalse(const uint8_t* data, size_t length) {
     uint16_t crc = 0xFFFF;
     for (size_t i = 0; i < length; ++i) {
         crc ^= static_cast<uint16_t>(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
     }
     return crc;
 }
@@ -138,52 +139,52 @@ public:
         uint64_t arg = 0;
         if (!indefinite && !Argument(ai, arg)) return false;
         switch (major) {
-        case 0:
-        case 1:
-            if (indefinite) return false;
-            out.type = major == 0 ? CborValue::Type::Unsigned : CborValue::Type::Negative;
-            out.number = arg;
-            return true;
-        case 2:
-        case 3: {
-            out.type = major == 2 ? CborValue::Type::ByteString : CborValue::Type::Text;
-            if (!indefinite) return Chunk(arg, out.bytes);
-            for (;;) {  // indefinite string: definite chunks of the same major type until a break
-                if (p_ >= end_) return false;
-                if (*p_ == 0xFF) {
-                    ++p_;
-                    return true;
-                }
-                uint8_t c = *p_++;
-                uint64_t n;
-                if ((c >> 5) != major || (c & 0x1F) == 31 || !Argument(c & 0x1F, n) || !Chunk(n, out.bytes)) return false;
-            }
-        }
-        case 4:
-        case 5: {
-            out.type = major == 4 ? CborValue::Type::Array : CborValue::Type::Map;
-            for (uint64_t i = 0; indefinite || i < arg; ++i) {
-                if (indefinite) {
+            case 0:
+            case 1:
+                if (indefinite) return false;
+                out.type = major == 0 ? CborValue::Type::Unsigned : CborValue::Type::Negative;
+                out.number = arg;
+                return true;
+            case 2:
+            case 3: {
+                out.type = major == 2 ? CborValue::Type::ByteString : CborValue::Type::Text;
+                if (!indefinite) return Chunk(arg, out.bytes);
+                for (;;) {  // indefinite string: definite chunks of the same major type until a break
                     if (p_ >= end_) return false;
                     if (*p_ == 0xFF) {
                         ++p_;
                         return true;
                     }
-                }
-                if (major == 4) {
-                    CborValue v;
-                    if (!Item(v, depth + 1)) return false;
-                    out.items.push_back(std::move(v));
-                } else {
-                    CborValue k, v;
-                    if (!Item(k, depth + 1) || !Item(v, depth + 1)) return false;
-                    out.entries.push_back(CborEntry{std::move(k), std::move(v)});
+                    uint8_t c = *p_++;
+                    uint64_t n;
+                    if ((c >> 5) != major || (c & 0x1F) == 31 || !Argument(c & 0x1F, n) || !Chunk(n, out.bytes))
+                        return false;
                 }
             }
-            return true;
-        }
-        default:
-            return false;
+            case 4:
+            case 5: {
+                out.type = major == 4 ? CborValue::Type::Array : CborValue::Type::Map;
+                for (uint64_t i = 0; indefinite || i < arg; ++i) {
+                    if (indefinite) {
+                        if (p_ >= end_) return false;
+                        if (*p_ == 0xFF) {
+                            ++p_;
+                            return true;
+                        }
+                    }
+                    if (major == 4) {
+                        CborValue v;
+                        if (!Item(v, depth + 1)) return false;
+                        out.items.push_back(std::move(v));
+                    } else {
+                        CborValue k, v;
+                        if (!Item(k, depth + 1) || !Item(v, depth + 1)) return false;
+                        out.entries.push_back(CborEntry{std::move(k), std::move(v)});
+                    }
+                }
+                return true;
+            }
+            default: return false;
         }
     }
 
@@ -273,7 +274,9 @@ std::optional<ImageInfo> ParseImage(const Bytes& image) {
         uint16_t type = GetU16Le(image.data() + pos), len = GetU16Le(image.data() + pos + 2);
         pos += 4;
         if (pos + len > tlvEnd) return std::nullopt;
-        if (type == kTlvSha256 && len == 32) stored.assign(image.begin() + static_cast<std::ptrdiff_t>(pos), image.begin() + static_cast<std::ptrdiff_t>(pos + 32));
+        if (type == kTlvSha256 && len == 32)
+            stored.assign(image.begin() + static_cast<std::ptrdiff_t>(pos),
+                          image.begin() + static_cast<std::ptrdiff_t>(pos + 32));
         pos += len;
     }
     if (stored.size() != 32 || Sha256(image.data(), hashed) != stored) return std::nullopt;

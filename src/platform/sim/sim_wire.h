@@ -51,7 +51,7 @@ struct CborValue {
     Type type = Type::Other;
     uint64_t number = 0;  // unsigned value, or -1-n for negatives
     bool boolean = false;
-    std::string bytes;    // byte or text string contents
+    std::string bytes;  // byte or text string contents
     std::vector<CborValue> items;
     std::vector<CborEntry> entries;
 
@@ -123,10 +123,10 @@ struct AmplifierRecord {
     uint32_t reserved = 0;
     uint16_t payloadSize = 0, channelCount = 0, valuesPerPayload = 0, filterCount = 0;
 };
-Bytes EncodeAmplifierRecord(const AmplifierRecord& record);  // 16 bytes
+Bytes EncodeAmplifierRecord(const AmplifierRecord& record);                        // 16 bytes
 Bytes EncodeChannelRecord(uint16_t id, uint8_t type, uint8_t index, float scale);  // 8 bytes
-Bytes EncodePayloadRecord(uint16_t channelId, uint16_t frameIndex);  // 4 bytes
-Bytes EncodeFilterRecord(uint16_t key, const uint8_t (&rest)[14]);  // 16 bytes
+Bytes EncodePayloadRecord(uint16_t channelId, uint16_t frameIndex);                // 4 bytes
+Bytes EncodeFilterRecord(uint16_t key, const uint8_t (&rest)[14]);                 // 16 bytes
 
 // ---- Samples ----
 // Appends `value` as a `width`-byte two's-complement integer (3 or 4 bytes).

@@ -25,10 +25,10 @@
 #include "device/device_timing.h"
 #include "discovery/ble_scanner.h"
 #include "log/log.h"
-#include "support/log_file.h"
 #include "mivoble/mivoble.h"
 #include "platform/sim/sim_control.h"
 #include "protocol/default_generation.h"
+#include "support/log_file.h"
 
 namespace Mivo::BLE::Testing {
 
@@ -51,7 +51,8 @@ inline DeviceTiming FastTiming() {
     t.configurationWait = 1000ms;
     t.reconnectFirstDelay = 20ms;
     t.reconnectMaxDelay = 160ms;
-    t.closeBound = 2000ms;  // a loaded sanitizer build can take longer than 300 ms to wake the thread; CloseTest keeps it short
+    t.closeBound =
+        2000ms;  // a loaded sanitizer build can take longer than 300 ms to wake the thread; CloseTest keeps it short
     t.frameDrainWindow = 20ms;
     t.frameDrainLimit = 200ms;
     t.gatt = GattTiming{1000, 1000, 1000, 1000};
@@ -64,8 +65,8 @@ public:
     explicit TimedFactory(DeviceTiming timing) : timing_(timing) {}
     IAdapter& GetAdapter() override { return BleScanner::Instance(); }
     std::shared_ptr<IDevice> CreateDevice(const std::string& name, std::shared_ptr<IProtocolHandler> handler) override {
-        auto device =
-            std::make_shared<BleDevice>(name, std::move(handler), timing_, nullptr, HandleRegistry::Instance().Finder());
+        auto device = std::make_shared<BleDevice>(name, std::move(handler), timing_, nullptr,
+                                                  HandleRegistry::Instance().Finder());
         std::lock_guard<std::mutex> lock(mutex_);
         created_.push_back(device);
         return device;

@@ -210,7 +210,8 @@ TEST_F(FrameTest, ConcurrentTransactionsOnOneDeviceEachGetTheirOwnAnswer) {
             const uint8_t payload[] = {tag, static_cast<uint8_t>(i)};
             uint8_t response[4] = {};
             uint16_t length = sizeof response;
-            if (MIVOBLE_SendFrame(handle, 0x01, payload, sizeof payload, nullptr, response, &length, 1000) == MIVOBLE_OK &&
+            if (MIVOBLE_SendFrame(handle, 0x01, payload, sizeof payload, nullptr, response, &length, 1000) ==
+                    MIVOBLE_OK &&
                 length == 2 && response[0] == tag && response[1] == i) {
                 ++matched;
             }

@@ -183,9 +183,11 @@ TEST_F(ResolveTest, StaleAddressIsRefusedUntilAFreshAdvertisementArrives) {
 
     DeviceTiming timing = FastTiming();  // long enough a scan for the test to react
     const int staleLinesBefore = log_.Count("WARN ", "scanner: ignoring stale address for '" + amp->Name() + "'");
-    auto open = std::async(std::launch::async, [&] { return std::make_shared<BleDevice>(amp->Name(), nullptr, timing, &scanner); });
+    auto open = std::async(std::launch::async,
+                           [&] { return std::make_shared<BleDevice>(amp->Name(), nullptr, timing, &scanner); });
     // The open looks the name up, refuses the stale entry and starts scanning for it.
-    ASSERT_TRUE(log_.WaitFor("WARN ", "scanner: ignoring stale address for '" + amp->Name() + "'", staleLinesBefore + 1));
+    ASSERT_TRUE(
+        log_.WaitFor("WARN ", "scanner: ignoring stale address for '" + amp->Name() + "'", staleLinesBefore + 1));
     ASSERT_TRUE(log_.WaitFor("DEBUG", "scanner: advertisement watcher started (reconnect)"));
     amp->SetAdvertising(true);
 

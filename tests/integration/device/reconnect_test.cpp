@@ -28,10 +28,12 @@ TEST_F(ReconnectTest, DropWhileStreamingIsReportedAndRowsResumeWithoutReRegistra
     // The counter starts again with the new subscription; from there it runs on unbroken.
     Recorder::Instance().RestartCounter(handle);
     const uint64_t rowsAtReconnect = Recorder::Instance().Get(handle).rows;
-    ASSERT_TRUE(Recorder::Instance().WaitFor(handle, [&](const HandleRecord& r) { return r.rows >= rowsAtReconnect + 100; }));
+    ASSERT_TRUE(
+        Recorder::Instance().WaitFor(handle, [&](const HandleRecord& r) { return r.rows >= rowsAtReconnect + 100; }));
     EXPECT_EQ(Recorder::Instance().Get(handle).counterBreaks, 0u);
     EXPECT_EQ(amp->ConnectCount(), 2);
-    EXPECT_THAT(Recorder::Instance().Get(handle).states, ElementsAre(MIVOBLE_CONNECTION_LOST, MIVOBLE_CONNECTION_CONNECTED));
+    EXPECT_THAT(Recorder::Instance().Get(handle).states,
+                ElementsAre(MIVOBLE_CONNECTION_LOST, MIVOBLE_CONNECTION_CONNECTED));
 
     const std::string prefix = "device '" + amp->Name() + "': ";
     // In the log before the loss was reported: no waiting for it.
@@ -52,7 +54,8 @@ TEST_F(ReconnectTest, BatchedDeliveryRestartsWithAnEmptyBatchAfterAReconnect) {
     amp->DropLink();
     ASSERT_TRUE(Recorder::Instance().WaitFor(handle, [](const HandleRecord& r) { return r.states.size() >= 2; }));
     const uint64_t batchesAtReconnect = Recorder::Instance().Get(handle).batches;
-    ASSERT_TRUE(Recorder::Instance().WaitFor(handle, [&](const HandleRecord& r) { return r.batches >= batchesAtReconnect + 5; }));
+    ASSERT_TRUE(Recorder::Instance().WaitFor(
+        handle, [&](const HandleRecord& r) { return r.batches >= batchesAtReconnect + 5; }));
     for (uint32_t size : Recorder::Instance().Get(handle).batchSizes) EXPECT_EQ(size, 7u);
 }
 
@@ -77,14 +80,16 @@ TEST_F(ReconnectTest, NusHostLayoutSurvivesALostLinkAndFallsBackAfterARestart) {
         auto setLayout = [&] {
             const uint8_t layout[] = {4, 0, 2, 3, 0, 0x01, 0xF4};  // 4 channels, 2 frames, 3 bytes BE, 500 Hz
             uint8_t status = 0xEE;
-            ASSERT_EQ(MIVOBLE_SendFrame(handle, 0x20, layout, sizeof layout, &status, nullptr, nullptr, 1000), MIVOBLE_OK);
+            ASSERT_EQ(MIVOBLE_SendFrame(handle, 0x20, layout, sizeof layout, &status, nullptr, nullptr, 1000),
+                      MIVOBLE_OK);
             ASSERT_EQ(status, 0);
             ASSERT_EQ(MIVOBLE_SetActiveLayout(handle, 4, 2, 3, 0, 500), 0);
         };
         setLayout();
         ASSERT_EQ(MIVOBLE_RegisterConnectionStateCallback(handle, RecordState), MIVOBLE_OK);
         ASSERT_EQ(MIVOBLE_RegisterDataAvailableCallback(handle, RecordRow), MIVOBLE_OK);
-        ASSERT_TRUE(Recorder::Instance().WaitFor(handle, [](const HandleRecord& r) { return r.rows >= 20 && r.width == 6; }));
+        ASSERT_TRUE(
+            Recorder::Instance().WaitFor(handle, [](const HandleRecord& r) { return r.rows >= 20 && r.width == 6; }));
 
         if (c.event == Event::LinkDrop) amp->DropLink();
         else ASSERT_EQ(MIVOBLE_ResetDevice(handle), MIVOBLE_OK) << MIVOBLE_GetLastErrorText();
@@ -92,14 +97,15 @@ TEST_F(ReconnectTest, NusHostLayoutSurvivesALostLinkAndFallsBackAfterARestart) {
         EXPECT_THAT(Recorder::Instance().Get(handle).states,
                     ElementsAre(MIVOBLE_CONNECTION_LOST, MIVOBLE_CONNECTION_CONNECTED));
         if (c.event == Event::RestartThenLayoutAgain) {
-            ASSERT_TRUE(log_.WaitFor("WARN ", "device '" + amp->Name() + "': sample payloads have the default layout's size"));
+            ASSERT_TRUE(
+                log_.WaitFor("WARN ", "device '" + amp->Name() + "': sample payloads have the default layout's size"));
             setLayout();
         }
 
         const uint64_t rowsAtReconnect = Recorder::Instance().Get(handle).rows;
-        EXPECT_TRUE(Recorder::Instance().WaitFor(handle, [&](const HandleRecord& r) {
-            return r.rows >= rowsAtReconnect + 40 && r.width == c.widthAfter;
-        })) << "rows " << Recorder::Instance().Get(handle).rows << ", width " << Recorder::Instance().Get(handle).width;
+        EXPECT_TRUE(Recorder::Instance().WaitFor(
+            handle, [&](const HandleRecord& r) { return r.rows >= rowsAtReconnect + 40 && r.width == c.widthAfter; }))
+            << "rows " << Recorder::Instance().Get(handle).rows << ", width " << Recorder::Instance().Get(handle).width;
         EXPECT_EQ(log_.Count("WARN ", "device '" + amp->Name() + "': sample payloads have the default layout's size"),
                   c.fallbackLines);
         EXPECT_EQ(amp->ResetCount(), c.event == Event::LinkDrop ? 0 : 1);
@@ -191,8 +197,9 @@ TEST_F(CloseTest, CloseWhileAReconnectIsStuckReturnsWithinTheBoundAndLeaksTheDev
     // The bounded wait ends the stuck attempt; the detached thread then tears down and exits.
     EXPECT_TRUE(device->WaitForReconnectThreadExit(kWaitLimit));
     EXPECT_TRUE(Eventually([&] { return !amp->IsConnected(); }));
-    EXPECT_EQ(log_.Count("WARN ", "device '" + amp->Name() + "': reconnect attempt 1 failed (Bluetooth operation "
-                                                              "'GetGattServicesAsync' timed out.)"),
+    EXPECT_EQ(log_.Count("WARN ", "device '" + amp->Name() +
+                                      "': reconnect attempt 1 failed (Bluetooth operation "
+                                      "'GetGattServicesAsync' timed out.)"),
               1);
 }
 
@@ -218,7 +225,8 @@ TEST_F(ReconnectTest, ClosingFromTheConnectionStateCallbackDetachesTheThreadAndL
     ASSERT_TRUE(device->WaitForReconnectThreadExit(kWaitLimit));
     EXPECT_EQ(g_closeFromCallbackResult.load(), MIVOBLE_OK);
     EXPECT_THAT(Recorder::Instance().Get(handle).states, ElementsAre(MIVOBLE_CONNECTION_LOST));
-    EXPECT_EQ(log_.Count("WARN ", "device '" + amp->Name() + "': closed from its own reconnect thread; detaching it"), 1);
+    EXPECT_EQ(log_.Count("WARN ", "device '" + amp->Name() + "': closed from its own reconnect thread; detaching it"),
+              1);
     EXPECT_EQ(log_.Count("ERROR", "handle " + std::to_string(handle) + ": Bluetooth transport unresponsive"), 1);
     EXPECT_TRUE(device->IsLeaked());
     EXPECT_EQ(log_.Count("INFO ", "device '" + amp->Name() + "': reconnect attempt"), 0);

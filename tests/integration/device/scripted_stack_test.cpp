@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/api_exception.h"
 #include "api/handle_registry.h"
+#include "core/api_exception.h"
 #include "device_test_support.h"
 #include "protocol/uuid_text.h"
 #include "runtime/bluetooth_executor.h"
@@ -70,12 +70,14 @@ public:
     uint64_t BluetoothAddress() override { return inner_->BluetoothAddress(); }
     Platform::ConnectionStatus GetConnectionStatus() override {
         return connectedAnswers_.fetch_sub(1) > 0 ? Platform::ConnectionStatus::Connected
-                                                   : Platform::ConnectionStatus::Disconnected;
+                                                  : Platform::ConnectionStatus::Disconnected;
     }
     Platform::EventToken AddConnectionStatusChanged(std::function<void()> handler) override {
         return inner_->AddConnectionStatusChanged(std::move(handler));
     }
-    void RemoveConnectionStatusChanged(Platform::EventToken token) override { inner_->RemoveConnectionStatusChanged(token); }
+    void RemoveConnectionStatusChanged(Platform::EventToken token) override {
+        inner_->RemoveConnectionStatusChanged(token);
+    }
     Platform::AsyncOp<ServicesResult> GetGattServicesAsync() override { return inner_->GetGattServicesAsync(); }
     void Close() override { inner_->Close(); }
 
@@ -139,7 +141,8 @@ TEST_F(ScriptedStackTest, EveryRequiredStandardCharacteristicMustExist) {
             EXPECT_EQ(e.Code(), MIVOBLE_ERROR_DEVICE);
             EXPECT_EQ(std::string(e.what()), "Could not find characteristic '" + missing + "'.");
         }
-        EXPECT_EQ(log_.Count("WARN ", "connect attempt 3/3 failed: Could not find characteristic '" + missing + "'."), 1);
+        EXPECT_EQ(log_.Count("WARN ", "connect attempt 3/3 failed: Could not find characteristic '" + missing + "'."),
+                  1);
         // Each attempt's link was torn down and handed to the pool to close.
         EXPECT_TRUE(amp.device->close.WaitForCalls(3));
         EXPECT_EQ(amp.device->HandlerCount(), 0u);
@@ -148,7 +151,8 @@ TEST_F(ScriptedStackTest, EveryRequiredStandardCharacteristicMustExist) {
 
 TEST_F(ScriptedStackTest, PlatformErrorsOfTheOpenAreDeviceErrorsAndRetried) {
     ScriptedAmplifier amp;
-    amp.stack->fromAddress.Then(Step<std::shared_ptr<Platform::IBluetoothLEDevice>>::Fails(5, "Address lookup refused."));
+    amp.stack->fromAddress.Then(
+        Step<std::shared_ptr<Platform::IBluetoothLEDevice>>::Fails(5, "Address lookup refused."));
     amp.device->getServices.Then(Step<FakeDevice::ServicesResult>::Fails(7, "GATT server went away."));
     BleScanner scanner;
     amp.Advertise(scanner);
@@ -193,8 +197,8 @@ TEST_F(ScriptedStackTest, LinkDownRightAfterTheOpenStillStartsAReconnect) {
     ScriptedAmplifier amp;
     // Connected for the open's final check only; the link is gone when the open returns.
     auto fading = std::make_shared<FadingDevice>(amp.device, 1);
-    amp.stack->fromAddress.Always(
-        Step<std::shared_ptr<Platform::IBluetoothLEDevice>>::Completes(std::shared_ptr<Platform::IBluetoothLEDevice>(fading)));
+    amp.stack->fromAddress.Always(Step<std::shared_ptr<Platform::IBluetoothLEDevice>>::Completes(
+        std::shared_ptr<Platform::IBluetoothLEDevice>(fading)));
     BleScanner scanner;
     amp.Advertise(scanner);
 
@@ -210,8 +214,7 @@ TEST_F(ScriptedStackTest, ARepeatedLossEventOfTheReplacedLinkStartsNoSecondRecon
     StateLog states;  // outlives the device, whose thread may report to it until it closes
     BleScanner scanner;
     amp.Advertise(scanner);
-    auto device =
-        std::make_shared<BleDevice>(kName, nullptr, timing_, &scanner, HandleRegistry::Instance().Finder());
+    auto device = std::make_shared<BleDevice>(kName, nullptr, timing_, &scanner, HandleRegistry::Instance().Finder());
     ASSERT_TRUE(device->IsReady());
 
     StateLog::Current() = &states;

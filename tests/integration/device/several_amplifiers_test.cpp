@@ -25,7 +25,8 @@ int32_t CallAmplifier(Call call, MIVOBLE_HANDLE handle, const std::string& name)
     if (call == kFrame) {
         uint8_t status = 0xEE, response[16] = {};
         uint16_t length = sizeof response;
-        rc = MIVOBLE_SendFrame(handle, 0x01, reinterpret_cast<const uint8_t*>("ab"), 2, &status, response, &length, 2000);
+        rc = MIVOBLE_SendFrame(handle, 0x01, reinterpret_cast<const uint8_t*>("ab"), 2, &status, response, &length,
+                               2000);
         if (rc == MIVOBLE_OK) {
             EXPECT_EQ(std::string(reinterpret_cast<char*>(response), length), "ab");
         }
@@ -113,8 +114,9 @@ TEST_P(OtherAmplifierTest, CallsOnBDoNotWaitForA) {
     a->ClearFaults();
     if (aCaller.joinable()) aCaller.join();
     if (busy == kReconnect) {
-        EXPECT_TRUE(Recorder::Instance().WaitFor(
-            ha, [](const HandleRecord& r) { return !r.states.empty() && r.states.back() == MIVOBLE_CONNECTION_CONNECTED; }));
+        EXPECT_TRUE(Recorder::Instance().WaitFor(ha, [](const HandleRecord& r) {
+            return !r.states.empty() && r.states.back() == MIVOBLE_CONNECTION_CONNECTED;
+        }));
     }
     EXPECT_EQ(CallAmplifier(call, ha, a->Name()), MIVOBLE_OK) << MIVOBLE_GetLastErrorText();
 }
@@ -208,7 +210,8 @@ TEST_F(WedgeTest, WedgedAmplifierFailsItsOwnCallsOnly) {
         if (row.byReconnect) {
             // The reconnect attempts fail fast; with the link gone A's calls fail at their lookup.
             a->DropLink();
-            EXPECT_TRUE(log_.WaitFor("WARN ", "device '" + a->Name() + "': reconnect attempt 2 failed (" + kUnresponsive + ")"));
+            EXPECT_TRUE(log_.WaitFor("WARN ",
+                                     "device '" + a->Name() + "': reconnect attempt 2 failed (" + kUnresponsive + ")"));
             EXPECT_EQ(CallAmplifier(kFrame, ha, a->Name()), 3);
         } else {
             // The caller waiting on the stuck task gives up, and later calls fail at once.
@@ -217,7 +220,8 @@ TEST_F(WedgeTest, WedgedAmplifierFailsItsOwnCallsOnly) {
                 EXPECT_STREQ(MIVOBLE_GetLastErrorText(), kUnresponsive);
             }
         }
-        EXPECT_EQ(log_.Count("ERROR", std::string("executor WEDGED: task '") + row.task + "' overran its 300 ms budget."), 1);
+        EXPECT_EQ(
+            log_.Count("ERROR", std::string("executor WEDGED: task '") + row.task + "' overran its 300 ms budget."), 1);
 
         for (Call call : {kFrame, kDeviceInformation, kListImages})
             EXPECT_EQ(CallAmplifier(call, hb, b->Name()), MIVOBLE_OK) << kCallNames[call] << MIVOBLE_GetLastErrorText();

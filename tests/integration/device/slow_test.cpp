@@ -17,7 +17,8 @@ TEST_F(ProductionTimingTest, ReconnectPausesDoubleFrom500To5000Milliseconds) {
     amp->RefuseConnects(6);
     const auto start = Clock::now();
     amp->DropLink();
-    ASSERT_TRUE(Recorder::Instance().WaitFor(handle, [](const HandleRecord& r) { return r.states.size() >= 2; }, 40s));
+    ASSERT_TRUE(Recorder::Instance().WaitFor(
+        handle, [](const HandleRecord& r) { return r.states.size() >= 2; }, 40s));
     // 500 + 1000 + 2000 + 4000 + 5000 + 5000 ms of pauses before the seventh attempt.
     EXPECT_GE(Clock::now() - start, 17500ms);
 

@@ -58,10 +58,11 @@ TEST_F(SoakTest, TwoAmplifiersKeepStreamingThroughRepeatedLinkDrops) {
         size_t lost = 0, connected = 0;
         for (uint32_t s : r.states) (s == MIVOBLE_CONNECTION_LOST ? lost : connected)++;
         const size_t drops = static_cast<size_t>(elapsed / 20.0);
-        std::printf("amplifier %zu: %llu rows (%.1f/s), %llu synthesised, %zu losses, %zu reconnects, %llu counter restarts\n",
-                    i, static_cast<unsigned long long>(r.rows), r.rows / elapsed,
-                    static_cast<unsigned long long>(r.synthesised), lost, connected,
-                    static_cast<unsigned long long>(r.counterBreaks));
+        std::printf(
+            "amplifier %zu: %llu rows (%.1f/s), %llu synthesised, %zu losses, %zu reconnects, %llu counter restarts\n",
+            i, static_cast<unsigned long long>(r.rows), r.rows / elapsed,
+            static_cast<unsigned long long>(r.synthesised), lost, connected,
+            static_cast<unsigned long long>(r.counterBreaks));
         // Every drop is reported and followed by a reconnect (the last one may still be running).
         EXPECT_GE(lost + 1, drops);
         EXPECT_GE(connected + 1, lost);

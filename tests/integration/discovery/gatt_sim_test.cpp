@@ -42,7 +42,8 @@ struct Inbox {
     }
     bool WaitFor(const Bytes& v) {
         std::unique_lock<std::mutex> lock(mutex);
-        return arrived.wait_for(lock, kWaitLimit, [&] { return std::find(values.begin(), values.end(), v) != values.end(); });
+        return arrived.wait_for(lock, kWaitLimit,
+                                [&] { return std::find(values.begin(), values.end(), v) != values.end(); });
     }
     std::vector<Bytes> Values() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -84,10 +85,12 @@ protected:
         auto device = device_;
         auto services = executor_.Run("DiscoverServices", 30000, [device] {
             auto result = AwaitBounded(device->GetGattServicesAsync(), 5000, "GetGattServicesAsync");
-            std::vector<std::pair<std::shared_ptr<Platform::IGattService>, Platform::IGattService::CharacteristicsResult>>
+            std::vector<
+                std::pair<std::shared_ptr<Platform::IGattService>, Platform::IGattService::CharacteristicsResult>>
                 found;
             for (auto& service : result.services) {
-                found.emplace_back(service, AwaitBounded(service->GetCharacteristicsAsync(), 5000, "GetCharacteristicsAsync"));
+                found.emplace_back(service,
+                                   AwaitBounded(service->GetCharacteristicsAsync(), 5000, "GetCharacteristicsAsync"));
             }
             return found;
         });

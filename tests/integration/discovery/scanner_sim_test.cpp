@@ -194,7 +194,8 @@ TEST_F(ScannerOnSim, StopKeepsTheListAndStaleEntriesAreRefused) {
     now_ += 10500 * kMs;
     EXPECT_EQ(scanner_.GetDiscoveredDeviceCount(), 2);
     EXPECT_FALSE(scanner_.FindAddress("MV-2401.00.01").found);
-    EXPECT_EQ(log.Count("WARN ", "scanner: ignoring stale address for 'MV-2401.00.01' (last advertised 10500 ms ago)"), 1);
+    EXPECT_EQ(log.Count("WARN ", "scanner: ignoring stale address for 'MV-2401.00.01' (last advertised 10500 ms ago)"),
+              1);
     EXPECT_EQ(scanner_.GetDiscoveredDeviceCount(), 2);  // refused, not removed
 }
 

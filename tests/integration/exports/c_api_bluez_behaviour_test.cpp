@@ -14,8 +14,8 @@
 #include <functional>
 #include <mutex>
 #include <set>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,9 +80,7 @@ uint64_t Rows() {
 }
 
 // The last discovered list holds `name`.
-bool Listed(const std::string& name) {
-    return !g_seen.lists.empty() && g_seen.lists.back().second.count(name) != 0;
-}
+bool Listed(const std::string& name) { return !g_seen.lists.empty() && g_seen.lists.back().second.count(name) != 0; }
 
 // One scenario's world: its fake bluetoothd (options and amplifiers of the scenario), the
 // library pointed at it, a log file, and the fake's control interface.
@@ -135,7 +133,7 @@ public:
 struct Scenario {
     const char* name;
     const char* amplifiers;
-    std::vector<std::string> options;                           // of the fake bluetoothd
+    std::vector<std::string> options;                              // of the fake bluetoothd
     std::vector<std::pair<const char*, const char*>> environment;  // of this process
     std::function<void(World&)> body;
 };
@@ -148,7 +146,8 @@ void TakeOverAfterKill(World& world) {
         killed.Kill();
     }
     const std::string device = world.Control().DevicePath(kLegacy);
-    ASSERT_TRUE(world.Control().WaitForBool(device, "org.bluez.Device1", "Connected", true, 0ms)) << "the link was not left behind";
+    ASSERT_TRUE(world.Control().WaitForBool(device, "org.bluez.Device1", "Connected", true, 0ms))
+        << "the link was not left behind";
     MIVOBLE_HANDLE h = world.OpenAndStream(kLegacy);
     ASSERT_NE(h, 0u);
     MIVOBLE_DEVICE_INFORMATION info;
@@ -178,7 +177,8 @@ void ScanThroughDiscoveryCycles(World& world) {
         return false;
     };
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(stopped + 33s - Clock::now());
-    EXPECT_FALSE(WaitUntil(std::max(left, 0ms), steadyMissing)) << "a steadily advertising amplifier was reported removed";
+    EXPECT_FALSE(WaitUntil(std::max(left, 0ms), steadyMissing))
+        << "a steadily advertising amplifier was reported removed";
     EXPECT_EQ(MIVOBLE_StopScanning(), MIVOBLE_OK);
 }
 
@@ -190,7 +190,8 @@ void OpenWhileScanning(World& world) {
     MIVOBLE_HANDLE h = world.OpenAndStream(kLegacy);
     ASSERT_NE(h, 0u);
     // The scan goes on.
-    EXPECT_TRUE(world.Control().WaitForBool("/org/bluez/hci0", "org.bluez.Adapter1", "Discovering", true, 5s)) << "discovery did not resume";
+    EXPECT_TRUE(world.Control().WaitForBool("/org/bluez/hci0", "org.bluez.Adapter1", "Discovering", true, 5s))
+        << "discovery did not resume";
     EXPECT_EQ(MIVOBLE_CloseDevice(&h), MIVOBLE_OK);
     EXPECT_EQ(MIVOBLE_StopScanning(), MIVOBLE_OK);
 }
@@ -206,13 +207,16 @@ void WithoutMtuProperty(World& world) {
     std::vector<uint8_t> response(512);
     uint16_t length = static_cast<uint16_t>(response.size());
     uint8_t status = 0xEE;
-    ASSERT_EQ(MIVOBLE_SendFrame(h, 0x01, payload.data(), static_cast<uint16_t>(payload.size()), &status, response.data(), &length, 3000),
+    ASSERT_EQ(MIVOBLE_SendFrame(h, 0x01, payload.data(), static_cast<uint16_t>(payload.size()), &status,
+                                response.data(), &length, 3000),
               MIVOBLE_OK)
         << MIVOBLE_GetLastErrorText();
     EXPECT_EQ(status, 0);
     EXPECT_EQ(std::vector<uint8_t>(response.begin(), response.begin() + length), payload);
     const Image image = BuildImage(2, 0, 1, 24 * 1024);
-    ASSERT_EQ(MIVOBLE_UploadImage(h, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()), 0, nullptr, nullptr), MIVOBLE_OK)
+    ASSERT_EQ(
+        MIVOBLE_UploadImage(h, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()), 0, nullptr, nullptr),
+        MIVOBLE_OK)
         << MIVOBLE_GetLastErrorText();
     MIVOBLE_IMAGE_STATE images[4];
     uint32_t count = 4;
@@ -233,7 +237,8 @@ void OnThePoweredAdapter(World& world) {
     EXPECT_EQ(MIVOBLE_StopScanning(), MIVOBLE_OK);
     MIVOBLE_HANDLE h = world.OpenAndStream(kLegacy);
     ASSERT_NE(h, 0u);
-    EXPECT_TRUE(world.Control().WaitForBool(world.Control().DevicePath(kLegacy, "hci1"), "org.bluez.Device1", "Connected", true, 0ms));
+    EXPECT_TRUE(world.Control().WaitForBool(world.Control().DevicePath(kLegacy, "hci1"), "org.bluez.Device1",
+                                            "Connected", true, 0ms));
     EXPECT_EQ(MIVOBLE_CloseDevice(&h), MIVOBLE_OK);
 }
 
@@ -256,20 +261,21 @@ void ReconnectAfterADropDuringConfiguration(World& world) {
     ASSERT_FALSE(channels.empty());
     control.SetKnob(kLegacy, "interval", "80");  // the tables take most of a second to arrive
     control.DropLink(kLegacy);
-    ASSERT_TRUE(control.WaitForBool(channels, "org.bluez.GattCharacteristic1", "Notifying", true, 20s)) << "no reconnect began";
+    ASSERT_TRUE(control.WaitForBool(channels, "org.bluez.GattCharacteristic1", "Notifying", true, 20s))
+        << "no reconnect began";
     control.DropLink(kLegacy);
     control.SetKnob(kLegacy, "interval", "1");
     auto failedRounds = [&world] {
         const std::string log = world.Log();
         size_t count = 0;
-        for (size_t at = log.find("connect attempt 1/1 failed"); at != std::string::npos; at = log.find("connect attempt 1/1 failed", at + 1))
+        for (size_t at = log.find("connect attempt 1/1 failed"); at != std::string::npos;
+             at = log.find("connect attempt 1/1 failed", at + 1))
             ++count;
         return count;
     };
     const size_t failedBefore = failedRounds();
-    ASSERT_TRUE(WaitUntil(40s, [] {
-        return std::count(g_seen.states.begin(), g_seen.states.end(), MIVOBLE_CONNECTION_CONNECTED) >= 1;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        40s, [] { return std::count(g_seen.states.begin(), g_seen.states.end(), MIVOBLE_CONNECTION_CONNECTED) >= 1; }));
     const uint64_t rows = Rows();
     EXPECT_TRUE(WaitUntil(10s, [&] { return g_seen.rows >= rows + 100; }));
     // The round the drop cut short failed; the next one got its tables.
@@ -282,7 +288,8 @@ void ReconnectWithAnotherGapName(World& world) {
     MIVOBLE_HANDLE h = world.OpenAndStream(kLegacy);
     ASSERT_NE(h, 0u);
     world.Control().DropLink(kLegacy);
-    ASSERT_TRUE(WaitUntil(30s, [] { return !g_seen.states.empty() && g_seen.states.back() == MIVOBLE_CONNECTION_CONNECTED; }));
+    ASSERT_TRUE(
+        WaitUntil(30s, [] { return !g_seen.states.empty() && g_seen.states.back() == MIVOBLE_CONNECTION_CONNECTED; }));
     const uint64_t rows = Rows();
     EXPECT_TRUE(WaitUntil(10s, [&] { return g_seen.rows >= rows + 100; }));
     EXPECT_EQ(MIVOBLE_CloseDevice(&h), MIVOBLE_OK);
@@ -290,7 +297,8 @@ void ReconnectWithAnotherGapName(World& world) {
 
 // An ATT error as BlueZ words it becomes a device error that says so.
 void AttErrorOfARead(World& world) {
-    for (int attempt = 0; attempt < 3; ++attempt) world.Control().AnswerAttError(kLegacy, "ReadValueAsync", "2A24", 0x80);
+    for (int attempt = 0; attempt < 3; ++attempt)
+        world.Control().AnswerAttError(kLegacy, "ReadValueAsync", "2A24", 0x80);
     MIVOBLE_HANDLE h = 0;
     EXPECT_EQ(MIVOBLE_OpenDevice(kLegacy, &h), MIVOBLE_ERROR_DEVICE);
     EXPECT_STREQ(MIVOBLE_GetLastErrorText(), "The device refused the request with ATT error 0x80.");
@@ -331,18 +339,43 @@ void SecondBluetoothdIsIgnored(World& world) {
 const std::vector<Scenario>& Scenarios() {
     static const std::vector<Scenario> scenarios = {
         {"TakesOverALinkAKilledProcessLeft", kDefaultAmplifiers, {}, {}, TakeOverAfterKill},
-        {"TakesOverALinkAKilledProcessLeftUnderItsGapName", kDefaultAmplifiers, {"--gap-name", "mivo amplifier"}, {}, TakeOverAfterKill},
-        {"ScanKeepsSteadyAmplifiersAndDropsASilentOne", "MV-2401.00.01;MV-2401.00.02;MV-2401.00.03", {}, {}, ScanThroughDiscoveryCycles},
+        {"TakesOverALinkAKilledProcessLeftUnderItsGapName",
+         kDefaultAmplifiers,
+         {"--gap-name", "mivo amplifier"},
+         {},
+         TakeOverAfterKill},
+        {"ScanKeepsSteadyAmplifiersAndDropsASilentOne",
+         "MV-2401.00.01;MV-2401.00.02;MV-2401.00.03",
+         {},
+         {},
+         ScanThroughDiscoveryCycles},
         {"OpensWhileTheApplicationScans", kDefaultAmplifiers, {}, {}, OpenWhileScanning},
-        {"UploadsAndSendsLongFramesWithoutTheMtuProperty", "MV-2401.00.02,gen=nus,mtu=498", {"--bluez-version", "5.55"},
-         {}, WithoutMtuProperty},
-        {"UsesTheFirstPoweredAdapter", kDefaultAmplifiers, {"--adapters", "hci0,hci1", "--unpowered", "hci0"}, {}, OnThePoweredAdapter},
-        {"NamedAdapterSwitchedOff", kDefaultAmplifiers, {"--adapters", "hci0,hci1", "--unpowered", "hci0"}, {{"MIVOBLE_ADAPTER", "hci0"}},
+        {"UploadsAndSendsLongFramesWithoutTheMtuProperty",
+         "MV-2401.00.02,gen=nus,mtu=498",
+         {"--bluez-version", "5.55"},
+         {},
+         WithoutMtuProperty},
+        {"UsesTheFirstPoweredAdapter",
+         kDefaultAmplifiers,
+         {"--adapters", "hci0,hci1", "--unpowered", "hci0"},
+         {},
+         OnThePoweredAdapter},
+        {"NamedAdapterSwitchedOff",
+         kDefaultAmplifiers,
+         {"--adapters", "hci0,hci1", "--unpowered", "hci0"},
+         {{"MIVOBLE_ADAPTER", "hci0"}},
          [](World&) { ExpectScanFails(MIVOBLE_ERROR_ADAPTER, "Bluetooth adapter not enabled."); }},
-        {"NamedAdapterAbsent", kDefaultAmplifiers, {"--adapters", "hci0,hci1"}, {{"MIVOBLE_ADAPTER", "hci5"}},
+        {"NamedAdapterAbsent",
+         kDefaultAmplifiers,
+         {"--adapters", "hci0,hci1"},
+         {{"MIVOBLE_ADAPTER", "hci5"}},
          [](World&) { ExpectScanFails(MIVOBLE_ERROR_ADAPTER, "No Bluetooth adapter found."); }},
         {"ReconnectsAfterADropWhileTheTablesCome", kDefaultAmplifiers, {}, {}, ReconnectAfterADropDuringConfiguration},
-        {"ReconnectsUnderAnotherGapName", kDefaultAmplifiers, {"--gap-name", "mivo amplifier"}, {}, ReconnectWithAnotherGapName},
+        {"ReconnectsUnderAnotherGapName",
+         kDefaultAmplifiers,
+         {"--gap-name", "mivo amplifier"},
+         {},
+         ReconnectWithAnotherGapName},
         {"AttErrorSaysSo", kDefaultAmplifiers, {}, {}, AttErrorOfARead},
         {"WriteWaitsForATimedOutOne", kDefaultAmplifiers, {}, {}, WriteAfterATimedOutWrite},
         {"ASecondBluetoothdIsIgnored", kDefaultAmplifiers, {}, {}, SecondBluetoothdIsIgnored},

@@ -136,7 +136,8 @@ TEST_F(CApiOnSim, LinkDropIsReportedAndStreamingResumes) {
     ASSERT_EQ(MIVOBLE_RegisterConnectionStateCallback(h, OnState), MIVOBLE_OK);
     ASSERT_EQ(MIVOBLE_RegisterDataAvailableBatchedCallback(h, OnRows), MIVOBLE_OK);
     ASSERT_TRUE(WaitUntil(std::chrono::seconds(20), [] {
-        return g_states.size() >= 2 && g_states[0] == MIVOBLE_CONNECTION_LOST && g_states[1] == MIVOBLE_CONNECTION_CONNECTED;
+        return g_states.size() >= 2 && g_states[0] == MIVOBLE_CONNECTION_LOST &&
+               g_states[1] == MIVOBLE_CONNECTION_CONNECTED;
     }));
     uint64_t rowsAtReconnect = 0;
     {
@@ -173,19 +174,21 @@ TEST_F(CApiOnSim, ManagementListUploadTestResetConfirmEraseEcho) {
         uint32_t count = 4;
         EXPECT_EQ(MIVOBLE_ListImages(h, images, &count), MIVOBLE_OK) << MIVOBLE_GetLastErrorText();
         std::vector<Listed> out;
-        for (uint32_t i = 0; i < count && i < 4; ++i) out.push_back({images[i].slot, images[i].flags, images[i].version});
+        for (uint32_t i = 0; i < count && i < 4; ++i)
+            out.push_back({images[i].slot, images[i].flags, images[i].version});
         return out;
     };
     EXPECT_EQ(list(), (std::vector<Listed>{{0, 5, "1.0.0"}}));
     const Image image = BuildImage(1, 2, 3, 12 * 1024);
-    ASSERT_EQ(MIVOBLE_UploadImage(h, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()), 0, nullptr, nullptr), MIVOBLE_OK)
+    ASSERT_EQ(
+        MIVOBLE_UploadImage(h, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()), 0, nullptr, nullptr),
+        MIVOBLE_OK)
         << MIVOBLE_GetLastErrorText();
     EXPECT_EQ(list(), (std::vector<Listed>{{0, 5, "1.0.0"}, {1, 0, "1.2.3"}}));
     ASSERT_EQ(MIVOBLE_TestImage(h, image.hash.data()), MIVOBLE_OK) << MIVOBLE_GetLastErrorText();
     ASSERT_EQ(MIVOBLE_ResetDevice(h), MIVOBLE_OK) << MIVOBLE_GetLastErrorText();
-    ASSERT_TRUE(WaitUntil(std::chrono::seconds(30), [] {
-        return g_states.size() >= 2 && g_states.back() == MIVOBLE_CONNECTION_CONNECTED;
-    }));
+    ASSERT_TRUE(WaitUntil(std::chrono::seconds(30),
+                          [] { return g_states.size() >= 2 && g_states.back() == MIVOBLE_CONNECTION_CONNECTED; }));
     EXPECT_EQ(list(), (std::vector<Listed>{{0, 4, "1.2.3"}, {1, 1, "1.0.0"}}));
     ASSERT_EQ(MIVOBLE_ConfirmImage(h), MIVOBLE_OK) << MIVOBLE_GetLastErrorText();
     ASSERT_EQ(MIVOBLE_EraseImage(h), MIVOBLE_OK) << MIVOBLE_GetLastErrorText();

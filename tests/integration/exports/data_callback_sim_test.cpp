@@ -119,8 +119,7 @@ std::vector<InsideCall> InsideCalls() {
          [](MIVOBLE_HANDLE& h) { return MIVOBLE_RegisterConnectionStateCallback(h, StateChanged); }, MIVOBLE_OK},
         {"SetActiveLayout (rejected layout)",
          [](MIVOBLE_HANDLE& h) { return MIVOBLE_SetActiveLayout(h, 0, 1, 3, 0, 256); }, -1},
-        {"SetActiveLayout", [](MIVOBLE_HANDLE& h) { return MIVOBLE_SetActiveLayout(h, 1, 1, 3, 0, 256); },
-         MIVOBLE_OK},
+        {"SetActiveLayout", [](MIVOBLE_HANDLE& h) { return MIVOBLE_SetActiveLayout(h, 1, 1, 3, 0, 256); }, MIVOBLE_OK},
         {"RegisterDataAvailableBatchedCallback",
          [](MIVOBLE_HANDLE& h) { return MIVOBLE_RegisterDataAvailableBatchedCallback(h, BatchInside); }, MIVOBLE_OK},
         {"RegisterDataAvailableCallback",
@@ -159,10 +158,10 @@ struct InsideRun {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<InsideCall> calls = InsideCalls();
-    size_t next = 0;                 // entry made at the next callback
+    size_t next = 0;                  // entry made at the next callback
     std::vector<std::string> faults;  // what went wrong, per entry
-    uint64_t callbacksAfter = 0;     // deliveries after the entry made last
-    uint64_t afterClose = 0;         // deliveries after the close returned
+    uint64_t callbacksAfter = 0;      // deliveries after the entry made last
+    uint64_t afterClose = 0;          // deliveries after the close returned
     bool closed = false;
     MIVOBLE_HANDLE handle = 0;
 };
@@ -188,7 +187,8 @@ void OnDelivery(MIVOBLE_HANDLE handle) {
     const auto took = Clock::now() - start;
     std::string fault;
     if (result != entry.expected) {
-        fault = std::string(entry.what) + ": returned " + std::to_string(result) + " (" + MIVOBLE_GetLastErrorText() + ")";
+        fault =
+            std::string(entry.what) + ": returned " + std::to_string(result) + " (" + MIVOBLE_GetLastErrorText() + ")";
     } else if (entry.text && std::strstr(MIVOBLE_GetLastErrorText(), entry.text) == nullptr) {
         fault = std::string(entry.what) + ": text '" + MIVOBLE_GetLastErrorText() + "'";
     } else if (took > kCallBound) {

@@ -106,10 +106,10 @@ static int WaitForLogLine(const char* path, const char* text) {
 
 struct Scenario {
     const char* name;
-    const char* sim;            /* MIVOBLE_SIM; the device opened is always MV-2402.00.01 */
-    void* (*helper)(void*);     /* a long operation on another thread, or NULL */
-    int waitForLoss;            /* return right after the link loss was reported */
-    const char* waitForLog;     /* return once the log holds this, or NULL */
+    const char* sim;        /* MIVOBLE_SIM; the device opened is always MV-2402.00.01 */
+    void* (*helper)(void*); /* a long operation on another thread, or NULL */
+    int waitForLoss;        /* return right after the link loss was reported */
+    const char* waitForLog; /* return once the log holds this, or NULL */
 };
 
 static const struct Scenario kScenarios[] = {

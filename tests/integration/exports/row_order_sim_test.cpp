@@ -76,7 +76,8 @@ void OnRow(MIVOBLE_HANDLE, const float* row, uint32_t width) {
     if (width > kCounterColumn) g_log.Add({Seen::Row, row[kCounterColumn]});
 }
 void OnRows(MIVOBLE_HANDLE, const float* rows, uint32_t count, uint32_t width) {
-    for (uint32_t r = 0; r < count && width > kCounterColumn; ++r) g_log.Add({Seen::Row, rows[r * width + kCounterColumn]});
+    for (uint32_t r = 0; r < count && width > kCounterColumn; ++r)
+        g_log.Add({Seen::Row, rows[r * width + kCounterColumn]});
 }
 void OnState(MIVOBLE_HANDLE, uint32_t state) {
     g_log.Add({state == MIVOBLE_CONNECTION_LOST ? Seen::Lost : Seen::Connected});
@@ -136,7 +137,9 @@ struct Change {
 enum class When { WhileStreaming, AfterReconnect };
 
 void PrintTo(const Change& change, std::ostream* os) { *os << change.name; }
-void PrintTo(When when, std::ostream* os) { *os << (when == When::WhileStreaming ? "while streaming" : "after a reconnect"); }
+void PrintTo(When when, std::ostream* os) {
+    *os << (when == When::WhileStreaming ? "while streaming" : "after a reconnect");
+}
 
 class RowOrder : public ::testing::TestWithParam<std::tuple<Change, When>> {
 protected:
@@ -175,7 +178,9 @@ public:
 std::vector<Change> Changes() {
     return {
         {"ReRegisterTheSameBatchedCallback",
-         [](RowOrder&, MIVOBLE_HANDLE h, int) { ASSERT_EQ(RegisterBatches(h), MIVOBLE_OK) << MIVOBLE_GetLastErrorText(); }},
+         [](RowOrder&, MIVOBLE_HANDLE h, int) {
+             ASSERT_EQ(RegisterBatches(h), MIVOBLE_OK) << MIVOBLE_GetLastErrorText();
+         }},
         {"SwitchPerRowAndBatched",
          [](RowOrder&, MIVOBLE_HANDLE h, int step) {
              ASSERT_EQ(step % 2 ? RegisterBatches(h) : RegisterRows(h), MIVOBLE_OK) << MIVOBLE_GetLastErrorText();
@@ -205,7 +210,8 @@ TEST_P(RowOrder, EveryRowOnceAndInOrder) {
         // Every row of the lost link arrives before the loss is reported.
         const float last = Pause();
         Amplifier()->DropLink();
-        ASSERT_TRUE(g_log.WaitFor([] { return !g_log.entries.empty() && g_log.entries.back().what == Seen::Connected; }));
+        ASSERT_TRUE(
+            g_log.WaitFor([] { return !g_log.entries.empty() && g_log.entries.back().what == Seen::Connected; }));
         {
             std::lock_guard<std::mutex> guard(g_log.lock);
             const auto lost = std::find_if(g_log.entries.begin(), g_log.entries.end(),

@@ -17,7 +17,8 @@ TEST_F(SmpSimTest, LargeUploadReportsProgressForEveryChunk) {
         << MIVOBLE_GetLastErrorText();
     EXPECT_EQ(progress.offsets.size(), 1 + (size - 156 + 215) / 216);
     for (size_t i = 1; i < progress.offsets.size(); ++i) {
-        ASSERT_EQ(progress.offsets[i] - progress.offsets[i - 1], std::min<uint32_t>(216, size - progress.offsets[i - 1]));
+        ASSERT_EQ(progress.offsets[i] - progress.offsets[i - 1],
+                  std::min<uint32_t>(216, size - progress.offsets[i - 1]));
     }
     EXPECT_EQ(progress.offsets.back(), size);
     EXPECT_EQ(amplifier->Images().at(1).data, image.bytes);

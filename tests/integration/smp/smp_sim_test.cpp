@@ -63,9 +63,9 @@ TEST_F(SmpSimTest, DeviceRefusalsReachTheCaller) {
     EXPECT_STREQ(MIVOBLE_GetLastErrorText(), "Test image failed.");
     // The running image cannot be erased.
     const Image image = BuildImage(2, 0, 0, 1000);
-    ASSERT_EQ(MIVOBLE_UploadImage(handle, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()), 0, nullptr,
-                                  nullptr),
-              MIVOBLE_OK);
+    ASSERT_EQ(
+        MIVOBLE_UploadImage(handle, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()), 0, nullptr, nullptr),
+        MIVOBLE_OK);
     ASSERT_EQ(MIVOBLE_TestImage(handle, image.hash.data()), MIVOBLE_OK);
     EXPECT_EQ(MIVOBLE_EraseImage(handle), MIVOBLE_ERROR_GENERAL);
     EXPECT_STREQ(MIVOBLE_GetLastErrorText(), "Erase image failed.");
@@ -82,9 +82,9 @@ TEST_F(SmpSimTest, ResponsesSplitOverManyNotifications) {
     EXPECT_EQ(EchoText(handle, "split"), "split");
     EXPECT_EQ(List(handle), (std::vector<Listed>{{0, 5, "1.0.0"}}));
     const Image image = BuildImage(1, 1, 0, 3000);
-    EXPECT_EQ(MIVOBLE_UploadImage(handle, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()), 0, nullptr,
-                                  nullptr),
-              MIVOBLE_OK)
+    EXPECT_EQ(
+        MIVOBLE_UploadImage(handle, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()), 0, nullptr, nullptr),
+        MIVOBLE_OK)
         << MIVOBLE_GetLastErrorText();
     EXPECT_EQ(amplifier->Images().at(1).data, image.bytes);
 }

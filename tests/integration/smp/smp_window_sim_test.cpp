@@ -2,8 +2,8 @@
 // to their requests, and what a lost link leaves behind.
 #include <stdexcept>
 
-#include "core/api_exception.h"
 #include "api/handle_registry.h"
+#include "core/api_exception.h"
 #include "integration/smp/smp_sim_support.h"
 #include "smp/management_commands.h"
 

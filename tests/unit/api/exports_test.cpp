@@ -10,9 +10,9 @@
 #include <string>
 #include <thread>
 
-#include "core/api_exception.h"
 #include "api/handle_registry.h"
 #include "api_fakes.h"
+#include "core/api_exception.h"
 #include "platform/async_operation.h"
 #include "runtime/bluetooth_executor.h"
 #include "unit/log/temp_dir.h"
@@ -111,7 +111,10 @@ TEST_F(ExportsTest, EveryKindOfThrownObjectBecomesACodeAndText) {
         {[] { throw std::runtime_error("GATT write failed."); }, -1, "GATT write failed."},
         {[] { throw std::bad_alloc(); }, -1, std::bad_alloc().what()},
         {[] { throw 42; }, -1, "An unknown error appeared."},
-        {[] { throw Platform::PlatformError{-2, "The operation was canceled."}; }, -1, "An unknown error appeared."},
+        {[] {
+             throw Platform::PlatformError{-2, "The operation was canceled."};
+         },
+         -1, "An unknown error appeared."},
         {[&] { throw ApiException(longText, 3); }, 3, longText.substr(0, 255)},
     };
     for (const Case& c : cases) EXPECT_CALL(*device, SetFramesPerCallback(0)).WillOnce(c.raise).RetiresOnSaturation();
@@ -457,4 +460,3 @@ TEST_F(ExportsTest, ShutdownWithoutAdapterStillClosesDevicesAndStopsTheRuntime) 
 
 }  // namespace
 }  // namespace Mivo::BLE::Testing
-

@@ -4,9 +4,9 @@
 #include <future>
 #include <thread>
 
-#include "core/api_exception.h"
 #include "api/handle_registry.h"
 #include "api_fakes.h"
+#include "core/api_exception.h"
 
 namespace Mivo::BLE::Testing {
 namespace {
@@ -47,7 +47,8 @@ TEST(HandleRegistryTest, UnknownHandlesAndDevicesAreReportedWithCodeOne) {
     EXPECT_EQ(Failure([&] { registry.Remove(0); }), invalid);
     registry.Remove(h);
     EXPECT_EQ(Failure([&] { registry.Lookup(h); }), invalid);
-    EXPECT_EQ(Failure([&] { registry.FindHandle(device.get()); }), (std::pair<int32_t, std::string>{1, "Device not found."}));
+    EXPECT_EQ(Failure([&] { registry.FindHandle(device.get()); }),
+              (std::pair<int32_t, std::string>{1, "Device not found."}));
 }
 
 TEST(HandleRegistryTest, RemoveAllReturnsEntriesInHandleOrder) {

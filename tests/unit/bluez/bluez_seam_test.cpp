@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "platform/bluez/bluez_stack.h"
-#include "support/log_file.h"
 #include "platform/sim/sim_amplifier.h"
 #include "support/fake_bluetoothd.h"
+#include "support/log_file.h"
 
 namespace Mivo::BLE::Platform::Bluez {
 namespace {
@@ -101,7 +101,8 @@ TEST_P(BluezSeamPaths, FromAdapterToNotificationsAndHandlerRemovalWaitsForARunni
         cv.notify_all();
         cv.wait(lock, [&] { return release; });
     });
-    ASSERT_EQ(Await(sample->WriteClientCharacteristicConfigurationDescriptorAsync(CccdValue::Notify)), GattStatus::Success);
+    ASSERT_EQ(Await(sample->WriteClientCharacteristicConfigurationDescriptorAsync(CccdValue::Notify)),
+              GattStatus::Success);
     {
         std::unique_lock<std::mutex> lock(m);
         ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return entered; }));
@@ -131,7 +132,8 @@ TEST_P(BluezSeamPaths, FromAdapterToNotificationsAndHandlerRemovalWaitsForARunni
     EXPECT_EQ(calls, callsAtRemoval);
     sample->RemoveValueChanged(later);
 
-    EXPECT_EQ(Await(sample->WriteClientCharacteristicConfigurationDescriptorAsync(CccdValue::None)), GattStatus::Success);
+    EXPECT_EQ(Await(sample->WriteClientCharacteristicConfigurationDescriptorAsync(CccdValue::None)),
+              GattStatus::Success);
     device->Close();
     EXPECT_EQ(device->GetConnectionStatus(), ConnectionStatus::Disconnected);
 }
@@ -159,12 +161,16 @@ TEST(BluezSeam, MalformedObjectsAreIgnoredAndTheGoodOnesUsed) {
     root->addObjectManager();
     root->finishRegistration();
     std::vector<std::unique_ptr<sdbus::IObject>> objects;
-    auto object = [&](const std::string& path, const char* iface, const std::function<void(sdbus::IObject&)>& properties) {
+    auto object = [&](const std::string& path, const char* iface,
+                      const std::function<void(sdbus::IObject&)>& properties) {
         auto o = sdbus::createObject(*server, path);
         properties(*o);
         if (std::string(iface) == "org.bluez.Adapter1") {
-            for (const char* method : {"StartDiscovery", "StopDiscovery"}) o->registerMethod(method).onInterface(iface).implementedAs([] {});
-            o->registerMethod("SetDiscoveryFilter").onInterface(iface).implementedAs([](std::map<std::string, sdbus::Variant>) {});
+            for (const char* method : {"StartDiscovery", "StopDiscovery"})
+                o->registerMethod(method).onInterface(iface).implementedAs([] {});
+            o->registerMethod("SetDiscoveryFilter")
+                .onInterface(iface)
+                .implementedAs([](std::map<std::string, sdbus::Variant>) {});
         }
         o->finishRegistration();
         o->emitInterfacesAddedSignal({iface});
@@ -173,8 +179,11 @@ TEST(BluezSeam, MalformedObjectsAreIgnoredAndTheGoodOnesUsed) {
     const char* A = "org.bluez.Adapter1";
     const char* D = "org.bluez.Device1";
     // hci0's Powered is text: not a powered adapter. hci1 is the one to use.
-    object("/org/bluez/hci0", A, [&](sdbus::IObject& o) { o.registerProperty("Powered").onInterface(A).withGetter([] { return std::string("yes"); }); });
-    object("/org/bluez/hci1", A, [&](sdbus::IObject& o) { o.registerProperty("Powered").onInterface(A).withGetter([] { return true; }); });
+    object("/org/bluez/hci0", A, [&](sdbus::IObject& o) {
+        o.registerProperty("Powered").onInterface(A).withGetter([] { return std::string("yes"); });
+    });
+    object("/org/bluez/hci1", A,
+           [&](sdbus::IObject& o) { o.registerProperty("Powered").onInterface(A).withGetter([] { return true; }); });
     server->requestName("org.bluez");
     server->enterEventLoopAsync();
 
@@ -201,7 +210,9 @@ TEST(BluezSeam, MalformedObjectsAreIgnoredAndTheGoodOnesUsed) {
         std::optional<std::string> reportedAs;  // the name reported, or not reported at all
     };
     auto text = [D](const char* name, std::string value) {
-        return [D, name, value](sdbus::IObject& o) { o.registerProperty(name).onInterface(D).withGetter([value] { return value; }); };
+        return [D, name, value](sdbus::IObject& o) {
+            o.registerProperty(name).onInterface(D).withGetter([value] { return value; });
+        };
     };
     auto both = [](std::function<void(sdbus::IObject&)> a, std::function<void(sdbus::IObject&)> b) {
         return [a, b](sdbus::IObject& o) {
@@ -210,14 +221,19 @@ TEST(BluezSeam, MalformedObjectsAreIgnoredAndTheGoodOnesUsed) {
         };
     };
     const std::vector<Case> cases = {
-        {"dev_00_00_00_00_00_01", text("Name", "MV-2401.00.11"), std::nullopt},                                      // no Address
+        {"dev_00_00_00_00_00_01", text("Name", "MV-2401.00.11"), std::nullopt},  // no Address
         {"dev_00_00_00_00_00_02", both(text("Address", "not an address"), text("Name", "MV-2401.00.12")), std::nullopt},
-        {"dev_00_00_00_00_00_03", both(text("Address", "00:00:00:00:00:03"),
-                                       [D](sdbus::IObject& o) { o.registerProperty("Name").onInterface(D).withGetter([] { return int32_t{7}; }); }),
+        {"dev_00_00_00_00_00_03",
+         both(text("Address", "00:00:00:00:00:03"),
+              [D](sdbus::IObject& o) {
+                  o.registerProperty("Name").onInterface(D).withGetter([] { return int32_t{7}; });
+              }),
          ""},  // a Name of the wrong type is no name
-        {"dev_00_00_00_00_00_04", both(both(text("Address", "00:00:00:00:00:04"), text("Name", "MV-2401.00.14")), text("Connected", "yes")),
+        {"dev_00_00_00_00_00_04",
+         both(both(text("Address", "00:00:00:00:00:04"), text("Name", "MV-2401.00.14")), text("Connected", "yes")),
          "MV-2401.00.14"},  // Connected of the wrong type is not connected
-        {"dev_00_00_00_00_00_05", both(text("Address", "00:00:00:00:00:05"), text("Name", "MV-2401.00.15")), "MV-2401.00.15"},
+        {"dev_00_00_00_00_00_05", both(text("Address", "00:00:00:00:00:05"), text("Name", "MV-2401.00.15")),
+         "MV-2401.00.15"},
     };
     for (const auto& c : cases) object(std::string("/org/bluez/hci1/") + c.node, D, c.properties);
     {
@@ -233,8 +249,10 @@ TEST(BluezSeam, MalformedObjectsAreIgnoredAndTheGoodOnesUsed) {
             EXPECT_EQ(it->second, *cases[i].reportedAs);
         }
     }
-    EXPECT_EQ(log.Count("WARN ", "bluez: ignoring device /org/bluez/hci1/dev_00_00_00_00_00_01 without a valid Address"), 1);
-    EXPECT_EQ(log.Count("WARN ", "bluez: ignoring device /org/bluez/hci1/dev_00_00_00_00_00_02 without a valid Address"), 1);
+    EXPECT_EQ(
+        log.Count("WARN ", "bluez: ignoring device /org/bluez/hci1/dev_00_00_00_00_00_01 without a valid Address"), 1);
+    EXPECT_EQ(
+        log.Count("WARN ", "bluez: ignoring device /org/bluez/hci1/dev_00_00_00_00_00_02 without a valid Address"), 1);
     watcher->Stop();
     server->leaveEventLoop();
 }

@@ -14,9 +14,14 @@ TEST(BluezTypes, AddressesAndPaths) {
         std::optional<uint64_t> value;
     };
     const Case cases[] = {
-        {"AA:BB:CC:DD:EE:FF", 0xAABBCCDDEEFFull}, {"00:11:22:33:44:5a", 0x00112233445Aull}, {"00:00:00:00:00:00", 0},
-        {"AA:BB:CC:DD:EE", std::nullopt},         {"AA:BB:CC:DD:EE:FG", std::nullopt},     {"AA-BB-CC-DD-EE-FF", std::nullopt},
-        {"AA:BB:CC:DD:EE:FF ", std::nullopt},     {"", std::nullopt},
+        {"AA:BB:CC:DD:EE:FF", 0xAABBCCDDEEFFull},
+        {"00:11:22:33:44:5a", 0x00112233445Aull},
+        {"00:00:00:00:00:00", 0},
+        {"AA:BB:CC:DD:EE", std::nullopt},
+        {"AA:BB:CC:DD:EE:FG", std::nullopt},
+        {"AA-BB-CC-DD-EE-FF", std::nullopt},
+        {"AA:BB:CC:DD:EE:FF ", std::nullopt},
+        {"", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseAddress(c.text), c.value) << c.text;
     EXPECT_EQ(FormatAddress(0x00112233445Aull), "00:11:22:33:44:5A");
@@ -78,11 +83,14 @@ TEST(BluezTypes, ErrorMapping) {
         {"org.bluez.Error.NotPermitted", "Read not permitted", true, GattStatus::AccessDenied, ""},
         {"org.bluez.Error.NotAuthorized", "", true, GattStatus::AccessDenied, ""},
         {"org.bluez.Error.Failed", "Not connected", true, GattStatus::Unreachable, ""},
-        {"org.freedesktop.DBus.Error.UnknownObject", "Method \"ReadValue\" doesn't exist", true, GattStatus::Unreachable, ""},
-        {"org.freedesktop.DBus.Error.ServiceUnknown", "The name org.bluez was not provided", true, GattStatus::Unreachable, ""},
+        {"org.freedesktop.DBus.Error.UnknownObject", "Method \"ReadValue\" doesn't exist", true,
+         GattStatus::Unreachable, ""},
+        {"org.freedesktop.DBus.Error.ServiceUnknown", "The name org.bluez was not provided", true,
+         GattStatus::Unreachable, ""},
         {"org.bluez.Error.NotSupported", "", true, GattStatus::ProtocolError, ""},
         {"org.bluez.Error.InvalidValueLength", "", true, GattStatus::ProtocolError, ""},
-        {"org.bluez.Error.InProgress", "In Progress", false, GattStatus::Success, "BlueZ: org.bluez.Error.InProgress: In Progress"},
+        {"org.bluez.Error.InProgress", "In Progress", false, GattStatus::Success,
+         "BlueZ: org.bluez.Error.InProgress: In Progress"},
         {"org.bluez.Error.Failed", "le-connection-abort-by-local", false, GattStatus::Success,
          "BlueZ: org.bluez.Error.Failed: le-connection-abort-by-local"},
         {"com.example.Unheard", "", false, GattStatus::Success, "BlueZ: com.example.Unheard"},
@@ -95,17 +103,16 @@ TEST(BluezTypes, ErrorMapping) {
          "The device refused the request: invalid offset (ATT error 0x07)."},
         {"org.bluez.Error.InvalidArguments", "Invalid arguments in method call", true, GattStatus::ProtocolError, ""},
         {"org.freedesktop.DBus.Error.AccessDenied", "Rejected send message", false, GattStatus::Success,
-         "Access to BlueZ was denied by the D-Bus policy (org.freedesktop.DBus.Error.AccessDenied: Rejected send message)."},
+         "Access to BlueZ was denied by the D-Bus policy (org.freedesktop.DBus.Error.AccessDenied: Rejected send "
+         "message)."},
         {"org.freedesktop.DBus.Error.NoReply", "Timeout was reached", false, GattStatus::Success,
          "BlueZ did not answer in time (org.freedesktop.DBus.Error.NoReply: Timeout was reached)."},
     };
     for (const auto& c : cases) {
         auto f = MapGattError(c.name, c.message);
         EXPECT_EQ(f.isStatus, c.isStatus) << c.name;
-        if (c.isStatus)
-            EXPECT_EQ(f.status, c.status) << c.name;
-        else
-            EXPECT_EQ(f.error.message, c.text) << c.name;
+        if (c.isStatus) EXPECT_EQ(f.status, c.status) << c.name;
+        else EXPECT_EQ(f.error.message, c.text) << c.name;
     }
     EXPECT_TRUE(MeansAbsent("org.freedesktop.DBus.Error.ServiceUnknown"));
     EXPECT_TRUE(MeansAbsent("org.freedesktop.DBus.Error.UnknownObject"));

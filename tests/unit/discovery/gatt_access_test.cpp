@@ -13,8 +13,8 @@
 #include "core/api_exception.h"
 #include "device/gatt_access.h"
 #include "runtime/bluetooth_executor.h"
-#include "support/fake_stack.h"
 #include "support/api_error.h"
+#include "support/fake_stack.h"
 #include "support/log_file.h"
 
 namespace Mivo::BLE {
@@ -105,7 +105,6 @@ protected:
     }
     static GattTiming Timing() { return {kShortBound, kShortBound, kShortBound, kShortBound}; }
 
-
     std::shared_ptr<Testing::FakeStack> stack_ = std::make_shared<Testing::FakeStack>();
     Testing::ScopedStack installed_;
     BluetoothExecutor executor_;
@@ -169,8 +168,8 @@ TEST_F(GattAccessTest, WritesSizedToTheLinkFollowItsMtu) {
     gatt_.WriteInPackets(rx, Bytes(21, 4));
     const auto writes = data_->Writes();
     const std::vector<std::pair<size_t, WriteOption>> expected = {
-        {20, WriteOption::WithoutResponse}, {21, WriteOption::WithResponse},    {20, WriteOption::WithoutResponse},
-        {20, WriteOption::WithoutResponse}, {5, WriteOption::WithoutResponse},  {0, WriteOption::WithoutResponse},
+        {20, WriteOption::WithoutResponse}, {21, WriteOption::WithResponse},   {20, WriteOption::WithoutResponse},
+        {20, WriteOption::WithoutResponse}, {5, WriteOption::WithoutResponse}, {0, WriteOption::WithoutResponse},
         {20, WriteOption::WithoutResponse}, {1, WriteOption::WithoutResponse}};
     ASSERT_EQ(writes.size(), expected.size());
     for (size_t i = 0; i < writes.size(); ++i) {

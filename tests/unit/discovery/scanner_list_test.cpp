@@ -26,10 +26,10 @@ using namespace std::chrono_literals;
 // recorder is shared by the tests of this file (they run one at a time).
 struct Recorder {
     std::mutex mutex;
-    std::vector<std::string> events;               // "changed:N" / "discovered:N"
-    std::vector<std::vector<std::string>> lists;   // the names each discovered call carried
-    std::vector<std::string> rawSlots;             // the slot bytes each discovered call carried
-    BleScanner* reentrant = nullptr;               // when set, callbacks read the list back
+    std::vector<std::string> events;              // "changed:N" / "discovered:N"
+    std::vector<std::vector<std::string>> lists;  // the names each discovered call carried
+    std::vector<std::string> rawSlots;            // the slot bytes each discovered call carried
+    BleScanner* reentrant = nullptr;              // when set, callbacks read the list back
     std::vector<std::string> readBack;
 
     void Reset() {
@@ -109,7 +109,7 @@ protected:
 
 TEST(SerialPattern, AcceptsOnlyThirteenBytesWithSeparatorsInPlace) {
     EXPECT_TRUE(BleScanner::MatchesSerialPattern("MV-2401.00.01"));
-    EXPECT_TRUE(BleScanner::MatchesSerialPattern("ab-cdef.gh.ij"));  // other bytes are free
+    EXPECT_TRUE(BleScanner::MatchesSerialPattern("ab-cdef.gh.ij"));   // other bytes are free
     EXPECT_FALSE(BleScanner::MatchesSerialPattern("MV-24010.0.0."));  // dots at 8 and 12
     EXPECT_FALSE(BleScanner::MatchesSerialPattern(""));
     EXPECT_FALSE(BleScanner::MatchesSerialPattern("MV-2401.00.0"));    // 12 bytes

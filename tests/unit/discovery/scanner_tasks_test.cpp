@@ -11,8 +11,8 @@
 #include "core/api_exception.h"
 #include "discovery/ble_scanner.h"
 #include "runtime/bluetooth_executor.h"
-#include "support/fake_stack.h"
 #include "support/api_error.h"
+#include "support/fake_stack.h"
 #include "support/log_file.h"
 
 namespace Mivo::BLE {
@@ -197,7 +197,7 @@ TEST(ScannerReportCycle, AnEntryAgesOutAfterTheThresholdPlusTheWatchersReportInt
         bool fresh;
     };
     const Case cases[] = {
-        {0, 10'000'000, true}, {0, 10'000'100, false},  // every advertisement reported: the threshold alone
+        {0, 10'000'000, true},     {0, 10'000'100, false},  // every advertisement reported: the threshold alone
         {10240, 20'000'000, true}, {10240, 20'240'000, true}, {10240, 20'240'100, false},
     };
     for (const auto& c : cases) {

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <thread>
 
-#include "core/api_exception.h"
 #include "api/handle_registry.h"
+#include "core/api_exception.h"
 #include "protocol/frame_response_collector.h"
 #include "protocol/send_frame.h"
 #include "support/stub_device.h"

@@ -13,8 +13,8 @@ namespace {
 using namespace std::chrono_literals;
 using Wire::Bytes;
 
-constexpr auto kShort = 50ms;   // a wait that is meant to run out
-constexpr auto kLong = 10s;     // a wait that is meant to be satisfied long before
+constexpr auto kShort = 50ms;  // a wait that is meant to run out
+constexpr auto kLong = 10s;    // a wait that is meant to be satisfied long before
 
 // A legacy amplifier that sends its records from its own thread once subscribed.
 class FakeAmplifier {

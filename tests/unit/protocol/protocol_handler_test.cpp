@@ -82,7 +82,8 @@ TEST(ProtocolHandlers, UuidTablesListOnlyWhatEachGenerationUses) {
 TEST(ProtocolHandlers, MatchesServicesIgnoresCaseAndNeedsItsOwnService) {
     MivoLegacyProtocolHandler legacy;
     MivoNusProtocolHandler nus;
-    const std::vector<std::string> lower{"0000180f-0000-1000-8000-00805f9b34fb", "b5211405-449f-4ba0-a651-b887924b81e8"};
+    const std::vector<std::string> lower{"0000180f-0000-1000-8000-00805f9b34fb",
+                                         "b5211405-449f-4ba0-a651-b887924b81e8"};
     EXPECT_TRUE(legacy.MatchesServices(lower));
     EXPECT_FALSE(nus.MatchesServices(lower));
     EXPECT_TRUE(nus.MatchesServices({"6e400001-b5a3-f393-e0a9-e50e24dcca9e"}));

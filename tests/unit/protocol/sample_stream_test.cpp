@@ -39,7 +39,8 @@ void OnBatch(MIVOBLE_HANDLE h, const float* rows, uint32_t count, uint32_t width
 std::vector<Row> AllRows() {
     std::vector<Row> rows;
     for (const auto& d : g_deliveries) {
-        for (uint32_t r = 0; r < d.rows; ++r) rows.emplace_back(d.data.begin() + r * d.width, d.data.begin() + (r + 1) * d.width);
+        for (uint32_t r = 0; r < d.rows; ++r)
+            rows.emplace_back(d.data.begin() + r * d.width, d.data.begin() + (r + 1) * d.width);
     }
     return rows;
 }
@@ -207,8 +208,8 @@ TEST_F(GapTest, LostSamplesAreFilledFromThePreviousRow) {
 TEST_F(GapTest, JumpsBeyondTheRateAndBackwardsCountersFillNothing) {
     Open(250);
     Send(Legacy({0, 1}));
-    Send(Legacy({0, 2 + 251}));  // gap of 251 > 250
-    Send(Legacy({0, 100}));      // backwards
+    Send(Legacy({0, 2 + 251}));    // gap of 251 > 250
+    Send(Legacy({0, 100}));        // backwards
     Send(Legacy({0, 100 + 251}));  // gap of exactly 250: filled
     const auto rows = AllRows();
     ASSERT_EQ(rows.size(), 3u + 250u + 1u);
@@ -291,9 +292,8 @@ TEST_F(SampleStreamTest, FrameNumbersWrapAtTwoToTheTwentyFourAndCountOnAcrossEve
         }
         fresh.SetHandler(std::make_shared<MivoLegacyProtocolHandler>());
         const PayloadLayout layout = TenFramesWithCounter();
-        fresh.DecodeAmplifierConfiguration(
-            Wire::AmplifierConfigBytes(250, 2, static_cast<uint16_t>(layout.size() * (nus ? 4 : 3)), 2,
-                                       static_cast<uint16_t>(layout.size()), 0));
+        fresh.DecodeAmplifierConfiguration(Wire::AmplifierConfigBytes(
+            250, 2, static_cast<uint16_t>(layout.size() * (nus ? 4 : 3)), 2, static_cast<uint16_t>(layout.size()), 0));
         fresh.OnChannelRecord(Wire::ChannelBytes(1, 1, 1, 1.0f));
         fresh.OnChannelRecord(Wire::ChannelBytes(2, 5, 2, 1.0f));
         for (const auto& p : layout) fresh.OnPayloadRecord(Wire::PayloadRecordBytes(p.channelId, p.frameIndex));
@@ -460,24 +460,33 @@ struct BatchChange {
     std::vector<std::pair<bool, Row>> expected;  // (batched, values) of every delivery, in order
 };
 
-void OnOtherBatch(MIVOBLE_HANDLE h, const float* rows, uint32_t count, uint32_t width) { OnBatch(h, rows, count, width); }
+void OnOtherBatch(MIVOBLE_HANDLE h, const float* rows, uint32_t count, uint32_t width) {
+    OnBatch(h, rows, count, width);
+}
 
 TEST_F(SampleStreamTest, EveryChangeHandsTheWaitingRowsToTheOldCallbackFirst) {
     const std::vector<BatchChange> changes = {
-        {"the same batched callback again", [](SampleStream& s) { s.SetDataAvailableBatchedCallback(OnBatch); },
+        {"the same batched callback again",
+         [](SampleStream& s) { s.SetDataAvailableBatchedCallback(OnBatch); },
          {{true, {1, 2, 3, 4}}, {true, {5, 6}}, {true, {7, 8, 9, 10}}}},
-        {"another batched callback", [](SampleStream& s) { s.SetDataAvailableBatchedCallback(OnOtherBatch); },
+        {"another batched callback",
+         [](SampleStream& s) { s.SetDataAvailableBatchedCallback(OnOtherBatch); },
          {{true, {1, 2, 3, 4}}, {true, {5, 6}}, {true, {7, 8, 9, 10}}}},
-        {"the per-row callback", [](SampleStream& s) { s.SetDataAvailableCallback(OnRow); },
+        {"the per-row callback",
+         [](SampleStream& s) { s.SetDataAvailableCallback(OnRow); },
          {{true, {1, 2, 3, 4}}, {true, {5, 6}}, {false, {7}}, {false, {8}}, {false, {9}}, {false, {10}}}},
-        {"no callback", [](SampleStream& s) { s.SetDataAvailableBatchedCallback(nullptr); },
+        {"no callback",
+         [](SampleStream& s) { s.SetDataAvailableBatchedCallback(nullptr); },
          {{true, {1, 2, 3, 4}}, {true, {5, 6}}}},
-        {"another layout of the same width", [](SampleStream& s) { ASSERT_EQ(s.SetActiveLayout(1, 1, 3, false, 500), 0); },
+        {"another layout of the same width",
+         [](SampleStream& s) { ASSERT_EQ(s.SetActiveLayout(1, 1, 3, false, 500), 0); },
          {{true, {1, 2, 3, 4}}, {true, {5, 6}}, {true, {7, 8, 9, 10}}}},
-        {"a lost link", [](SampleStream& s) { s.DeliverWaitingRows(); },
+        {"a lost link",
+         [](SampleStream& s) { s.DeliverWaitingRows(); },
          {{true, {1, 2, 3, 4}}, {true, {5, 6}}, {true, {7, 8, 9, 10}}}},
         // Not a change of the batch under way: it completes at the next row with all its rows.
-        {"frames per callback lowered", [](SampleStream& s) { s.SetFramesPerCallback(1); },
+        {"frames per callback lowered",
+         [](SampleStream& s) { s.SetFramesPerCallback(1); },
          {{true, {1, 2, 3, 4}}, {true, {5, 6, 7}}, {true, {8}}, {true, {9}}, {true, {10}}}},
     };
     for (const BatchChange& c : changes) {
@@ -543,8 +552,8 @@ struct CounterPlacement {
 };
 
 TEST_F(SampleStreamTest, CountersAreConvertedOnlyWhereThePayloadWroteThem) {
-    const CounterPlacement placements[] = {{1, 0}, {1, std::nullopt}, {2, 0}, {2, 1}, {2, std::nullopt},
-                                           {10, 0}, {10, 4}, {10, std::nullopt}};
+    const CounterPlacement placements[] = {{1, 0},  {1, std::nullopt}, {2, 0}, {2, 1}, {2, std::nullopt}, {10, 0},
+                                           {10, 4}, {10, std::nullopt}};
     for (const CounterPlacement& p : placements) {
         SCOPED_TRACE(testing::Message() << p.frames << " frames, counter "
                                         << (p.counterFrame ? "in frame " + std::to_string(*p.counterFrame) : "absent"));
@@ -555,8 +564,8 @@ TEST_F(SampleStreamTest, CountersAreConvertedOnlyWhereThePayloadWroteThem) {
         PayloadLayout layout;
         for (uint16_t f = 0; f < p.frames; ++f) layout.push_back({1, f});
         if (p.counterFrame) layout.push_back({2, *p.counterFrame});
-        fresh.DecodeAmplifierConfiguration(Wire::AmplifierConfigBytes(
-            250, 2, static_cast<uint16_t>(layout.size() * 3), 2, static_cast<uint16_t>(layout.size()), 0));
+        fresh.DecodeAmplifierConfiguration(Wire::AmplifierConfigBytes(250, 2, static_cast<uint16_t>(layout.size() * 3),
+                                                                      2, static_cast<uint16_t>(layout.size()), 0));
         fresh.OnChannelRecord(Wire::ChannelBytes(1, 1, 1, 1.0f));
         fresh.OnChannelRecord(Wire::ChannelBytes(2, 5, 2, 1.0f));
         for (const auto& r : layout) fresh.OnPayloadRecord(Wire::PayloadRecordBytes(r.channelId, r.frameIndex));
@@ -692,8 +701,9 @@ TEST_F(SampleStreamTest, WrongSizedPayloadsAreCountedAndReportedRateLimited) {
     Send(Bytes{1, 2});
     EXPECT_EQ(AllRows(), (std::vector<Row>{{5, 100, 1}}));
     EXPECT_EQ(stream.SizeMismatchDrops(), 2u);
-    EXPECT_EQ(log.Count("WARN ", "device 'MV-X': sample payload of 4 bytes dropped; the layout expects 3 bytes (1 dropped "
-                                 "for their size so far)"),
+    EXPECT_EQ(log.Count("WARN ",
+                        "device 'MV-X': sample payload of 4 bytes dropped; the layout expects 3 bytes (1 dropped "
+                        "for their size so far)"),
               1);
     EXPECT_EQ(log.Count("WARN ", "sample payload of 2 bytes"), 0);
     EXPECT_NE(DiagnosticsText().find("parse error (payload dropped): Invalid payload size."), std::string::npos);
@@ -721,8 +731,9 @@ TEST_F(SampleStreamTest, ReconnectKeepsTheHostLayoutAndFallsBackWhenTheAmplifier
     Send(Legacy({8}));
     EXPECT_EQ(AllRows(), (std::vector<Row>{{1, 2, 100, 1}, {3, 4, 100, 1}, {7, 100, 1}, {8, 100, 1}}));
     EXPECT_EQ(stream.SizeMismatchDrops(), 1u);
-    EXPECT_EQ(log.Count("WARN ", "sample payloads have the default layout's size (3 bytes), not the kept host layout's "
-                                 "(12 bytes): the amplifier has restarted; falling back to the default layout"),
+    EXPECT_EQ(log.Count("WARN ",
+                        "sample payloads have the default layout's size (3 bytes), not the kept host layout's "
+                        "(12 bytes): the amplifier has restarted; falling back to the default layout"),
               1);
     const auto info = collector.GetDeviceInformation();
     EXPECT_EQ(info.numberOfAcquiredChannels, 3u);

@@ -72,7 +72,8 @@ TEST_F(StreamAllocation, LegacyPayloadsWithCounterGapsAndRaisedBatchSize) {
     collector.SetHandler(std::make_shared<MivoLegacyProtocolHandler>());
     collector.DecodeAmplifierConfiguration(Wire::AmplifierConfigBytes(250, 9, 27, 9, 9, 0));
     for (uint16_t id = 1; id <= 9; ++id) {
-        collector.OnChannelRecord(Wire::ChannelBytes(id, id == 9 ? 5 : 1, static_cast<uint8_t>(id), id == 9 ? 1.0f : 0.5f));
+        collector.OnChannelRecord(
+            Wire::ChannelBytes(id, id == 9 ? 5 : 1, static_cast<uint8_t>(id), id == 9 ? 1.0f : 0.5f));
         collector.OnPayloadRecord(Wire::PayloadRecordBytes(id, 0));
     }
     stream.BuildTables();

@@ -28,7 +28,6 @@ protected:
     LogFile log;
 };
 
-
 TEST_F(AwaitBoundedTest, ReturnsTheResultOfAnOperationThatCompletesInTime) {
     ch->SetValue({1, 2, 3});
     ReadResult now = AwaitBounded(ch->ReadValueAsync(), 1000, "ReadValueAsync");
@@ -43,8 +42,9 @@ TEST_F(AwaitBoundedTest, ReturnsTheResultOfAnOperationThatCompletesInTime) {
 
 TEST_F(AwaitBoundedTest, AnOperationFinishedWhenTheWaitEndsCountsAsCompleted) {
     // A bound of 0 ends the wait at once: the status read afterwards decides.
-    EXPECT_EQ(AwaitBounded(ch->WriteValueWithResultAsync({1}, Platform::WriteOption::WithResponse), 0, "WriteValueAsync"),
-              GattStatus::Success);
+    EXPECT_EQ(
+        AwaitBounded(ch->WriteValueWithResultAsync({1}, Platform::WriteOption::WithResponse), 0, "WriteValueAsync"),
+        GattStatus::Success);
     EXPECT_EQ(log.Count("timed out"), 0u);
 }
 
@@ -68,7 +68,10 @@ TEST_F(AwaitBoundedTest, TimeOutLogsCancelsOnAnotherThreadAndRaisesCodeThree) {
 
 TEST_F(AwaitBoundedTest, ZeroBoundOnARunningOperationTimesOutAtOnce) {
     ch->cccd.Hang();
-    ApiException e = CatchApiException([&] { AwaitBounded(ch->WriteClientCharacteristicConfigurationDescriptorAsync(Platform::CccdValue::Notify), 0, "SubscribeCccd"); });
+    ApiException e = CatchApiException([&] {
+        AwaitBounded(ch->WriteClientCharacteristicConfigurationDescriptorAsync(Platform::CccdValue::Notify), 0,
+                     "SubscribeCccd");
+    });
     EXPECT_EQ(e.Code(), 3);
     EXPECT_STREQ(e.what(), "Bluetooth operation 'SubscribeCccd' timed out.");
     EXPECT_TRUE(log.Has(kLogError, "winrt: 'SubscribeCccd' timed out after 0 ms; cancelling in background"));
@@ -86,7 +89,8 @@ TEST_F(AwaitBoundedTest, OperationCancelledByThePlatformRaisesCodeThree) {
 TEST_F(AwaitBoundedTest, FailedOperationRethrowsThePlatformError) {
     ch->write.Fail(-2147023673, "The device is unreachable.");
     try {
-        AwaitBounded(ch->WriteValueWithResultAsync({1}, Platform::WriteOption::WithoutResponse), 1000, "WriteValueAsync");
+        AwaitBounded(ch->WriteValueWithResultAsync({1}, Platform::WriteOption::WithoutResponse), 1000,
+                     "WriteValueAsync");
         ADD_FAILURE() << "no PlatformError";
     } catch (const Platform::PlatformError& p) {
         EXPECT_EQ(p.code, -2147023673);

@@ -88,7 +88,8 @@ TEST(BluetoothExecutorTest, ReturnsResultsOfEveryKindAndAcceptsMoveOnlyWork) {
 
 TEST(BluetoothExecutorTest, ExceptionsReachTheCallerUnchanged) {
     BluetoothExecutor executor(FastTiming());
-    ApiException e = CatchApiException([&] { executor.Run("Throws", 100, [] { throw ApiException("No such thing.", 4); }); });
+    ApiException e =
+        CatchApiException([&] { executor.Run("Throws", 100, [] { throw ApiException("No such thing.", 4); }); });
     EXPECT_EQ(e.Code(), 4);
     EXPECT_STREQ(e.what(), "No such thing.");
 
@@ -109,14 +110,18 @@ TEST(BluetoothExecutorTest, BudgetMetExactlyIsDoneOneMillisecondMoreIsAWarning) 
     auto clock = ManualClock::Create();
     BluetoothExecutor executor(FastTiming(), clock->Source());
 
-    EXPECT_EQ(executor.Run("ExactBudget", 50, [clock] {
-        clock->Advance(50ms);
-        return 1;
-    }), 1);
-    EXPECT_EQ(executor.Run("OverBudget", 50, [clock] {
-        clock->Advance(51ms);
-        return 2;
-    }), 2);
+    EXPECT_EQ(executor.Run("ExactBudget", 50,
+                           [clock] {
+                               clock->Advance(50ms);
+                               return 1;
+                           }),
+              1);
+    EXPECT_EQ(executor.Run("OverBudget", 50,
+                           [clock] {
+                               clock->Advance(51ms);
+                               return 2;
+                           }),
+              2);
     // The worker logs a task's line before it takes the next one.
     executor.Run("Barrier", 50, [] {});
 
@@ -203,7 +208,8 @@ TEST(BluetoothExecutorTest, OverrunningTaskWedgesOnceAndLaterWorkFailsAtOnce) {
                         "executor WEDGED: task 'Stuck' overran its 15000 ms budget. New Bluetooth work now fails fast; "
                         "devices will be leaked instead of destroyed (a pending task still holds them). Recovery "
                         "requires restarting the host process."));
-    EXPECT_TRUE(log.Has(kLogError, "executor: giving up on 'Stuck' after 20001 ms behind an unresponsive task")) << log.Text();
+    EXPECT_TRUE(log.Has(kLogError, "executor: giving up on 'Stuck' after 20001 ms behind an unresponsive task"))
+        << log.Text();
     EXPECT_TRUE(log.Has(kLogError, "executor: giving up on 'Behind' after")) << log.Text();
 
     // Later work fails at once and is never queued.
@@ -247,9 +253,8 @@ TEST(BluetoothExecutorTest, QueuedWorkNotPickedUpIsAStall) {
     EXPECT_EQ(executor.Run("Held", 300, [h = std::move(holder)] { return 1; }), 1);
     ASSERT_TRUE(releasing->WaitFor(10s));
 
-    auto waiting = std::async(std::launch::async, [&] {
-        return CatchApiException([&] { executor.Run("Queued", 15000, [] {}); });
-    });
+    auto waiting = std::async(std::launch::async,
+                              [&] { return CatchApiException([&] { executor.Run("Queued", 15000, [] {}); }); });
     ASSERT_TRUE(WaitUntil([&] { return executor.Pending() == 1; }));
     clock->Advance(10000ms);
     ASSERT_TRUE(clock->WaitForReads(clock->Reads() + 12));
@@ -441,10 +446,12 @@ TEST(BluetoothExecutorLaneTest, LanesRunSideBySideEachInItsOwnOrderAndIdleThread
 
     // B's work runs, in order, while A's first task is blocked and its second waits behind it.
     for (int i = 1; i <= 3; ++i) {
-        EXPECT_EQ(b.Run("Other", 15000, [&record, i] {
-            record("b" + std::to_string(i));
-            return i;
-        }), i);
+        EXPECT_EQ(b.Run("Other", 15000,
+                        [&record, i] {
+                            record("b" + std::to_string(i));
+                            return i;
+                        }),
+                  i);
     }
     EXPECT_EQ(a.Pending(), 1u);
     gate->Open();

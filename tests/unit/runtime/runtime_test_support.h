@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "log/log.h"
+#include "runtime/bluetooth_executor.h"
 #include "support/api_error.h"
 #include "support/log_file.h"
-#include "runtime/bluetooth_executor.h"
 
 namespace Mivo::BLE::Testing {
 

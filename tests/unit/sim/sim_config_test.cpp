@@ -48,10 +48,14 @@ TEST(SimConfig, DefaultsAndEmpty) {
 
 TEST(SimConfig, EveryKey) {
     auto sim = MakeSimStack(
-        "MV-K,gen=both,channels=61,counter=0,frames=64,rate=1000,addr=aa:bb:cc:dd:ee:0f,connectable=0,adv=250,battery=5,"
-        "model=Mx,fw=9.9,hw=H1,maker=Mk,drop_every=700,refuse_connects=3,hang=ReadValueAsync:2A19,drop_notify_every=4,seed=99,"
-        "interval=7.25,smp_split=2,filters=0,battery_every=0,mtu=23,connect_fail_ms=1,reset_ms=2,boot_ms=3,erase_ms=4,slot_size=4096,"
-        "smp_rc0=1,advertise=0,delay=WriteValueAsync:6E400002-B5A3-F393-E0A9-E50E24DCCA9E:15,drop_once=40,corrupt=2,shorten=3,"
+        "MV-K,gen=both,channels=61,counter=0,frames=64,rate=1000,addr=aa:bb:cc:dd:ee:0f,connectable=0,adv=250,battery="
+        "5,"
+        "model=Mx,fw=9.9,hw=H1,maker=Mk,drop_every=700,refuse_connects=3,hang=ReadValueAsync:2A19,drop_notify_every=4,"
+        "seed=99,"
+        "interval=7.25,smp_split=2,filters=0,battery_every=0,mtu=23,connect_fail_ms=1,reset_ms=2,boot_ms=3,erase_ms=4,"
+        "slot_size=4096,"
+        "smp_rc0=1,advertise=0,delay=WriteValueAsync:6E400002-B5A3-F393-E0A9-E50E24DCCA9E:15,drop_once=40,corrupt=2,"
+        "shorten=3,"
         "nus=late:25,smp_params=0,smp_buf_count=2,smp_buf_size=512,flash_kbps=40,link_kbps=700");
     auto amp = sim->Find("MV-K");
     ASSERT_TRUE(amp);
@@ -107,7 +111,9 @@ TEST(SimConfig, BadItemsAreLoggedAndIgnored) {
     auto sim = MakeSimStack(
         "Good1;BadGen,gen=modern;BadChannels,channels=62;ZeroChannels,channels=0;BadKey,colour=red;NoValue,rate;"
         "BadAddr,addr=12:34;BadFlag,counter=2;BadHang,hang=Nap;,gen=nus;adapter=maybe;Good2,channels=61;Good1;"
-        "SameAddr,addr=" + FormatAddress(AddressFromName("Good2")) + ";BadRate,rate=70000;BadSeed,seed=-1;"
+        "SameAddr,addr=" +
+        FormatAddress(AddressFromName("Good2")) +
+        ";BadRate,rate=70000;BadSeed,seed=-1;"
         "BadDelay,delay=ReadValueAsync;BadDelayMs,delay=ReadValueAsync:2A19:soon;BadNus,nus=sometimes;"
         "BadInterval,interval=7.5555;BadBufCount,smp_buf_count=0");
     std::vector<std::string> names;
@@ -115,12 +121,13 @@ TEST(SimConfig, BadItemsAreLoggedAndIgnored) {
     EXPECT_EQ(names, (std::vector<std::string>{"Good1", "Good2"}));
     EXPECT_TRUE(sim->AdapterPresent());
     std::string log = ReadFile(logPath);
-    for (const char* expected : {"BadGen,gen=modern' ignored: unknown generation 'modern'", "channels=62' ignored: value '62' of 'channels'",
-                                 "ZeroChannels", "unknown key 'colour'", "'rate' is not key=value", "is not of the form AA:BB:CC:DD:EE:FF",
-                                 "must be 0 or 1", "unknown operation 'Nap'", "the amplifier has no name", "adapter must be",
-                                 "'Good1': name or address", "'SameAddr': name or address", "BadRate", "BadSeed",
-                                 "is not Operation:ms", "does not end in milliseconds", "nus fault 'sometimes'",
-                                 "'interval' is not a number of milliseconds", "BadBufCount"}) {
+    for (const char* expected :
+         {"BadGen,gen=modern' ignored: unknown generation 'modern'", "channels=62' ignored: value '62' of 'channels'",
+          "ZeroChannels", "unknown key 'colour'", "'rate' is not key=value", "is not of the form AA:BB:CC:DD:EE:FF",
+          "must be 0 or 1", "unknown operation 'Nap'", "the amplifier has no name", "adapter must be",
+          "'Good1': name or address", "'SameAddr': name or address", "BadRate", "BadSeed", "is not Operation:ms",
+          "does not end in milliseconds", "nus fault 'sometimes'", "'interval' is not a number of milliseconds",
+          "BadBufCount"}) {
         EXPECT_NE(log.find(expected), std::string::npos) << expected;
     }
     EXPECT_NE(log.find("[ERROR]"), std::string::npos);

@@ -206,7 +206,8 @@ TEST(SimFaults, RadioOffAdapterGoneAndRemoval) {
 }
 
 TEST(SimFaults, FaultsFromTheConfiguration) {
-    auto sim = MakeSimStack("MV-C1,delay=ReadValueAsync:2A19:200,drop_once=300,corrupt=1,shorten=1;MV-C2,gen=nus,nus=badcrc");
+    auto sim =
+        MakeSimStack("MV-C1,delay=ReadValueAsync:2A19:200,drop_once=300,corrupt=1,shorten=1;MV-C2,gen=nus,nus=badcrc");
     auto link = Open(*sim, "MV-C1");
     ASSERT_TRUE(link->statusEvents.WaitSize(1));
     auto start = Clock::now();
@@ -227,7 +228,8 @@ TEST(SimFaults, FaultsFromTheConfiguration) {
     Subscription tx(nus->Char(kNusTx));
     Bytes request{0xF0, 0x00, 0x02, 0x10, 0x01, 0x02, 0xAC, 0x74};
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(Await(nus->Char(kNusRx)->WriteValueWithResultAsync(request, WriteOption::WithoutResponse)), GattStatus::Success);
+        EXPECT_EQ(Await(nus->Char(kNusRx)->WriteValueWithResultAsync(request, WriteOption::WithoutResponse)),
+                  GattStatus::Success);
     ASSERT_TRUE(tx.values.WaitSize(2));
     Bytes bad{0xF0, 0x00, 0x01, 0x10, 0x00, 0x2A, 0xA1, 0x0C};  // F3 flipped
     EXPECT_EQ(tx.values.At(0), bad);

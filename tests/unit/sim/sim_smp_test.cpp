@@ -10,8 +10,8 @@ namespace {
 
 using namespace Mivo::BLE::Sim;
 using namespace Mivo::BLE::Sim::Wire;
-using SimTest::UploadRequestBody;
 using Detail::SmpServer;
+using SimTest::UploadRequestBody;
 
 class SmpServerTest : public ::testing::Test {
 protected:
@@ -48,7 +48,9 @@ protected:
             if (i.Find("slot") && i.Find("slot")->number == slot) return &i;
         return nullptr;
     }
-    static bool Flag(const CborValue* image, const char* key) { return image && image->Find(key) && image->Find(key)->boolean; }
+    static bool Flag(const CborValue* image, const char* key) {
+        return image && image->Find(key) && image->Find(key)->boolean;
+    }
 
     // Uploads like the library does: 156-byte first chunk with len and sha, then 216-byte
     // chunks at whatever offset the server reports. Returns the final rc.
@@ -207,7 +209,7 @@ TEST_F(SmpServerTest, UploadChecks) {
     };
     Bytes head(image.begin(), image.begin() + 100);
     EXPECT_EQ(Rc(first(Bytes(image.begin(), image.begin() + 20), true, image.size())), 3);  // under 32 bytes
-    EXPECT_EQ(Rc(first(head, false)), 3);                                                  // no len
+    EXPECT_EQ(Rc(first(head, false)), 3);                                                   // no len
     Bytes noMagic = head;
     noMagic[0] = 0;
     EXPECT_EQ(Rc(first(noMagic, true, image.size())), 1);
@@ -232,10 +234,10 @@ TEST_F(SmpServerTest, UploadChecks) {
         w.Uint(off);
         return send(w.Data());
     };
-    EXPECT_EQ(chunk(0 + 50, 50).Find("off")->number, 100u);   // out of order
-    EXPECT_EQ(chunk(300, 100).Find("off")->number, 100u);     // skipped ahead
+    EXPECT_EQ(chunk(0 + 50, 50).Find("off")->number, 100u);  // out of order
+    EXPECT_EQ(chunk(300, 100).Find("off")->number, 100u);    // skipped ahead
     EXPECT_EQ(chunk(100, 200).Find("off")->number, 300u);
-    EXPECT_EQ(Rc(chunk(image.size() - 10, 10)), 0);           // wrong offset: data dropped
+    EXPECT_EQ(Rc(chunk(image.size() - 10, 10)), 0);  // wrong offset: data dropped
     // A chunk running past "len" is an overrun.
     {
         CborWriter w;
@@ -292,9 +294,9 @@ TEST_F(SmpServerTest, EchoResetAndUnsupported) {
     EXPECT_EQ(Rc(Test(Bytes(20, 1))), 3);
     EXPECT_EQ(Rc(Test(Bytes(32, 1))), 1);  // unknown hash
     Bytes running = Sha256(SmpServer::SeedImage().data(), SmpServer::SeedImage().size() - 40);
-    EXPECT_EQ(Rc(Test(running)), 1);       // the running image cannot be tested
+    EXPECT_EQ(Rc(Test(running)), 1);  // the running image cannot be tested
     EXPECT_EQ(Rc(Request(kSmpOpWrite, kSmpGroupImage, kSmpImageState, {0xA0})), 3);
-    EXPECT_EQ(Rc(Confirm()), 0);           // already confirmed
+    EXPECT_EQ(Rc(Confirm()), 0);  // already confirmed
     // A response frame is not a request: no reply.
     SmpHeader h;
     h.op = kSmpOpReadResponse;

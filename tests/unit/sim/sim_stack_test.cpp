@@ -85,7 +85,8 @@ TEST(SimAdvertising, ContentAndInterval) {
     Watch watch(*sim);
     EXPECT_EQ(watch.watcher_->Status(), Platform::WatcherStatus::Started);
     auto start = Clock::now();
-    ASSERT_TRUE(WaitUntil([&] { return watch.Of(a->Address()).size() >= 11 && watch.Of(0x123456789ABCull).size() >= 2; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return watch.Of(a->Address()).size() >= 11 && watch.Of(0x123456789ABCull).size() >= 2; }));
     auto elapsed = Clock::now() - start;
     auto ofA = watch.Of(a->Address());
     EXPECT_EQ(ofA[0].localName, "MV-A");
@@ -141,13 +142,16 @@ TEST(SimAdvertising, SilenceRenameReaddressAndRadio) {
 
 TEST(SimGatt, TablesOfEachGeneration) {
     auto sim = MakeSimStack("L,gen=legacy;N,gen=nus;B,gen=both;X,gen=neither");
-    std::string dis = Key("180A"), bas = Key("180F"), data = Key(kDataService), nus = Key(kNusService), smp = Key(kSmpService);
+    std::string dis = Key("180A"), bas = Key("180F"), data = Key(kDataService), nus = Key(kNusService),
+                smp = Key(kSmpService);
     auto legacy = Open(*sim, "L");
     EXPECT_EQ(legacy->services, (std::vector<std::string>{dis, bas, data, smp}));
-    EXPECT_EQ(legacy->characteristicsOf[dis], (std::vector<std::string>{Key("2A24"), Key("2A25"), Key("2A26"), Key("2A27"), Key("2A29")}));
+    EXPECT_EQ(legacy->characteristicsOf[dis],
+              (std::vector<std::string>{Key("2A24"), Key("2A25"), Key("2A26"), Key("2A27"), Key("2A29")}));
     EXPECT_EQ(legacy->characteristicsOf[bas], (std::vector<std::string>{Key("2A19")}));
     EXPECT_EQ(legacy->characteristicsOf[data],
-              (std::vector<std::string>{Key(kSample), Key(kAmpConfig), Key(kPayloadConfig), Key(kChannelConfig), Key(kFilterConfig)}));
+              (std::vector<std::string>{Key(kSample), Key(kAmpConfig), Key(kPayloadConfig), Key(kChannelConfig),
+                                        Key(kFilterConfig)}));
     EXPECT_EQ(legacy->characteristicsOf[smp], (std::vector<std::string>{Key(kSmp)}));
 
     auto n = Open(*sim, "N");
@@ -186,7 +190,8 @@ TEST(SimGatt, DeviceInformationBatteryAndAccessRules) {
 
     // Not readable, not writable, no CCCD: a protocol error, not a crash or success.
     EXPECT_EQ(Await(link->Char(kSample)->ReadValueAsync()).status, GattStatus::ProtocolError);
-    EXPECT_EQ(Await(link->Char("2A24")->WriteValueWithResultAsync({1}, WriteOption::WithResponse)), GattStatus::ProtocolError);
+    EXPECT_EQ(Await(link->Char("2A24")->WriteValueWithResultAsync({1}, WriteOption::WithResponse)),
+              GattStatus::ProtocolError);
     EXPECT_EQ(Await(link->Char("2A24")->WriteClientCharacteristicConfigurationDescriptorAsync(CccdValue::Notify)),
               GattStatus::ProtocolError);
 }
@@ -233,7 +238,8 @@ TEST(SimRecords, LegacyConfiguration) {
     auto sim = MakeSimStack("MV-R,channels=3,counter=1,frames=2,rate=500,filters=2");
     auto link = Open(*sim, "MV-R");
     // 500 Hz, 4 channels (3 + counter), payload 4*2*3 = 24 bytes, 8 values, 2 filters.
-    EXPECT_EQ(link->Read(kAmpConfig), (Bytes{0xF4, 0x01, 0x04, 0x00, 0, 0, 0, 0, 0x18, 0x00, 0x04, 0x00, 0x08, 0x00, 0x02, 0x00}));
+    EXPECT_EQ(link->Read(kAmpConfig),
+              (Bytes{0xF4, 0x01, 0x04, 0x00, 0, 0, 0, 0, 0x18, 0x00, 0x04, 0x00, 0x08, 0x00, 0x02, 0x00}));
 
     Subscription channels(link->Char(kChannelConfig));
     ASSERT_TRUE(channels.values.WaitSize(4));
@@ -265,7 +271,8 @@ TEST(SimRecords, LegacyConfiguration) {
 TEST(SimRecords, ScriptedOrderCountShortAndRaw) {
     auto sim = MakeSimStack("MV-Q,channels=8");
     auto amp = sim->Find("MV-Q");
-    amp->SetConfigRecordScript(RecordKind::Channel, {{8, {}, {}}, {0, 6, {}}, {1, {}, {}}, {0, {}, Bytes{5, 0, 1, 9, 0, 0, 0x80, 0x3F}}});
+    amp->SetConfigRecordScript(RecordKind::Channel,
+                               {{8, {}, {}}, {0, 6, {}}, {1, {}, {}}, {0, {}, Bytes{5, 0, 1, 9, 0, 0, 0x80, 0x3F}}});
     auto link = Open(*sim, "MV-Q");
     Subscription channels(link->Char(kChannelConfig));
     ASSERT_TRUE(channels.values.WaitSize(4));
@@ -300,7 +307,8 @@ protected:
         tx_ = std::make_unique<Subscription>(link_->Char(kNusTx));
     }
     void Send(const Bytes& frame) {
-        EXPECT_EQ(Await(link_->Char(kNusRx)->WriteValueWithResultAsync(frame, WriteOption::WithoutResponse)), GattStatus::Success);
+        EXPECT_EQ(Await(link_->Char(kNusRx)->WriteValueWithResultAsync(frame, WriteOption::WithoutResponse)),
+                  GattStatus::Success);
     }
     Bytes Next(size_t index) {
         EXPECT_TRUE(tx_->values.WaitSize(index + 1));
@@ -344,14 +352,16 @@ TEST(SimPacketTest, NotificationsAndWritesFollowTheMtu) {
     auto link = Open(*sim, "MV-M");
     Subscription tx(link->Char(kNusTx));
     auto rx = link->Char(kNusRx);
-    auto write = [&](const Bytes& value, WriteOption option) { return Await(rx->WriteValueWithResultAsync(value, option)); };
+    auto write = [&](const Bytes& value, WriteOption option) {
+        return Await(rx->WriteValueWithResultAsync(value, option));
+    };
 
     EXPECT_EQ(write(Frame(0x01, Bytes(15, 1)), WriteOption::WithoutResponse), GattStatus::ProtocolError);  // 21 bytes
-    EXPECT_EQ(write(Frame(0x01, Bytes(14, 1)), WriteOption::WithoutResponse), GattStatus::Success);  // 20 bytes
+    EXPECT_EQ(write(Frame(0x01, Bytes(14, 1)), WriteOption::WithoutResponse), GattStatus::Success);        // 20 bytes
     ASSERT_TRUE(tx.values.WaitSize(2));  // its 21-byte answer: 20 + 1
     Bytes payload(500);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
-    EXPECT_EQ(write(Frame(0x01, payload), WriteOption::WithResponse), GattStatus::Success);  // 506 bytes
+    EXPECT_EQ(write(Frame(0x01, payload), WriteOption::WithResponse), GattStatus::Success);           // 506 bytes
     EXPECT_EQ(write(Frame(0x01, Bytes(507)), WriteOption::WithResponse), GattStatus::ProtocolError);  // 513
     EXPECT_EQ(write(Frame(0x20, {8, 0, 1, 3, 0, 0, 250}), WriteOption::WithoutResponse), GattStatus::Success);
 
@@ -438,7 +448,8 @@ TEST(SimSmpOverGatt, UploadTestResetAndSplitResponses) {
         h.group = group;
         h.command = command;
         h.sequence = sequence++;
-        EXPECT_EQ(Await(link->Char(kSmp)->WriteValueWithResultAsync(Sim::Wire::BuildSmpFrame(h, body), WriteOption::WithoutResponse)),
+        EXPECT_EQ(Await(link->Char(kSmp)->WriteValueWithResultAsync(Sim::Wire::BuildSmpFrame(h, body),
+                                                                    WriteOption::WithoutResponse)),
                   GattStatus::Success);
         Bytes reply;
         size_t n = 0;

@@ -99,14 +99,17 @@ TEST(SimStream, NusDefaultAndHostLayout) {
     uint16_t crc = Sim::Wire::Crc16CcittFalse(frame.data() + 1, frame.size() - 1);
     frame.push_back(static_cast<uint8_t>(crc >> 8));
     frame.push_back(static_cast<uint8_t>(crc));
-    EXPECT_EQ(Await(link->Char(kNusRx)->WriteValueWithResultAsync(frame, Platform::WriteOption::WithoutResponse)), GattStatus::Success);
+    EXPECT_EQ(Await(link->Char(kNusRx)->WriteValueWithResultAsync(frame, Platform::WriteOption::WithoutResponse)),
+              GattStatus::Success);
     ASSERT_TRUE(tx.values.WaitSize(1));
     EXPECT_EQ(tx.values.At(0)[4], 0);  // status OK
     Subscription samples(link->Char(kSample));
     ASSERT_TRUE(samples.values.WaitSize(1));
     Bytes b = samples.values.At(0);
     ASSERT_EQ(b.size(), 32u);
-    auto le32 = [&](size_t at) { return static_cast<int32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24); };
+    auto le32 = [&](size_t at) {
+        return static_cast<int32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24);
+    };
     const int ch0[4] = {0, 14142, 20000, 14142};
     const int ch1[4] = {0, 24520, 9567, -20787};
     for (size_t f = 0; f < 4; ++f) {

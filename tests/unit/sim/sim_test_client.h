@@ -15,8 +15,8 @@
 
 #include "platform/sim/sim_amplifier.h"
 #include "platform/sim/sim_control.h"
-#include "unit/sim/sim_upload.h"
 #include "platform/stack.h"
+#include "unit/sim/sim_upload.h"
 
 namespace SimTest {
 
@@ -164,10 +164,12 @@ inline std::unique_ptr<Link> Open(Mivo::BLE::Sim::SimStack& stack, const std::st
 // Notifications of one characteristic, subscribed through the CCCD.
 class Subscription {
 public:
-    explicit Subscription(std::shared_ptr<Mivo::BLE::Platform::IGattCharacteristic> c, bool writeCccd = true) : c_(std::move(c)) {
+    explicit Subscription(std::shared_ptr<Mivo::BLE::Platform::IGattCharacteristic> c, bool writeCccd = true)
+        : c_(std::move(c)) {
         token_ = c_->AddValueChanged([this](const Bytes& v) { values.Push(v); });
         if (writeCccd) {
-            EXPECT_EQ(Await(c_->WriteClientCharacteristicConfigurationDescriptorAsync(Mivo::BLE::Platform::CccdValue::Notify)),
+            EXPECT_EQ(Await(c_->WriteClientCharacteristicConfigurationDescriptorAsync(
+                          Mivo::BLE::Platform::CccdValue::Notify)),
                       GattStatus::Success);
         }
     }

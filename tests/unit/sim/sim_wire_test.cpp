@@ -40,12 +40,14 @@ TEST(SimWire, CborWriterHeads) {
     w.Text("data");
     w.Map(4);
     w.Bool(false);
-    EXPECT_EQ(w.Data(), (Bytes{0x17, 0x18, 0x18, 0x19, 0x01, 0x00, 0x1A, 0x00, 0x01, 0x00, 0x00, 0x64, 'd', 'a', 't', 'a', 0xA4, 0xF4}));
+    EXPECT_EQ(w.Data(), (Bytes{0x17, 0x18, 0x18, 0x19, 0x01, 0x00, 0x1A, 0x00, 0x01, 0x00, 0x00, 0x64, 'd', 'a', 't',
+                               'a', 0xA4, 0xF4}));
 }
 
 TEST(SimWire, CborDecoding) {
     // {"off": 312, "d": "hi", "ok": true} with an indefinite map and a 32-byte byte string.
-    Bytes b{0xBF, 0x63, 'o', 'f', 'f', 0x19, 0x01, 0x38, 0x61, 'd', 0x62, 'h', 'i', 0x62, 'o', 'k', 0xF5, 0x63, 's', 'h', 'a', 0x58, 0x20};
+    Bytes b{0xBF, 0x63, 'o', 'f', 'f',  0x19, 0x01, 0x38, 0x61, 'd',  0x62, 'h',
+            'i',  0x62, 'o', 'k', 0xF5, 0x63, 's',  'h',  'a',  0x58, 0x20};
     b.insert(b.end(), 32, 0x11);
     b.push_back(0xFF);
     auto v = DecodeCbor(b.data(), b.size());
@@ -89,7 +91,8 @@ TEST(SimWire, McubootImages) {
     Bytes body(1000, 0x5A);
     Bytes image = BuildImage(ImageVersion{2, 1, 3, 0}, body);
     ASSERT_EQ(image.size(), 32u + 1000u + 4u + 4u + 32u);
-    EXPECT_EQ((Bytes{image[0], image[1], image[2], image[3]}), (Bytes{0x3D, 0xB8, 0xF3, 0x96}));  // magic, little-endian
+    EXPECT_EQ((Bytes{image[0], image[1], image[2], image[3]}),
+              (Bytes{0x3D, 0xB8, 0xF3, 0x96}));  // magic, little-endian
     auto info = ParseImage(image);
     ASSERT_TRUE(info);
     EXPECT_EQ(info->version.Text(), "2.1.3");
@@ -123,7 +126,8 @@ TEST(SimWire, RecordsAndSamples) {
     r.payloadSize = 27;
     r.valuesPerPayload = 9;
     r.filterCount = 2;
-    EXPECT_EQ(EncodeAmplifierRecord(r), (Bytes{0xFA, 0x00, 0x09, 0x00, 0, 0, 0, 0, 0x1B, 0x00, 0x09, 0x00, 0x09, 0x00, 0x02, 0x00}));
+    EXPECT_EQ(EncodeAmplifierRecord(r),
+              (Bytes{0xFA, 0x00, 0x09, 0x00, 0, 0, 0, 0, 0x1B, 0x00, 0x09, 0x00, 0x09, 0x00, 0x02, 0x00}));
     EXPECT_EQ(EncodeChannelRecord(9, 5, 8, 1.0f), (Bytes{0x09, 0x00, 0x05, 0x08, 0x00, 0x00, 0x80, 0x3F}));
     EXPECT_EQ(EncodePayloadRecord(3, 2), (Bytes{0x03, 0x00, 0x02, 0x00}));
 

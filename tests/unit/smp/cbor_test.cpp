@@ -82,18 +82,18 @@ TEST(CborReader, SkipItemConsumesWholeItems) {
     EXPECT_EQ(SkipLength({0x9F, 0x01, 0x02, 0xFF, 0x07}), 4u);
     EXPECT_EQ(SkipLength({0xBF, 0x61, 'a', 0x01, 0xFF, 0x07}), 5u);
     EXPECT_EQ(SkipLength({0xA1, 0x61, 'k', 0x82, 0x39, 0x01, 0x00, 0x42, 'x', 'y', 0x07}), 10u);
-    EXPECT_EQ(SkipLength({0xC2, 0x43, 1, 2, 3, 0x07}), 5u);                // a tag and the item it tags
-    EXPECT_EQ(SkipLength({0x7F, 0x61, 'a', 0x61, 'b', 0xFF, 0x07}), 6u);   // indefinite text in chunks
+    EXPECT_EQ(SkipLength({0xC2, 0x43, 1, 2, 3, 0x07}), 5u);               // a tag and the item it tags
+    EXPECT_EQ(SkipLength({0x7F, 0x61, 'a', 0x61, 'b', 0xFF, 0x07}), 6u);  // indefinite text in chunks
     EXPECT_EQ(SkipLength({0xF5, 0x07}), 1u);
     EXPECT_EQ(SkipLength({}), 0u);
 }
 
 TEST(CborReader, SkipItemStopsAtTheEndOfLyingData) {
-    EXPECT_EQ(SkipLength({0x85, 0x01, 0x02}), 3u);                          // 5 items claimed, 2 present
-    EXPECT_EQ(SkipLength({0x9B, 1, 1, 1, 1, 1, 1, 1, 1}), 1u);              // 64-bit count: head only, 0 items
-    EXPECT_EQ(SkipLength({0x5A, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2}), 7u);         // declared 4 GB
+    EXPECT_EQ(SkipLength({0x85, 0x01, 0x02}), 3u);                    // 5 items claimed, 2 present
+    EXPECT_EQ(SkipLength({0x9B, 1, 1, 1, 1, 1, 1, 1, 1}), 1u);        // 64-bit count: head only, 0 items
+    EXPECT_EQ(SkipLength({0x5A, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2}), 7u);  // declared 4 GB
     EXPECT_EQ(SkipLength({0xBA, 0xFF, 0xFF, 0xFF, 0xFF, 0x61, 'a', 0x01}), 8u);
-    EXPECT_EQ(SkipLength({0x9F, 0x01, 0x02}), 3u);                          // break missing
+    EXPECT_EQ(SkipLength({0x9F, 0x01, 0x02}), 3u);  // break missing
 }
 
 TEST(CborReader, SkipItemDescendsAtMostSixteenLevels) {

@@ -6,8 +6,8 @@
 #include <future>
 #include <thread>
 
-#include "core/api_exception.h"
 #include "api/handle_registry.h"
+#include "core/api_exception.h"
 #include "fake_smp_device.h"
 #include "mivoble/mivoble.h"
 #include "smp/management_commands.h"
@@ -43,11 +43,19 @@ std::pair<int32_t, std::string> Failure(F f) {
 }
 
 TEST(ListImages, ParsesRecordsLikeARealServerSendsThem) {
-    const Bytes first = ImageMap({{"slot", {0x00}}, {"version", Text("1.2.3")}, {"hash", ByteString(32, 0xAB)},
-                                  {"bootable", {0xF5}}, {"pending", {0xF4}}, {"confirmed", {0xF5}},
-                                  {"active", {0xF5}}, {"permanent", {0xF4}}});
-    const Bytes second = ImageMap({{"slot", {0x01}}, {"version", Text(std::string(40, 'v'))},
-                                   {"hash", ByteString(20, 0xCD)}, {"pending", {0xF5}}, {"active", {0x01}}});
+    const Bytes first = ImageMap({{"slot", {0x00}},
+                                  {"version", Text("1.2.3")},
+                                  {"hash", ByteString(32, 0xAB)},
+                                  {"bootable", {0xF5}},
+                                  {"pending", {0xF4}},
+                                  {"confirmed", {0xF5}},
+                                  {"active", {0xF5}},
+                                  {"permanent", {0xF4}}});
+    const Bytes second = ImageMap({{"slot", {0x01}},
+                                   {"version", Text(std::string(40, 'v'))},
+                                   {"hash", ByteString(20, 0xCD)},
+                                   {"pending", {0xF5}},
+                                   {"active", {0x01}}});
     const Bytes response =
         Response(Cat({{0xA2}, Text("images"), {0x9F, 0x07}, first, second, {0xFF}, Text("splitStatus"), {0x00}}));
 
@@ -84,7 +92,7 @@ TEST(ListImages, OddButReadableResponsesSucceed) {
     EXPECT_THAT(g_lines, testing::Contains("[ListImages] ERROR: images value is not an array!\n"));
     EXPECT_EQ(images[0].slot, 3);
     EXPECT_EQ(parse(Cat({{0xA1}, Text("images"), {0x83, 0x07, 0x61, 'x'}, ImageMap({{"slot", {0x18, 0x09}}})})), 1u);
-    EXPECT_EQ(images[0].slot, 9);  // elements that are not maps are skipped
+    EXPECT_EQ(images[0].slot, 9);                         // elements that are not maps are skipped
     EXPECT_EQ(parse(Cat({{0xA1}, Text("images")})), 0u);  // value missing
     // Image maps whose values lie about their kinds or lengths stop at the end of the data.
     EXPECT_EQ(parse(Cat({{0xA1}, Text("images"), {0x81}, ImageMap({{"version", {0x7A, 0xFF, 0, 0, 0}}})})), 1u);
@@ -175,9 +183,10 @@ TEST(Echo, UnusableAnswers) {
         Bytes response;
         const char* message;
     };
-    const Case cases[] = {{{3, 0, 0, 0, 0, 0, 0, 0}, "Invalid echo response format."},
-                          {Response(Text("r")), "Invalid echo response format."},
-                          {Response(Cat({{0xA2}, Text("rc"), {0}, Text("R"), Text("x")})), "Echo response missing 'r' field."}};
+    const Case cases[] = {
+        {{3, 0, 0, 0, 0, 0, 0, 0}, "Invalid echo response format."},
+        {Response(Text("r")), "Invalid echo response format."},
+        {Response(Cat({{0xA2}, Text("rc"), {0}, Text("R"), Text("x")})), "Echo response missing 'r' field."}};
     for (const auto& c : cases) {
         FakeSmpDevice device([&](const Bytes&, uint32_t) { return c.response; });
         char buffer[8];
@@ -315,7 +324,7 @@ TEST(Concurrency, OneCommandPerDeviceAtATimeButDevicesAreIndependent) {
         const int now = ++inFlight;
         maxInFlight = std::max(maxInFlight.load(), now);
         if (first.exchange(false)) {
-            EraseImage(other);  // another device is not held up by this one
+            EraseImage(other);                      // another device is not held up by this one
             EXPECT_TRUE(WaitForUsers(&device, 2));  // the second command now waits for this one
         }
         --inFlight;

@@ -25,15 +25,15 @@ struct ResultCase {
 TEST(SmpFrame, ParseSmpResultReadsRcAndOff) {
     const Bytes rc = Text("rc"), off = Text("off");
     const ResultCase cases[] = {
-        {{0x03, 0, 0, 0, 0, 1, 0, 1}, -1, 7777},                           // header only
-        {{0x03, 0, 0}, -1, 7777},                                          // not even a header
-        {Response({0x81, 0x00}), -1, 7777},                                // body not a map
+        {{0x03, 0, 0, 0, 0, 1, 0, 1}, -1, 7777},  // header only
+        {{0x03, 0, 0}, -1, 7777},                 // not even a header
+        {Response({0x81, 0x00}), -1, 7777},       // body not a map
         {Response(Cat({{0xBF}, rc, {0x00, 0xFF}})), 0, 7777},
         {Response(Cat({{0xA1}, rc, {0x08}})), 8, 7777},
-        {Response(Cat({{0xA1}, Text("rsn"), Text("nope")})), 0, 7777},     // no "rc"
+        {Response(Cat({{0xA1}, Text("rsn"), Text("nope")})), 0, 7777},  // no "rc"
         {Response(Cat({{0xA2}, rc, {0x00}, off, {0x19, 0x01, 0x38}})), 0, 312},
-        {Response(Cat({{0xA2}, rc, {0x01}, rc, {0x00}})), 0, 7777},        // the last "rc" counts
-        {Response(Cat({{0xA1}, rc, {0x9F}})), -1, 7777},                   // indefinite marker reads as -1
+        {Response(Cat({{0xA2}, rc, {0x01}, rc, {0x00}})), 0, 7777},  // the last "rc" counts
+        {Response(Cat({{0xA1}, rc, {0x9F}})), -1, 7777},             // indefinite marker reads as -1
         {Response(Cat({{0xA1}, rc, {0x1A, 0x80, 0, 0, 0}})), INT32_MIN, 7777},
         // A value of an unexpected kind is skipped whole; the walk still finds "off".
         {Response(Cat({{0xA2}, rc, {0x82, 0x05, 0x07}, off, {0x0A}})), 2, 10},

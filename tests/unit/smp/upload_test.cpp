@@ -54,8 +54,17 @@ TEST(Upload, SmallImageIsOneFirstChunkWithLengthAndHash) {
     EXPECT_EQ(FrameCommand(frame), 1);
     EXPECT_EQ(FrameLength(frame), frame.size() - 8);
     const auto sha = ComputeSha256(image.data(), image.size());
-    EXPECT_EQ(FrameBody(frame), Cat({{0xA4}, Text("data"), {0x58, 100}, image, Text("len"), {0x18, 100}, Text("off"),
-                                     {0x00}, Text("sha"), {0x58, 0x20}, Bytes(sha.begin(), sha.end())}));
+    EXPECT_EQ(FrameBody(frame), Cat({{0xA4},
+                                     Text("data"),
+                                     {0x58, 100},
+                                     image,
+                                     Text("len"),
+                                     {0x18, 100},
+                                     Text("off"),
+                                     {0x00},
+                                     Text("sha"),
+                                     {0x58, 0x20},
+                                     Bytes(sha.begin(), sha.end())}));
     EXPECT_THAT(device.Timeouts(), ElementsAre(2000u));
     EXPECT_THAT(progress.calls, ElementsAre(std::pair{100u, 100u}));
 }
@@ -82,7 +91,8 @@ TEST(Upload, ChunksFollowTheOffsetsTheDeviceReports) {
     EXPECT_THAT(progress.calls, ElementsAre(std::pair{156u, 1000u}, std::pair{372u, 1000u}, std::pair{588u, 1000u},
                                             std::pair{804u, 1000u}, std::pair{1000u, 1000u}));
     const auto frames = device.Frames();
-    for (size_t i = 1; i < frames.size(); ++i) EXPECT_EQ(uint8_t(FrameSequence(frames[i]) - FrameSequence(frames[0])), i);
+    for (size_t i = 1; i < frames.size(); ++i)
+        EXPECT_EQ(uint8_t(FrameSequence(frames[i]) - FrameSequence(frames[0])), i);
 }
 
 TEST(Upload, DeviceErrorStopsAtTheFailedChunk) {
@@ -143,7 +153,8 @@ TEST(Upload, DeviceMaySendTheUploadBackOrEndItButNotPastTheImage) {
             EXPECT_EQ(LaterChunk(frames[4]).first, 372u);
         }
         // Progress goes forward only, and never past the image.
-        for (size_t i = 1; i < progress.calls.size(); ++i) EXPECT_GE(progress.calls[i].first, progress.calls[i - 1].first);
+        for (size_t i = 1; i < progress.calls.size(); ++i)
+            EXPECT_GE(progress.calls[i].first, progress.calls[i - 1].first);
         for (const auto& call : progress.calls) EXPECT_LE(call.first, 600u);
     }
 }
@@ -173,8 +184,9 @@ TEST(Upload, InvalidImageIsRejectedBeforeSending) {
 TEST(Upload, Sha256OfKnownInput) {
     const std::string abc = "abc";
     const auto digest = ComputeSha256(reinterpret_cast<const uint8_t*>(abc.data()), abc.size());
-    const Bytes expected = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
-                            0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+    const Bytes expected = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+                            0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+                            0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
     EXPECT_EQ(Bytes(digest.begin(), digest.end()), expected);
 }
 
