@@ -31,8 +31,8 @@ def commands(help_text):
 
 
 failures = []
-for spec in tools:
-    name, _, paths = spec.partition("=")
+for tool in tools:
+    name, _, paths = tool.partition("=")
     executable, _, manpage = paths.partition(",")
     # (arguments, status, what standard output must match, what standard error must match)
     cases = [
