@@ -224,7 +224,8 @@ class RowClock:
         self.missing -= taken
         self.taken_back += taken
         self._next_n -= taken
-        self._last_n -= taken
+        if self._last_n is not None:
+            self._last_n -= taken
         self._fit()
         return taken
 
