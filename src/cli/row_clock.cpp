@@ -117,7 +117,10 @@ void RowClock::CheckLoss(std::size_t rows, int64_t* n, double t) {
     // A chunk right behind the previous one belongs to the same delivery, which its last chunk
     // represents.
     if (!pending || t - pending->first <= std::min(0.5 * static_cast<double>(rows) * period, 0.001)) return;
-    const int64_t lost = Judge(pending->first, pending->second, static_cast<int64_t>(std::floor(lateness / period)));
+    // A delivery may come the instant its last row was sampled: a thousandth of a period keeps
+    // rounding of the arrival time from taking a row off the cap.
+    const int64_t lost =
+        Judge(pending->first, pending->second, static_cast<int64_t>(std::floor(lateness / period + 1e-3)));
     if (lost <= 0) return;
     missing_ += static_cast<uint64_t>(lost);
     nextN_ += lost;
@@ -285,6 +288,11 @@ void RowClock::Fit() {
     double offset = std::numeric_limits<double>::infinity();
     for (const auto& p : points_) offset = std::min(offset, p.y - slope * static_cast<double>(p.n));
     offset_ = offset;
+}
+
+std::optional<double> RowClock::FirstRowTime() const {
+    if (!offset_ || !tRef_) return std::nullopt;
+    return *tRef_ + Line(0);
 }
 
 double RowClock::Lag() const {

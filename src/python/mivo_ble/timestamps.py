@@ -187,7 +187,9 @@ class RowClock:
         # chunk represents.
         if pending is None or t - pending[0] <= min(0.5 * len(n) * period, 0.001):
             return
-        lost = self._judge(pending[0], pending[1], int(math.floor(lateness / period)))
+        # A delivery may come the instant its last row was sampled: a thousandth of a period
+        # keeps rounding of the arrival time from taking a row off the cap.
+        lost = self._judge(pending[0], pending[1], int(math.floor(lateness / period + 1e-3)))
         if lost > 0:
             self.missing += lost
             self._next_n += lost
