@@ -1,6 +1,7 @@
 #include "cli/recorder.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <limits>
 
@@ -114,6 +115,7 @@ void Recorder::Add(const FeedItem& item) {
     switch (item.kind) {
         case FeedItem::Kind::Rows: AddRowsLocked(item); break;
         case FeedItem::Kind::LinkLost:
+            ReleaseRejoinLocked();  // the rows held ended the previous outage
             ++summary_.linkLosses;
             EndFilledRunLocked();
             if (!outage_) {
@@ -160,9 +162,32 @@ void Recorder::AddRowsLocked(const FeedItem& item) {
     const double arrival = ClockSeconds(item.arrived);
     clock_.Stamp(rows, arrival, counted ? counters_.data() : nullptr, times_.data());
     // A row was sampled before its batch arrived, the rows after it in the batch later still.
-    for (size_t r = 0; r < rows; ++r)
-        PlaceRowLocked(&item.values[r * item.width], times_[r],
-                       arrival - static_cast<double>(rows - 1 - r) * clock_.NominalPeriod());
+    auto latest = [&](size_t r) { return arrival - static_cast<double>(rows - 1 - r) * clock_.NominalPeriod(); };
+    if (outage_ && begun_ && !std::isnan(outage_->lastTime) && options_.rejoinSeconds > 0) {
+        // The first rows of a new link often come late in one burst; the deliveries after them
+        // show when the link's first row was sampled.
+        if (!rejoin_) rejoin_ = Rejoin{{}, {}, {}, arrival};
+        rejoin_->values.insert(rejoin_->values.end(), item.values.begin(),
+                               item.values.begin() + static_cast<std::ptrdiff_t>(rows * item.width));
+        for (size_t r = 0; r < rows; ++r) {
+            rejoin_->times.push_back(times_[r]);
+            rejoin_->latest.push_back(latest(r));
+        }
+        if (arrival - rejoin_->since >= options_.rejoinSeconds) ReleaseRejoinLocked();
+        return;
+    }
+    for (size_t r = 0; r < rows; ++r) PlaceRowLocked(&item.values[r * item.width], times_[r], latest(r));
+}
+
+void Recorder::ReleaseRejoinLocked() {
+    if (!rejoin_) return;
+    const Rejoin held = std::move(*rejoin_);
+    rejoin_.reset();
+    rejoinAt_ = clock_.FirstRowTime();
+    const size_t width = columns_.names.size();
+    for (size_t r = 0; r < held.times.size(); ++r)
+        PlaceRowLocked(&held.values[r * width], held.times[r], held.latest[r]);
+    rejoinAt_.reset();
 }
 
 void Recorder::PlaceRowLocked(const float* row, double time, double latest) {
@@ -193,9 +218,12 @@ void Recorder::PlaceRowLocked(const float* row, double time, double latest) {
     const auto cc = static_cast<size_t>(std::max(columns_.counterColumn, 0));
     if (outage_) {
         EndClipRunLocked(file_->SamplesAdded());
+        // The link's first row, at the time the clock's line gives it once later rows came in
+        // (a counter that went back among the held rows leaves the row's own time earlier).
+        const double back = rejoinAt_ ? std::min(time, *rejoinAt_) : time;
         FillLocked(std::isnan(outage_->lastTime)
                        ? 0
-                       : std::min(missingSince(outage_->lastTime, time), missingSince(outage_->lastTime, latest)));
+                       : std::min(missingSince(outage_->lastTime, back), missingSince(outage_->lastTime, latest)));
         const uint64_t away = file_->SamplesAdded() - outage_->onset;
         // The fill reached the end: the row of the new link is not in the file, so it is not back.
         const bool cut = target_ && file_->SamplesAdded() >= target_;
@@ -359,6 +387,7 @@ Recorder::Summary Recorder::Finish(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) return summary_;
     finished_ = true;
+    ReleaseRejoinLocked();
     EndFilledRunLocked();
     // Down since the common start: the file begins then.
     if (outage_ && !begun_ && startAt_ && !std::isnan(outage_->lastTime)) BeginLocked(*startAt_);

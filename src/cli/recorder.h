@@ -49,6 +49,10 @@ struct RecorderOptions {
     bool commonStart = false;          // record only rows sampled from StartAt() on (to half a period)
     double syncSeconds = 0;            // a clock note this often (0: none)
     std::optional<WallAnchor> anchor;  // else taken at the first row
+    // After an outage, the new link's rows are held this long from the first one's arrival, so
+    // that the outage ends where the clock finds the link's first row was sampled, not where a
+    // late first delivery put it (0: placed at once).
+    double rejoinSeconds = 0.5;
 };
 
 class Recorder {
@@ -97,6 +101,7 @@ public:
 private:
     void AddRowsLocked(const FeedItem& item);
     void PlaceRowLocked(const float* row, double time, double latest);
+    void ReleaseRejoinLocked();
     void FillLocked(uint64_t count);
     void WriteLocked(const double* values);
     void EndFilledRunLocked();
@@ -128,6 +133,15 @@ private:
         double lastTime;  // of the last row before it (clock seconds); NaN when no row came before
     };
     std::optional<Outage> outage_;
+    // Rows of the new link held after an outage (see rejoinSeconds): values, times and latest
+    // sampling times, and the first one's arrival.
+    struct Rejoin {
+        std::vector<float> values;
+        std::vector<double> times, latest;
+        double since;
+    };
+    std::optional<Rejoin> rejoin_;
+    std::optional<double> rejoinAt_;  // while they are placed: the line's time of the first
     std::optional<uint64_t> filledStart_;
     std::optional<uint64_t> clipStart_;
     std::vector<uint8_t> clipChannels_;

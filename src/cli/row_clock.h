@@ -50,6 +50,8 @@ public:
     uint64_t Rows() const { return rows_; }            // rows stamped since the (re)start
     double Period() const { return period_; }          // current slope, seconds per row
     double NominalPeriod() const { return nominal_; }
+    // The line's time of the first row since the (re)start; none before a row came.
+    std::optional<double> FirstRowTime() const;
     // How far the last time given out is still from the line (a change of the line being slewed
     // in): positive when the times run late.
     double Lag() const;
